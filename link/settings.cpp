@@ -1,0 +1,160 @@
+#include "link/settings.h"
+
+#include "link/messages.h"
+#include "link/profile.h"
+#include "link/shared_values.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+#include <cstdint>
+#include <optional>
+
+namespace tavrel {
+
+namespace {
+
+QSet<QString> g_reportedBadValues;
+
+QString programFilePath()
+{
+    QString path;
+    if (QCoreApplication::instance())
+        path = QCoreApplication::applicationFilePath();
+    if (path.isEmpty())
+        path = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    return path;
+}
+
+QString configFolder()
+{
+    // A relative XDG_CONFIG_HOME is ignored, as the XDG base directory rules
+    // ask: it would put the file wherever the program happened to start.
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
+        return xdg;
+    return QDir::homePath() + QStringLiteral("/.config");
+}
+
+// Reads a key; a missing or empty one gets its default written back, so the
+// user finds every setting in the file. A failing write is not reported: the
+// default is used either way, and the next start tries again.
+QString readOrDefault(const QString &section, const QString &key, const QString &defaultValue)
+{
+    const QString value = ReadSetting(section, key, QString::fromLatin1(kSettingsFile));
+    if (!value.isEmpty())
+        return value;
+    WriteSetting(section, key, defaultValue, QString::fromLatin1(kSettingsFile));
+    return defaultValue;
+}
+
+// A whole number of plain ASCII digits within 0..max, blanks around allowed.
+// Signs, decimals, hexadecimal and non-ASCII digits are refused: the value
+// ends up as a byte sent to the chip, and a guess could drive the wrong pin.
+std::optional<std::int64_t> parseWholeNumber(const QString &text, std::int64_t max)
+{
+    const QString digits = text.trimmed();
+    if (digits.isEmpty())
+        return std::nullopt;
+    std::int64_t number = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+        number = number * 10 + (c.unicode() - u'0');
+        if (number > max)
+            return std::nullopt;
+    }
+    return number;
+}
+
+struct AdapterSetting {
+    const char *key;
+    const QString &text;
+    std::int64_t max;
+    std::int64_t defaultValue;
+};
+
+std::int64_t checkedValue(const AdapterSetting &setting, QStringList &warnings)
+{
+    if (const auto number = parseWholeNumber(setting.text, setting.max))
+        return *number;
+
+    const QString path = resolveSettingsPath(QString::fromLatin1(kSettingsFile));
+    const QString key = QString::fromLatin1(setting.key);
+    // Once per process and per distinct value: the settings are loaded again
+    // each time the main window opens, and one box is enough to be told.
+    const QString seen = path + QLatin1Char('\n') + key + QLatin1Char('\n') + setting.text;
+    if (!g_reportedBadValues.contains(seen)) {
+        g_reportedBadValues.insert(seen);
+        // One arg() call for all: chained calls would also fill in any "%1"
+        // that came in with the user's value.
+        warnings << QStringLiteral("Le réglage %1=%2 de la section [FDTI] du fichier %3 n'est pas un nombre "
+                                   "entier de 0 à %4. La valeur par défaut %5 est utilisée ; corrigez le "
+                                   "fichier puis relancez Tavrel.")
+                        .arg(key, setting.text, QDir::toNativeSeparators(path), QString::number(setting.max),
+                             QString::number(setting.defaultValue));
+    }
+    return setting.defaultValue;
+}
+
+} // namespace
+
+QString resolveSettingsPath(const QString &fileName)
+{
+    if (fileName.isEmpty()) {
+        const QFileInfo program(programFilePath());
+        return program.absolutePath() + QLatin1Char('/') + program.completeBaseName() + QStringLiteral(".ini");
+    }
+    if (!fileName.contains(QLatin1Char('/')))
+        return configFolder() + QLatin1Char('/') + fileName;
+    return fileName;
+}
+
+QString ReadSetting(const QString &section, const QString &key, const QString &fileName)
+{
+    return getPrivateProfileString(section, key, resolveSettingsPath(fileName));
+}
+
+QString WriteSetting(const QString &section, const QString &key, const QString &value, const QString &fileName)
+{
+    return writePrivateProfileString(section, key, value, resolveSettingsPath(fileName)) ? QStringLiteral("1")
+                                                                                         : QStringLiteral("0");
+}
+
+void LoadSettings()
+{
+    SharedValues &s = shared();
+    s.TraceMessages = 0;
+
+    const QString adapter = QStringLiteral("FDTI");
+    const QString folders = QStringLiteral("Defaut");
+    s.DeviceIndexText = readOrDefault(adapter, QStringLiteral("FDTINo"), QStringLiteral("0"));
+    s.BitModeText = readOrDefault(adapter, QStringLiteral("FDTINoBIT"), QStringLiteral("1"));
+    s.MaskText = readOrDefault(adapter, QStringLiteral("FDTIMask"), QStringLiteral("255"));
+    s.DefaultDrive = readOrDefault(folders, QStringLiteral("DEF_DRIVE"), QStringLiteral("c:"));
+    s.DefaultDir = readOrDefault(folders, QStringLiteral("DEF_DIR"), QStringLiteral("\\"));
+
+    s.PollIntervalMs = 500;
+    s.DeviceOpen = 0;
+    s.ShutterHeld = 0;
+
+    // Collected first and shown after every value is in place: a message box
+    // may run an event loop, and the timers must not see half-loaded values.
+    QStringList warnings;
+    s.DeviceIndex = static_cast<std::int32_t>(
+        checkedValue(AdapterSetting{"FDTINo", s.DeviceIndexText, 2147483647, 0}, warnings));
+    s.BitMode = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTINoBIT", s.BitModeText, 255, 1}, warnings));
+    s.BitMask = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTIMask", s.MaskText, 255, 255}, warnings));
+
+    for (const QString &warning : std::as_const(warnings))
+        showMessage(MessageKind::Warning, warning);
+}
+
+void resetSettingsWarnings()
+{
+    g_reportedBadValues.clear();
+}
+
+} // namespace tavrel

@@ -1,0 +1,41 @@
+#pragma once
+// The settings file: which adapter to open and how to drive it (section
+// "FDTI"), and the default folder for scenario files (section "Defaut"). The
+// section and key names are the ones users already have in their files; they
+// must not be "corrected".
+
+#include <QString>
+
+namespace tavrel {
+
+// Every caller passes this bare name, so the file lives in the user's
+// configuration folder (see resolveSettingsPath).
+inline constexpr const char *kSettingsFile = "Tavrel.ini";
+
+// Where a settings file name points:
+//  - an empty name: beside the program, named after it with ".ini"
+//    (/usr/bin/tavrel -> /usr/bin/tavrel.ini);
+//  - a bare name without '/': in $XDG_CONFIG_HOME, or ~/.config when that is
+//    unset, empty or not an absolute path;
+//  - anything else (absolute, or with a folder) is used as it is.
+QString resolveSettingsPath(const QString &fileName);
+
+// The value of `key` in `section` of the settings file; empty when missing.
+QString ReadSetting(const QString &section, const QString &key, const QString &fileName);
+
+// Stores the value; "1" when it was written, "0" when it could not be.
+QString WriteSetting(const QString &section, const QString &key, const QString &value, const QString &fileName);
+
+// Reads the settings into shared(), writing the default of every missing or
+// empty key back to the file so the user finds every setting there to edit.
+// Also puts the link's run state back to idle (device closed, shutter
+// released, no trace messages, 500 ms connection watch).
+// An adapter value that is not a valid number is not used: its default is
+// used for this run, the file is left alone, and the user is warned once per
+// distinct bad value.
+void LoadSettings();
+
+// Forgets which bad values have been reported, so each test starts clean.
+void resetSettingsWarnings();
+
+} // namespace tavrel
