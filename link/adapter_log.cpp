@@ -1,0 +1,108 @@
+#include "link/adapter_log.h"
+
+#include "link/timebase.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+
+namespace tavrel {
+
+LoggingAdapter::LoggingAdapter(Adapter &inner, std::FILE *out, bool owned)
+    : m_inner(inner), m_out(out), m_owned(owned)
+{
+}
+
+LoggingAdapter::~LoggingAdapter()
+{
+    if (m_owned && m_out)
+        std::fclose(m_out);
+}
+
+std::unique_ptr<LoggingAdapter> LoggingAdapter::open(Adapter &inner, const QString &path,
+                                                     QString *error)
+{
+    if (path == QLatin1String("-"))
+        return std::make_unique<LoggingAdapter>(inner, stderr, false);
+    std::FILE *f = std::fopen(QFile::encodeName(path).constData(), "a");
+    if (!f) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+        return nullptr;
+    }
+    return std::make_unique<LoggingAdapter>(inner, f, true);
+}
+
+void LoggingAdapter::line(const QString &text)
+{
+    const std::int64_t us = timeBase().monotonicUs();
+    std::fprintf(m_out, "%lld.%06lld %s\n", static_cast<long long>(us / 1000000),
+                 static_cast<long long>(us % 1000000), text.toUtf8().constData());
+    // Flushed at once: the log must be whole even if the program dies.
+    std::fflush(m_out);
+}
+
+FT_STATUS LoggingAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags)
+{
+    const FT_STATUS s = m_inner.FT_ListDevices(arg1, arg2, flags);
+    const std::uint32_t count = arg1 ? *static_cast<std::uint32_t *>(arg1) : 0;
+    line(QStringLiteral("FT_ListDevices(flags=0x%1) = %2 count=%3")
+             .arg(flags, 8, 16, QLatin1Char('0')).arg(s).arg(count));
+    return s;
+}
+
+FT_STATUS LoggingAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
+{
+    const FT_STATUS s = m_inner.FT_Open(index, handle);
+    QString text = QStringLiteral("FT_Open(index=%1) = %2").arg(index).arg(s);
+    // A failed open leaves the caller's handle as it was: showing it would mislead.
+    if (s == FT_OK && handle)
+        text += QStringLiteral(" handle=%1").arg(*handle);
+    line(text);
+    return s;
+}
+
+FT_STATUS LoggingAdapter::FT_ResetDevice(FT_HANDLE handle)
+{
+    const FT_STATUS s = m_inner.FT_ResetDevice(handle);
+    line(QStringLiteral("FT_ResetDevice(handle=%1) = %2").arg(handle).arg(s));
+    return s;
+}
+
+FT_STATUS LoggingAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
+{
+    const FT_STATUS s = m_inner.FT_SetBaudRate(handle, baud);
+    line(QStringLiteral("FT_SetBaudRate(handle=%1, baud=%2) = %3").arg(handle).arg(baud).arg(s));
+    return s;
+}
+
+FT_STATUS LoggingAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
+{
+    const FT_STATUS s = m_inner.FT_SetBitMode(handle, mask, mode);
+    line(QStringLiteral("FT_SetBitMode(handle=%1, mask=%2, mode=%3) = %4")
+             .arg(handle).arg(mask).arg(mode).arg(s));
+    return s;
+}
+
+FT_STATUS LoggingAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
+                                   std::uint32_t *written)
+{
+    const FT_STATUS s = m_inner.FT_Write(handle, buffer, length, written);
+    const auto *bytes = static_cast<const std::uint8_t *>(buffer);
+    QString what;
+    for (std::uint32_t i = 0; bytes && i < length; ++i)
+        what += QStringLiteral("%1byte=0x%2").arg(i ? QStringLiteral(", ") : QString())
+                    .arg(bytes[i], 2, 16, QLatin1Char('0'));
+    line(QStringLiteral("FT_Write(handle=%1, %2) = %3 written=%4")
+             .arg(handle).arg(what).arg(s).arg(written ? *written : 0));
+    return s;
+}
+
+FT_STATUS LoggingAdapter::FT_Close(FT_HANDLE handle)
+{
+    const FT_STATUS s = m_inner.FT_Close(handle);
+    line(QStringLiteral("FT_Close(handle=%1) = %2").arg(handle).arg(s));
+    return s;
+}
+
+} // namespace tavrel

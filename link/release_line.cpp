@@ -1,0 +1,85 @@
+#include "link/release_line.h"
+
+#include "link/messages.h"
+#include "link/shared_values.h"
+
+namespace tavrel {
+
+namespace {
+
+// With no backend chosen every call fails as the vendor's library does when
+// its driver is missing; nothing ever dereferences a null adapter.
+class NoAdapter final : public Adapter {
+public:
+    FT_STATUS FT_ListDevices(void *arg1, void *, std::uint32_t) override
+    {
+        if (arg1)
+            *static_cast<std::uint32_t *>(arg1) = 0;
+        return FT_DEVICE_NOT_FOUND;
+    }
+    FT_STATUS FT_Open(std::int32_t, FT_HANDLE *) override { return FT_DEVICE_NOT_FOUND; }
+    FT_STATUS FT_ResetDevice(FT_HANDLE) override { return FT_INVALID_HANDLE; }
+    FT_STATUS FT_SetBaudRate(FT_HANDLE, std::uint32_t) override { return FT_INVALID_HANDLE; }
+    FT_STATUS FT_SetBitMode(FT_HANDLE, std::uint8_t, std::uint8_t) override { return FT_INVALID_HANDLE; }
+    FT_STATUS FT_Write(FT_HANDLE, const void *, std::uint32_t, std::uint32_t *written) override
+    {
+        if (written)
+            *written = 0;
+        return FT_INVALID_HANDLE;
+    }
+    FT_STATUS FT_Close(FT_HANDLE) override { return FT_INVALID_HANDLE; }
+};
+
+NoAdapter g_noAdapter;
+Adapter *g_adapter = nullptr;
+
+} // namespace
+
+Adapter &adapter() { return g_adapter ? *g_adapter : g_noAdapter; }
+
+void setAdapter(Adapter *a) { g_adapter = a; }
+
+void traceLink(const QString &text)
+{
+    if (shared().TraceMessages != 0)
+        showMessage(MessageKind::Trace, text);
+}
+
+void OpenDevice()
+{
+    SharedValues &v = shared();
+    v.LastStatus = adapter().FT_Open(v.DeviceIndex, &v.DeviceHandle);
+    // The handle is shown signed, as a 32-bit handle with its top bit set would be.
+    traceLink(QStringLiteral("open: %1 Handle: %2").arg(v.LastStatus).arg(std::int32_t(v.DeviceHandle)));
+    v.LastStatus = adapter().FT_ResetDevice(v.DeviceHandle);
+    traceLink(QStringLiteral("reset: %1").arg(v.LastStatus));
+    v.LastStatus = adapter().FT_SetBaudRate(v.DeviceHandle, 9600);
+    traceLink(QStringLiteral("setbaud: %1").arg(v.LastStatus));
+    // Mode and mask were checked when the settings were loaded, so a mistyped
+    // value reaches the chip as the default, never as a garbage byte.
+    v.LastStatus = adapter().FT_SetBitMode(v.DeviceHandle, v.BitMask, v.BitMode);
+    traceLink(QStringLiteral("Mode: %1").arg(v.LastStatus));
+    v.DeviceOpen = -1;
+}
+
+void CloseDevice()
+{
+    SharedValues &v = shared();
+    v.LastStatus = adapter().FT_Close(v.DeviceHandle);
+    traceLink(QStringLiteral("Close: %1").arg(v.LastStatus));
+    v.DeviceOpen = 0;
+}
+
+void WriteLineByte(int value)
+{
+    SharedValues &v = shared();
+    const std::uint8_t buffer = std::uint8_t(value);
+    v.LastStatus = adapter().FT_Write(v.DeviceHandle, &buffer, 1, &v.BytesWritten);
+    traceLink(QStringLiteral("Write0: %1 Ow: %2").arg(v.LastStatus).arg(v.BytesWritten));
+}
+
+void PressShutter() { WriteLineByte(1); }
+
+void ReleaseShutter() { WriteLineByte(0); }
+
+} // namespace tavrel

@@ -1,0 +1,31 @@
+#pragma once
+// The release line: open and set up the adapter, and put one byte on its data
+// lines. Bit 0 (D0) is the camera's release: 1 holds it pressed, 0 lets it go.
+// The chip keeps the last byte until the next write, so a press lasts until
+// the matching release, with no traffic in between.
+//
+// These procedures keep no state of their own beyond the shared values, and
+// never test a status: every status lands in LastStatus and the sequence of
+// calls always runs to its end. Detecting a lost adapter is the connection
+// watch's work.
+
+#include "link/d2xx.h"
+
+#include <QString>
+
+namespace tavrel {
+
+// The adapter the program talks to, chosen once at start.
+Adapter &adapter();
+void setAdapter(Adapter *adapter);
+
+void OpenDevice();
+void CloseDevice();
+void WriteLineByte(int value);
+void PressShutter();
+void ReleaseShutter();
+
+// Shows a trace box when TraceMessages is set (a diagnostic switch).
+void traceLink(const QString &text);
+
+} // namespace tavrel

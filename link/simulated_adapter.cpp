@@ -1,0 +1,209 @@
+#include "link/simulated_adapter.h"
+
+#include "link/timebase.h"
+
+namespace tavrel {
+
+SimulatedAdapter::SimulatedAdapter(int devices, QObject *parent)
+    : QObject(parent), m_devices(std::max(devices, 1)), m_attached(devices > 0)
+{
+}
+
+bool SimulatedAdapter::takeFault(const QString &function, FT_STATUS *status)
+{
+    auto it = m_faults.find(function);
+    if (it == m_faults.end())
+        return false;
+    *status = it->first;
+    if (it->second > 0 && --it->second == 0)
+        m_faults.erase(it);
+    return true;
+}
+
+FT_STATUS SimulatedAdapter::record(AdapterCall call)
+{
+    call.us = timeBase().monotonicUs();
+    m_calls.append(call);
+    emit changed();
+    return call.status;
+}
+
+FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *, std::uint32_t flags)
+{
+    AdapterCall c{0, QStringLiteral("FT_ListDevices"), -1, std::int64_t(flags)};
+    auto *count = static_cast<std::uint32_t *>(arg1);
+    if (takeFault(c.function, &c.status)) {
+        if (count)
+            *count = 0;
+        c.out = 0;
+    } else if (!(flags & FT_LIST_NUMBER_ONLY) || !count) {
+        c.status = FT_INVALID_PARAMETER;
+    } else {
+        *count = std::uint32_t(deviceCount());
+        c.out = *count;
+    }
+    return record(c);
+}
+
+FT_STATUS SimulatedAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
+{
+    AdapterCall c{0, QStringLiteral("FT_Open"), -1, index};
+    if (takeFault(c.function, &c.status))
+        return record(c);
+    if (index < 0 || index >= deviceCount()) {
+        c.status = FT_DEVICE_NOT_FOUND;
+        return record(c);
+    }
+    for (const OpenHandle &h : std::as_const(m_handles)) {
+        if (h.alive && h.device == index) {
+            // The vendor's driver refuses a second open of a device in use.
+            c.status = FT_DEVICE_NOT_OPENED;
+            return record(c);
+        }
+    }
+    const FT_HANDLE h = m_nextHandle++;
+    m_handles.insert(h, OpenHandle{index, true, false});
+    if (handle)
+        *handle = h;
+    c.out = h;
+    return record(c);
+}
+
+FT_STATUS SimulatedAdapter::FT_ResetDevice(FT_HANDLE handle)
+{
+    AdapterCall c{0, QStringLiteral("FT_ResetDevice"), handle};
+    if (takeFault(c.function, &c.status))
+        return record(c);
+    auto it = m_handles.find(handle);
+    if (it == m_handles.end())
+        c.status = FT_INVALID_HANDLE;
+    else if (!it->alive)
+        c.status = FT_IO_ERROR;
+    return record(c);
+}
+
+FT_STATUS SimulatedAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
+{
+    AdapterCall c{0, QStringLiteral("FT_SetBaudRate"), handle, baud};
+    if (takeFault(c.function, &c.status))
+        return record(c);
+    auto it = m_handles.find(handle);
+    if (it == m_handles.end())
+        c.status = FT_INVALID_HANDLE;
+    else if (!it->alive)
+        c.status = FT_IO_ERROR;
+    else if (baud == 0)
+        c.status = FT_INVALID_BAUD_RATE;
+    return record(c);
+}
+
+FT_STATUS SimulatedAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
+{
+    AdapterCall c{0, QStringLiteral("FT_SetBitMode"), handle, mask, mode};
+    if (takeFault(c.function, &c.status))
+        return record(c);
+    auto it = m_handles.find(handle);
+    if (it == m_handles.end()) {
+        c.status = FT_INVALID_HANDLE;
+    } else if (!it->alive) {
+        c.status = FT_IO_ERROR;
+    } else {
+        // Only asynchronous bit-bang with D0 as an output drives the release.
+        it->bitBang = (mode == 1) && (mask & 1);
+    }
+    return record(c);
+}
+
+FT_STATUS SimulatedAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
+                                     std::uint32_t *written)
+{
+    const auto *bytes = static_cast<const std::uint8_t *>(buffer);
+    AdapterCall c{0, QStringLiteral("FT_Write"), handle, (bytes && length) ? bytes[0] : -1};
+    std::uint32_t done = 0;
+    auto it = m_handles.find(handle);
+    if (takeFault(c.function, &c.status)) {
+    } else if (it == m_handles.end()) {
+        c.status = FT_INVALID_HANDLE;
+    } else if (!it->alive) {
+        c.status = FT_IO_ERROR;
+    } else if (!bytes || length == 0) {
+        c.status = FT_INVALID_PARAMETER;
+    } else {
+        done = length;
+        if (it->device == 0 && it->bitBang) {
+            const int level = bytes[length - 1];
+            const std::int64_t now = timeBase().monotonicUs();
+            if ((level & 1) && !(m_level & 1)) {
+                ++m_pressCount;
+                m_pressedSinceUs = now;
+            } else if (!(level & 1)) {
+                m_pressedSinceUs = -1;
+            }
+            m_level = level;
+        }
+    }
+    if (written)
+        *written = done;
+    c.out = done;
+    return record(c);
+}
+
+FT_STATUS SimulatedAdapter::FT_Close(FT_HANDLE handle)
+{
+    AdapterCall c{0, QStringLiteral("FT_Close"), handle};
+    if (takeFault(c.function, &c.status))
+        return record(c);
+    // A handle whose device vanished is freed all the same; the chip keeps
+    // the level last written after the close.
+    if (!m_handles.remove(handle))
+        c.status = FT_INVALID_HANDLE;
+    return record(c);
+}
+
+void SimulatedAdapter::detach()
+{
+    if (!m_attached)
+        return;
+    m_attached = false;
+    for (OpenHandle &h : m_handles)
+        h.alive = false;
+    m_level = 0;
+    m_pressedSinceUs = -1;
+    emit changed();
+}
+
+void SimulatedAdapter::attach()
+{
+    if (m_attached)
+        return;
+    m_attached = true;
+    emit changed();
+}
+
+void SimulatedAdapter::injectFault(const QString &function, FT_STATUS status, int times)
+{
+    m_faults.insert(function, qMakePair(status, times));
+}
+
+void SimulatedAdapter::clearFaults() { m_faults.clear(); }
+
+int SimulatedAdapter::openHandleCount() const { return int(m_handles.size()); }
+
+QList<AdapterCall> SimulatedAdapter::callsOf(const QString &function) const
+{
+    QList<AdapterCall> out;
+    for (const AdapterCall &c : m_calls)
+        if (c.function == function)
+            out.append(c);
+    return out;
+}
+
+QStringList SimulatedAdapter::callNames() const
+{
+    QStringList out;
+    for (const AdapterCall &c : m_calls)
+        out << c.function;
+    return out;
+}
+
+} // namespace tavrel

@@ -1,0 +1,92 @@
+#pragma once
+// A stand-in adapter that behaves like the vendor's driver with one release
+// adapter plugged in: it can be unplugged and plugged back at any moment, made
+// to fail any call, and it keeps a timestamped record of every call, so tests
+// (and a user rehearsing a night with --simulate) see exactly what the camera
+// would have seen.
+
+#include "link/d2xx.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+namespace tavrel {
+
+struct AdapterCall {
+    std::int64_t us = 0;      // monotonic time of the call
+    QString function;         // "FT_Write", ...
+    std::int64_t handle = -1; // the handle passed, -1 where none
+    std::int64_t arg = -1;    // flags, index, baud rate, mask or the byte written
+    std::int64_t arg2 = -1;   // the mode of FT_SetBitMode
+    FT_STATUS status = FT_OK;
+    std::int64_t out = -1;    // count, handle or bytes written, -1 where none
+};
+
+class SimulatedAdapter final : public QObject, public Adapter {
+    Q_OBJECT
+public:
+    // `devices` adapters are plugged in at start (0 = none); the first one
+    // carries the camera's release line.
+    explicit SimulatedAdapter(int devices = 1, QObject *parent = nullptr);
+
+    FT_STATUS FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags) override;
+    FT_STATUS FT_Open(std::int32_t index, FT_HANDLE *handle) override;
+    FT_STATUS FT_ResetDevice(FT_HANDLE handle) override;
+    FT_STATUS FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud) override;
+    FT_STATUS FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) override;
+    FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
+                       std::uint32_t *written) override;
+    FT_STATUS FT_Close(FT_HANDLE handle) override;
+
+    // Unplugging kills every open handle (later calls on them fail with
+    // FT_IO_ERROR) and drops the lines, as a chip without power does.
+    void detach();
+    void attach();
+    bool isAttached() const { return m_attached; }
+    void setAttached(bool attached) { attached ? attach() : detach(); }
+
+    // The next `times` calls of `function` return `status` and do nothing
+    // (times < 0: until cleared).
+    void injectFault(const QString &function, FT_STATUS status, int times = 1);
+    void clearFaults();
+
+    // The level of the release adapter's data lines (bit 0 = release).
+    int lineLevel() const { return m_level; }
+    bool isPressed() const { return (m_level & 1) != 0; }
+    std::int64_t pressedSinceUs() const { return m_pressedSinceUs; }
+    int pressCount() const { return m_pressCount; }
+    int openHandleCount() const;
+
+    const QList<AdapterCall> &calls() const { return m_calls; }
+    QList<AdapterCall> callsOf(const QString &function) const;
+    QStringList callNames() const;
+    void clearCalls() { m_calls.clear(); }
+
+signals:
+    // Any call or plug change; the rehearsal panel redraws on it.
+    void changed();
+
+private:
+    struct OpenHandle {
+        int device = 0;
+        bool alive = true;
+        bool bitBang = false;
+    };
+    bool takeFault(const QString &function, FT_STATUS *status);
+    FT_STATUS record(AdapterCall call);
+    int deviceCount() const { return m_attached ? m_devices : 0; }
+
+    int m_devices;
+    bool m_attached;
+    FT_HANDLE m_nextHandle = 1;
+    QMap<FT_HANDLE, OpenHandle> m_handles;
+    QMap<QString, QPair<FT_STATUS, int>> m_faults;
+    int m_level = 0;
+    std::int64_t m_pressedSinceUs = -1;
+    int m_pressCount = 0;
+    QList<AdapterCall> m_calls;
+};
+
+} // namespace tavrel

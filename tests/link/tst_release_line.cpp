@@ -1,0 +1,237 @@
+// The release line driver and the adapter backends it stands on, checked
+// against the simulated adapter's record of calls.
+
+#include "link/adapter_log.h"
+#include "link/release_line.h"
+#include "link/settings.h"
+#include "link/shared_values.h"
+#include "support/rig.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tavrel;
+using tavrel::test::Rig;
+
+class TestReleaseLine : public QObject {
+    Q_OBJECT
+private slots:
+    void openMakesFourCallsWhateverTheStatus_data();
+    void openMakesFourCallsWhateverTheStatus();
+    void defaultsReachTheChip();
+    void pressAndReleaseWriteOneByteEach_data();
+    void pressAndReleaseWriteOneByteEach();
+    void writeAfterCloseUsesTheOldHandle();
+    void traceBoxesInOrder();
+    void secondOpenOfAHeldDeviceFails();
+    void unplugKillsTheHandleAndDropsTheLine();
+    void injectedFaultsComeBackAsStatuses();
+    void logLinesHaveTheirFixedShape();
+};
+
+void TestReleaseLine::openMakesFourCallsWhateverTheStatus_data()
+{
+    QTest::addColumn<bool>("attached");
+    QTest::addColumn<int>("openStatus");
+    QTest::addColumn<int>("lastStatus");
+    QTest::newRow("adapter attached") << true << int(FT_OK) << int(FT_OK);
+    // With nothing plugged in, the open fails and every later call on the
+    // never-given handle fails too; the last failure is what remains.
+    QTest::newRow("no adapter") << false << int(FT_DEVICE_NOT_FOUND) << int(FT_INVALID_HANDLE);
+}
+
+void TestReleaseLine::openMakesFourCallsWhateverTheStatus()
+{
+    QFETCH(bool, attached);
+    QFETCH(int, openStatus);
+    QFETCH(int, lastStatus);
+    Rig rig;
+    rig.sim.setAttached(attached);
+    OpenDevice();
+    QCOMPARE(rig.callWords(), QStringList({"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
+    QCOMPARE(rig.sim.calls().at(0).status, openStatus);
+    QCOMPARE(shared().LastStatus, lastStatus);
+    QCOMPARE(shared().DeviceOpen, -1);
+}
+
+void TestReleaseLine::defaultsReachTheChip()
+{
+    Rig rig;
+    LoadSettings();
+    OpenDevice();
+    const auto calls = rig.sim.calls();
+    QCOMPARE(calls.at(0).arg, 0);      // device index
+    QCOMPARE(calls.at(2).arg, 9600);   // baud rate
+    QCOMPARE(calls.at(3).arg, 255);    // mask: all eight lines outputs
+    QCOMPARE(calls.at(3).arg2, 1);     // asynchronous bit-bang
+    QCOMPARE(calls.at(1).handle, calls.at(0).out);
+    QCOMPARE(std::int64_t(shared().DeviceHandle), calls.at(0).out);
+}
+
+void TestReleaseLine::pressAndReleaseWriteOneByteEach_data()
+{
+    QTest::addColumn<QList<int>>("sequence"); // 1 press, 0 release
+    QTest::addColumn<bool>("pressedAfter");
+    QTest::newRow("press then release") << QList<int>{1, 0} << false;
+    // The driver keeps no pressed state: a second press is written again.
+    QTest::newRow("press twice") << QList<int>{1, 1} << true;
+}
+
+void TestReleaseLine::pressAndReleaseWriteOneByteEach()
+{
+    QFETCH(QList<int>, sequence);
+    QFETCH(bool, pressedAfter);
+    Rig rig;
+    LoadSettings();
+    OpenDevice();
+    rig.sim.clearCalls();
+    for (int b : sequence) {
+        b ? PressShutter() : ReleaseShutter();
+        QCOMPARE(shared().BytesWritten, 1u);
+        QCOMPARE(shared().LastStatus, int(FT_OK));
+    }
+    QStringList expected;
+    for (int b : sequence)
+        expected << QStringLiteral("FT_Write(%1)").arg(b);
+    QCOMPARE(rig.callWords(), expected);
+    QCOMPARE(rig.sim.isPressed(), pressedAfter);
+}
+
+void TestReleaseLine::writeAfterCloseUsesTheOldHandle()
+{
+    Rig rig;
+    LoadSettings();
+    OpenDevice();
+    const auto handle = shared().DeviceHandle;
+    CloseDevice();
+    QCOMPARE(shared().DeviceOpen, 0);
+    QCOMPARE(shared().DeviceHandle, handle);
+    rig.sim.clearCalls();
+    PressShutter();
+    QCOMPARE(rig.sim.calls().size(), 1);
+    QCOMPARE(rig.sim.calls().at(0).handle, std::int64_t(handle));
+    QCOMPARE(shared().LastStatus, int(FT_INVALID_HANDLE));
+    QCOMPARE(shared().BytesWritten, 0u);
+    QVERIFY(!rig.sim.isPressed());
+}
+
+void TestReleaseLine::traceBoxesInOrder()
+{
+    Rig rig;
+    LoadSettings();
+    shared().TraceMessages = -1;
+    OpenDevice();
+    PressShutter();
+    CloseDevice();
+    QCOMPARE(rig.messages.texts(), QStringList({"open: 0 Handle: 1", "reset: 0", "setbaud: 0", "Mode: 0",
+                                                "Write0: 0 Ow: 1", "Close: 0"}));
+    for (const Message &m : rig.messages.shown) {
+        QCOMPARE(m.caption, QStringLiteral("Tavrel"));
+        QCOMPARE(m.kind, MessageKind::Trace);
+    }
+    // Every load switches the diagnostics off again.
+    LoadSettings();
+    rig.messages.shown.clear();
+    OpenDevice();
+    QVERIFY(rig.messages.shown.isEmpty());
+}
+
+void TestReleaseLine::secondOpenOfAHeldDeviceFails()
+{
+    // A mode switch opens the adapter again while the old window still holds
+    // it: the open must fail and leave the handle the old window uses.
+    Rig rig;
+    LoadSettings();
+    OpenDevice();
+    const auto first = shared().DeviceHandle;
+    OpenDevice();
+    QCOMPARE(rig.sim.callsOf("FT_Open").at(1).status, int(FT_DEVICE_NOT_OPENED));
+    QCOMPARE(shared().DeviceHandle, first);
+    PressShutter();
+    QVERIFY(rig.sim.isPressed());
+}
+
+void TestReleaseLine::unplugKillsTheHandleAndDropsTheLine()
+{
+    Rig rig;
+    LoadSettings();
+    OpenDevice();
+    PressShutter();
+    QVERIFY(rig.sim.isPressed());
+    rig.sim.detach();
+    QVERIFY(!rig.sim.isPressed());
+    ReleaseShutter();
+    QCOMPARE(shared().LastStatus, int(FT_IO_ERROR));
+    QCOMPARE(shared().BytesWritten, 0u);
+    CloseDevice(); // frees the dead handle
+    QCOMPARE(rig.sim.openHandleCount(), 0);
+    rig.sim.attach();
+    OpenDevice();
+    QCOMPARE(shared().LastStatus, int(FT_OK));
+    QVERIFY(shared().DeviceHandle != 1u); // a fresh handle
+}
+
+void TestReleaseLine::injectedFaultsComeBackAsStatuses()
+{
+    Rig rig;
+    LoadSettings();
+    rig.sim.injectFault("FT_ResetDevice", FT_IO_ERROR);
+    rig.sim.injectFault("FT_Write", FT_OTHER_ERROR, 2);
+    OpenDevice();
+    QCOMPARE(rig.sim.callsOf("FT_ResetDevice").at(0).status, int(FT_IO_ERROR));
+    QCOMPARE(shared().LastStatus, int(FT_OK)); // the sequence went on to the end
+    PressShutter();
+    QCOMPARE(shared().LastStatus, int(FT_OTHER_ERROR));
+    PressShutter();
+    QCOMPARE(shared().LastStatus, int(FT_OTHER_ERROR));
+    QVERIFY(!rig.sim.isPressed());
+    PressShutter();
+    QCOMPARE(shared().LastStatus, int(FT_OK));
+    QVERIFY(rig.sim.isPressed());
+}
+
+void TestReleaseLine::logLinesHaveTheirFixedShape()
+{
+    Rig rig;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("adapter.log");
+    QString error;
+    auto logged = LoggingAdapter::open(rig.sim, path, &error);
+    QVERIFY2(logged, qPrintable(error));
+    setAdapter(logged.get());
+    LoadSettings();
+    rig.advance(3);
+    std::uint32_t count = 0;
+    logged->FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    OpenDevice();
+    rig.advance(2122);
+    PressShutter();
+    CloseDevice();
+    rig.sim.detach();
+    OpenDevice(); // a failed open shows no handle
+    setAdapter(&rig.sim);
+    logged.reset();
+
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    const QStringList expected{
+        "0.003000 FT_ListDevices(flags=0x80000000) = 0 count=1",
+        "0.003000 FT_Open(index=0) = 0 handle=1",
+        "0.003000 FT_ResetDevice(handle=1) = 0",
+        "0.003000 FT_SetBaudRate(handle=1, baud=9600) = 0",
+        "0.003000 FT_SetBitMode(handle=1, mask=255, mode=1) = 0",
+        "2.125000 FT_Write(handle=1, byte=0x01) = 0 written=1",
+        "2.125000 FT_Close(handle=1) = 0",
+        "2.125000 FT_Open(index=0) = 2",
+        "2.125000 FT_ResetDevice(handle=1) = 1",
+        "2.125000 FT_SetBaudRate(handle=1, baud=9600) = 1",
+        "2.125000 FT_SetBitMode(handle=1, mask=255, mode=1) = 1",
+    };
+    QCOMPARE(lines, expected);
+}
+
+QTEST_GUILESS_MAIN(TestReleaseLine)
+#include "tst_release_line.moc"
