@@ -1,0 +1,292 @@
+#include "link/libftdi_adapter.h"
+
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+namespace tavrel {
+
+namespace {
+
+// D2XX and libftdi number the bit modes alike, so FT_SetBitMode passes the mode
+// straight through.
+static_assert(BITMODE_RESET == 0x00 && BITMODE_BITBANG == 0x01 && BITMODE_SYNCBB == 0x04);
+
+// The probe that tells an unplugged chip from a slow one only needs the
+// control endpoint, which answers at once even when the data pipe is stuck.
+constexpr unsigned ProbeTimeoutMs = 100;
+
+struct FtdiFree {
+    void operator()(ftdi_context *ftdi) const { ftdi_free(ftdi); }
+};
+using FtdiPtr = std::unique_ptr<ftdi_context, FtdiFree>;
+
+struct ListFree {
+    void operator()(ftdi_device_list *list) const { ftdi_list_free(&list); }
+};
+using ListPtr = std::unique_ptr<ftdi_device_list, ListFree>;
+
+// A fresh libftdi context for every listing and every open: libusb only scans
+// the bus when a context is created, so a long-lived one would keep counting an
+// adapter that was pulled out and never see one plugged in.
+FtdiPtr newContext()
+{
+    FtdiPtr ftdi(ftdi_new());
+    if (ftdi) {
+        ftdi->usb_read_timeout = LibFtdiAdapter::UsbTimeoutMs;
+        ftdi->usb_write_timeout = LibFtdiAdapter::UsbTimeoutMs;
+    }
+    return ftdi;
+}
+
+// Where a chip sits: bus, the ports leading to it, then its address.
+std::tuple<std::uint8_t, std::vector<std::uint8_t>, std::uint8_t> location(libusb_device *device)
+{
+    std::vector<std::uint8_t> ports(8);
+    ports.resize(std::size_t(std::max(0, libusb_get_port_numbers(device, ports.data(),
+                                                                  int(ports.size())))));
+    return {libusb_get_bus_number(device), std::move(ports), libusb_get_device_address(device)};
+}
+
+// The FTDI chips libusb sees, in a stable order: by bus, then by the ports
+// leading to them. libusb's own order depends on how the bus was scanned, and
+// an index must keep meaning the same socket from one call to the next.
+int listChips(ftdi_context *ftdi, ListPtr &list, std::vector<libusb_device *> &chips)
+{
+    ftdi_device_list *raw = nullptr;
+    const int found = ftdi_usb_find_all(ftdi, &raw, 0, 0);
+    list.reset(raw);
+    if (found < 0)
+        return found;
+    for (ftdi_device_list *entry = raw; entry; entry = entry->next)
+        chips.push_back(entry->dev);
+    std::stable_sort(chips.begin(), chips.end(), [](libusb_device *a, libusb_device *b) {
+        return location(a) < location(b);
+    });
+    return int(chips.size());
+}
+
+// libftdi reports every failed transfer as -1 and drops libusb's reason, so ask
+// the chip directly whether it is still there.
+bool chipVanished(ftdi_context *ftdi)
+{
+    constexpr auto requestType = std::uint8_t(int(LIBUSB_ENDPOINT_IN)
+                                              | int(LIBUSB_REQUEST_TYPE_STANDARD)
+                                              | int(LIBUSB_RECIPIENT_DEVICE));
+    unsigned char status[2];
+    return libusb_control_transfer(ftdi->usb_dev, requestType, LIBUSB_REQUEST_GET_STATUS, 0, 0,
+                                   status, sizeof status, ProbeTimeoutMs)
+        == LIBUSB_ERROR_NO_DEVICE;
+}
+
+// Returns whether the chip let go of its interface cleanly.
+bool closeChip(ftdi_context *ftdi)
+{
+    const bool released = ftdi_usb_close(ftdi) == 0;
+    ftdi_free(ftdi);
+    return released;
+}
+
+} // namespace
+
+LibFtdiAdapter::LibFtdiAdapter() = default;
+
+LibFtdiAdapter::~LibFtdiAdapter()
+{
+    const std::lock_guard lock(m_mutex);
+    for (auto &[handle, device] : m_devices)
+        if (device.ftdi)
+            closeChip(device.ftdi);
+    m_devices.clear();
+}
+
+LibFtdiAdapter::Device *LibFtdiAdapter::find(FT_HANDLE handle)
+{
+    const auto it = m_devices.find(handle);
+    return it == m_devices.end() ? nullptr : &it->second;
+}
+
+// A transfer failed. If the chip was unplugged, its USB handle and libusb
+// context are freed now rather than at FT_Close, so a program that drops the
+// handle without closing it (or an unplug/replug cycle) leaks nothing and the
+// replugged chip can be opened again at once.
+FT_STATUS LibFtdiAdapter::transferFailed(Device &device)
+{
+    if (chipVanished(device.ftdi)) {
+        closeChip(device.ftdi);
+        device.ftdi = nullptr;
+    }
+    return FT_IO_ERROR;
+}
+
+// Handle numbers count up rather than refill gaps, so a stale handle kept by
+// mistake after FT_Close does not silently drive the next adapter opened.
+FT_HANDLE LibFtdiAdapter::nextHandle()
+{
+    do {
+        if (++m_lastHandle == 0)
+            m_lastHandle = 1;
+    } while (m_devices.contains(m_lastHandle));
+    return m_lastHandle;
+}
+
+FT_STATUS LibFtdiAdapter::FT_ListDevices(void *arg1, void * /*arg2*/, std::uint32_t flags)
+{
+    // As with the vendor driver, the FT_OPEN_BY_* bits may ride along.
+    if (!(flags & FT_LIST_NUMBER_ONLY) || !arg1)
+        return FT_INVALID_PARAMETER;
+    auto *count = static_cast<std::uint32_t *>(arg1);
+    *count = 0;
+
+    const std::lock_guard lock(m_mutex);
+    const FtdiPtr ftdi = newContext();
+    if (!ftdi)
+        return FT_OTHER_ERROR;
+    ListPtr list;
+    std::vector<libusb_device *> chips;
+    const int found = listChips(ftdi.get(), list, chips);
+    if (found < 0)
+        return FT_OTHER_ERROR;
+    *count = std::uint32_t(found);
+    return FT_OK;
+}
+
+FT_STATUS LibFtdiAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
+{
+    if (!handle)
+        return FT_INVALID_PARAMETER;
+    if (index < 0)
+        return FT_DEVICE_NOT_FOUND;
+
+    const std::lock_guard lock(m_mutex);
+    FtdiPtr ftdi = newContext();
+    if (!ftdi)
+        return FT_OTHER_ERROR;
+    ListPtr list;
+    std::vector<libusb_device *> chips;
+    const int found = listChips(ftdi.get(), list, chips);
+    if (found < 0)
+        return FT_OTHER_ERROR;
+    if (index >= found)
+        return FT_DEVICE_NOT_FOUND;
+
+    // Opening it a second time would reset the chip under the first handle;
+    // the vendor driver refuses, and the program's mode switch counts on that.
+    libusb_device *chip = chips[std::size_t(index)];
+    const std::uint8_t bus = libusb_get_bus_number(chip);
+    const std::uint8_t address = libusb_get_device_address(chip);
+    for (const auto &[other, device] : m_devices)
+        if (device.ftdi && device.bus == bus && device.address == address)
+            return FT_DEVICE_NOT_OPENED;
+
+    // Opening resets the chip and sets 9600 baud, as the vendor driver does.
+    // On failure the context still owns whatever was opened and frees it.
+    if (ftdi_usb_open_dev(ftdi.get(), chip) < 0)
+        return FT_DEVICE_NOT_OPENED;
+
+    const FT_HANDLE opened = nextHandle();
+    m_devices[opened] = Device{ftdi.release(), bus, address};
+    *handle = opened;
+    return FT_OK;
+}
+
+FT_STATUS LibFtdiAdapter::FT_ResetDevice(FT_HANDLE handle)
+{
+    const std::lock_guard lock(m_mutex);
+    Device *device = find(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    if (!device->ftdi)
+        return FT_IO_ERROR;
+    if (ftdi_usb_reset(device->ftdi) < 0)
+        return transferFailed(*device);
+    return FT_OK;
+}
+
+FT_STATUS LibFtdiAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
+{
+    const std::lock_guard lock(m_mutex);
+    Device *device = find(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    if (!device->ftdi)
+        return FT_IO_ERROR;
+    if (baud == 0 || baud > std::uint32_t(INT_MAX))
+        return FT_INVALID_BAUD_RATE;
+
+    // In bit-bang mode libftdi quadruples the rate it is given, while the
+    // vendor driver programs the divisor for the rate as given. Hiding the
+    // bit-bang flag for this one call makes libftdi program exactly the
+    // divisor the vendor driver would, so the chip is clocked the same (a
+    // division by 4 would do too, but rounds rates that are not multiples of 4).
+    ftdi_context *ftdi = device->ftdi;
+    const unsigned char bitbang = ftdi->bitbang_enabled;
+    ftdi->bitbang_enabled = 0;
+    const int result = ftdi_set_baudrate(ftdi, int(baud));
+    ftdi->bitbang_enabled = bitbang;
+
+    if (result == -1)
+        return FT_INVALID_BAUD_RATE;
+    if (result < 0)
+        return transferFailed(*device);
+    return FT_OK;
+}
+
+FT_STATUS LibFtdiAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
+{
+    const std::lock_guard lock(m_mutex);
+    Device *device = find(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    if (!device->ftdi)
+        return FT_IO_ERROR;
+    if (ftdi_set_bitmode(device->ftdi, mask, mode) < 0)
+        return transferFailed(*device);
+    return FT_OK;
+}
+
+FT_STATUS LibFtdiAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
+                                   std::uint32_t *written)
+{
+    if (!written)
+        return FT_INVALID_PARAMETER;
+    *written = 0;
+
+    const std::lock_guard lock(m_mutex);
+    Device *device = find(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    if (!device->ftdi)
+        return FT_IO_ERROR;
+    if (length == 0)
+        return FT_OK;
+    if (!buffer || length > std::uint32_t(INT_MAX))
+        return FT_INVALID_PARAMETER;
+
+    const int sent = ftdi_write_data(device->ftdi, static_cast<const unsigned char *>(buffer),
+                                     int(length));
+    if (sent < 0)
+        return transferFailed(*device);
+    *written = std::uint32_t(sent);
+    return FT_OK;
+}
+
+FT_STATUS LibFtdiAdapter::FT_Close(FT_HANDLE handle)
+{
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_devices.find(handle);
+    if (it == m_devices.end())
+        return FT_INVALID_HANDLE;
+    ftdi_context *ftdi = it->second.ftdi;
+    m_devices.erase(it);
+    if (!ftdi)
+        return FT_IO_ERROR;
+    return closeChip(ftdi) ? FT_OK : FT_IO_ERROR;
+}
+
+} // namespace tavrel
