@@ -1,0 +1,234 @@
+// Custom widgets used by the Tavrel windows: the small flat figures that
+// signal the link and mirror state and draw the progress bar, the spin
+// arrows paired with a text box, and the drive / folder / file lists the
+// scenario window uses to pick a scenario file.
+//
+// Every setting a window needs is a Q_PROPERTY so the .ui files can set it.
+#pragma once
+
+#include <QColor>
+#include <QComboBox>
+#include <QHash>
+#include <QListWidget>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class QLineEdit;
+class QToolButton;
+
+namespace tavrel {
+
+// Colours are stored in the settings and scenario files as 24-bit numbers
+// with red in the low byte (255 is red, 65280 green, 192 dark red).
+QColor colorFromBgr(int bgr);
+int bgrFromColor(const QColor &color);
+
+// A rectangle or circle with an outline and an optional fill. It paints
+// nothing outside the figure, so whatever lies below stays visible.
+class Shape : public QWidget
+{
+    Q_OBJECT
+    Q_PROPERTY(QColor fillColor READ fillColor WRITE setFillColor)
+    Q_PROPERTY(int fillStyle READ fillStyle WRITE setFillStyle)
+    Q_PROPERTY(QColor borderColor READ borderColor WRITE setBorderColor)
+    Q_PROPERTY(int borderWidth READ borderWidth WRITE setBorderWidth)
+    Q_PROPERTY(bool round READ isRound WRITE setRound)
+    Q_PROPERTY(int fillBgr READ fillBgr WRITE setFillBgr STORED false DESIGNABLE false)
+
+public:
+    enum FillStyle { Solid = 0, Transparent = 1, HorizontalLines = 2, VerticalLines = 3 };
+
+    explicit Shape(QWidget *parent = nullptr);
+
+    QColor fillColor() const { return m_fillColor; }
+    void setFillColor(const QColor &color);
+    int fillStyle() const { return m_fillStyle; }
+    void setFillStyle(int style);
+    QColor borderColor() const { return m_borderColor; }
+    void setBorderColor(const QColor &color);
+    int borderWidth() const { return m_borderWidth; }
+    void setBorderWidth(int px);
+    bool isRound() const { return m_round; }
+    void setRound(bool round);
+
+    int fillBgr() const { return bgrFromColor(m_fillColor); }
+    void setFillBgr(int bgr) { setFillColor(colorFromBgr(bgr)); }
+
+    // The progress bar grows from its left edge: keep x and height.
+    void setShapeWidth(int px);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor m_fillColor = Qt::black;
+    int m_fillStyle = Transparent;
+    QColor m_borderColor = QColor(192, 0, 0);
+    int m_borderWidth = 3;
+    bool m_round = false;
+};
+
+// Up and down arrows stacked on each other that step the whole number shown
+// in a sibling text box (the buddy), within [minimum, maximum].
+class UpDown : public QWidget
+{
+    Q_OBJECT
+    Q_PROPERTY(QString buddyName READ buddyName WRITE setBuddyName)
+    Q_PROPERTY(int minimum READ minimum WRITE setMinimum)
+    Q_PROPERTY(int maximum READ maximum WRITE setMaximum)
+    Q_PROPERTY(int increment READ increment WRITE setIncrement)
+
+public:
+    explicit UpDown(QWidget *parent = nullptr);
+
+    QString buddyName() const { return m_buddyName; }
+    void setBuddyName(const QString &name);
+    int minimum() const { return m_minimum; }
+    void setMinimum(int value) { m_minimum = value; }
+    int maximum() const { return m_maximum; }
+    void setMaximum(int value) { m_maximum = value; }
+    int increment() const { return m_increment; }
+    void setIncrement(int value) { m_increment = value; }
+
+    // The text box named by buddyName among the parent's children, or null.
+    QLineEdit *buddy() const;
+    QToolButton *upButton() const { return m_up; }
+    QToolButton *downButton() const { return m_down; }
+
+public slots:
+    void stepUp();
+    void stepDown();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void stepBy(int direction);
+
+    QToolButton *m_up;
+    QToolButton *m_down;
+    QString m_buddyName;
+    mutable QPointer<QLineEdit> m_buddy;
+    int m_minimum = 0;
+    int m_maximum = 100;
+    int m_increment = 1;
+    bool m_hasWritten = false;
+    int m_lastWritten = 0;
+};
+
+// The mounted volumes a scenario folder can live on, "/" first.
+class DriveListBox : public QComboBox
+{
+    Q_OBJECT
+    Q_PROPERTY(QString drive READ drive WRITE setDrive NOTIFY change)
+
+public:
+    explicit DriveListBox(QWidget *parent = nullptr);
+
+    // Root path of the selected volume.
+    QString drive() const;
+    // Selects the volume holding text (a volume root or any path below it);
+    // text naming no volume leaves the selection alone.
+    void setDrive(const QString &text);
+    // Root paths in list order.
+    QStringList drives() const;
+    // Lists exactly these volume roots ("/" always first), keeping the
+    // selection when it is still listed; refresh() feeds it the mounts.
+    void setDriveRoots(const QStringList &roots);
+
+public slots:
+    // Scans the mounted volumes again, keeping the selection when possible.
+    void refresh();
+
+signals:
+    void change();
+
+private:
+    void fill(QStringList roots, const QHash<QString, QString> &labels);
+    void emitIfChanged();
+
+    QString m_lastDrive;
+};
+
+// The classic folder list: the chain of folders from the drive root down to
+// the current folder, then the current folder's sub-folders.
+class DirListBox : public QListWidget
+{
+    Q_OBJECT
+    Q_PROPERTY(QString path READ path WRITE setPath NOTIFY change)
+    Q_PROPERTY(QString driveRoot READ driveRoot WRITE setDriveRoot)
+
+public:
+    explicit DirListBox(QWidget *parent = nullptr);
+
+    QString path() const { return m_path; }
+    // Returns false, leaving the list as it was, when p is not a folder that
+    // can be listed. "\" (or a bare Windows drive such as "c:\") means the
+    // root of the current drive.
+    bool setPath(const QString &p);
+    QString driveRoot() const { return m_driveRoot; }
+    void setDriveRoot(const QString &root);
+
+    // Full path of the folder shown on a given row.
+    QString folderAt(int row) const;
+
+public slots:
+    void refresh();
+
+signals:
+    void change();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    QString resolve(const QString &p) const;
+
+    QString m_path;
+    QString m_driveRoot = QStringLiteral("/");
+};
+
+// The regular files of one folder whose names match the pattern.
+class FileListBox : public QListWidget
+{
+    Q_OBJECT
+    Q_PROPERTY(QString path READ path WRITE setPath NOTIFY pathChange)
+    Q_PROPERTY(QString pattern READ pattern WRITE setPattern)
+    Q_PROPERTY(QString fileName READ fileName)
+
+public:
+    explicit FileListBox(QWidget *parent = nullptr);
+
+    QString path() const { return m_path; }
+    void setPath(const QString &p);
+    // Semicolon-separated wildcards, matched without regard to case.
+    QString pattern() const { return m_pattern; }
+    void setPattern(const QString &pattern);
+    // The name picked by the user, empty when none.
+    QString fileName() const { return m_fileName; }
+    // Does what a click on that name in the list does.
+    void pickFile(const QString &name);
+    bool matches(const QString &name) const;
+
+public slots:
+    void refresh();
+
+signals:
+    void pathChange();
+    void click();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    QString m_path;
+    QString m_pattern = QStringLiteral("*.*");
+    QList<QRegularExpression> m_filters; // empty: every name matches
+    QString m_fileName;
+};
+
+} // namespace tavrel
