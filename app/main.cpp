@@ -1,0 +1,118 @@
+// Tavrel: remote release for a camera set to bulb. Opens the sequence window.
+
+#include "link/adapter_log.h"
+#include "link/libftdi_adapter.h"
+#include "link/messages.h"
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "link/signal_watcher.h"
+#include "link/simulated_adapter.h"
+#include "link/timebase.h"
+#include "windows/director.h"
+#include "windows/simulated_panel.h"
+#include "windows/toolkit.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QPointer>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+
+using namespace tavrel;
+
+namespace {
+
+// Last resort on any exit that skips the windows' unload (the X connection
+// dropped at logout, exit() from a library): the chip keeps the last byte it
+// was given, so a program that ends with the line high would hold the
+// camera's shutter open all night.
+void releaseAtExit()
+{
+    if (shared().DeviceOpen != 0 || shared().ShutterHeld != 0) {
+        ReleaseShutter();
+        CloseDevice();
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tavrel"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Tavrel"));
+    QApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Télécommande de pose longue pour appareil photo en pose B, par adaptateur USB."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption simulate(QStringLiteral("simulate"),
+                                      QStringLiteral("Utilise un adaptateur simulé (répétition sans appareil)."));
+    const QCommandLineOption logOption(QStringLiteral("adapter-log"),
+                                       QStringLiteral("Écrit chaque appel à l'adaptateur dans FICHIER (- : sortie d'erreur)."),
+                                       QStringLiteral("FICHIER"));
+    parser.addOption(simulate);
+    parser.addOption(logOption);
+    parser.process(app);
+
+    QtTimeBase time;
+    setTimeBase(&time);
+
+    std::unique_ptr<Adapter> backend;
+    SimulatedAdapter *simulated = nullptr;
+    if (parser.isSet(simulate)) {
+        auto sim = std::make_unique<SimulatedAdapter>(1);
+        simulated = sim.get();
+        backend = std::move(sim);
+    } else {
+        backend = std::make_unique<LibFtdiAdapter>();
+    }
+    std::unique_ptr<LoggingAdapter> logged;
+    if (parser.isSet(logOption)) {
+        QString error;
+        logged = LoggingAdapter::open(*backend, parser.value(logOption), &error);
+        if (!logged) {
+            std::fprintf(stderr, "tavrel : impossible d'ouvrir le journal de l'adaptateur %s : %s\n",
+                         qPrintable(parser.value(logOption)), qPrintable(error));
+            return 2;
+        }
+    }
+    setAdapter(logged ? static_cast<Adapter *>(logged.get()) : backend.get());
+    std::atexit(releaseAtExit);
+
+    QtMessageBoxSink boxes;
+    setMessageSink(&boxes);
+
+    Director &director = Director::instance();
+    QObject::connect(&director, &Director::lastWindowClosed, &app, &QApplication::quit);
+    // Signals and the end of the session close the window the ordinary way:
+    // release let go, adapter closed.
+    SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &app, [&] {
+        director.shutdown();
+        QApplication::quit();
+    });
+    QObject::connect(&app, &QApplication::aboutToQuit, &director, &Director::shutdown);
+
+    std::unique_ptr<SimulatedPanel> panel;
+    if (simulated) {
+        panel = std::make_unique<SimulatedPanel>(simulated);
+        QObject::connect(&director, &Director::windowOpened, panel.get(),
+                         [&panel](ModeWindow *w) { panel->placeBeside(w); });
+    }
+
+    ModeWindow *first = director.open(Mode::Sequence);
+    if (panel) {
+        panel->placeBeside(first);
+        panel->show();
+    }
+    const int status = QApplication::exec();
+    director.shutdown();
+    releaseAtExit();
+    setAdapter(nullptr);
+    return status;
+}

@@ -1,0 +1,371 @@
+// What the three mode windows share: load, connection watch, unload and the
+// mode switch, checked against the simulated adapter's record in virtual time.
+
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "support/rig.h"
+#include "windows/controls.h"
+#include "windows/director.h"
+#include "windows/tavrel_async.h"
+#include "windows/tavrel_manu.h"
+#include "windows/window_timer.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace tavrel;
+using tavrel::test::Rig;
+
+namespace {
+const QStringList kOpen{"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"};
+const QStringList kCheckAndOpen = QStringList{"FT_ListDevices"} + kOpen;
+
+template <typename T> T *child(QWidget *w, const char *name)
+{
+    T *c = w->findChild<T *>(QString::fromLatin1(name));
+    if (!c)
+        qFatal("no control %s", name);
+    return c;
+}
+
+QAction *action(QWidget *w, const char *name) { return child<QAction>(w, name); }
+
+int indicator(QWidget *w) { return child<Shape>(w, "Indicateur_Connexion")->fillBgr(); }
+} // namespace
+
+class TestFrame : public QObject {
+    Q_OBJECT
+private slots:
+    void loadChecksAndOpens_data();
+    void loadChecksAndOpens();
+    void plugInLaterOpensOnceThenOnlyLists();
+    void unplugTurnsRedAndReplugOpensAgain();
+    void switchMakesTheCallsInOrder();
+    void switchDuringAJobLetsGoAndStartsAfresh();
+    void closingManualDuringPoseTReleasesFirst_data();
+    void closingManualDuringPoseTReleasesFirst();
+    void switchAwayDuringPoseTReleases();
+    void restantCountsDownByTicks();
+    void showtimeClickTogglesVisibility();
+    void clockShowsTheTimeOfDay();
+    void focusStartsOnTheFirstControl_data();
+    void focusStartsOnTheFirstControl();
+    void runAndCurrentModeDoNothing_data();
+    void runAndCurrentModeDoNothing();
+    void aboutOpensWithoutStoppingTheWatch();
+    void closingTheLastWindowEndsTheProgram();
+    void exposureClockNeverOverflows_data();
+    void exposureClockNeverOverflows();
+    void aMonthIdleKeepsTheDisplayRight();
+};
+
+void TestFrame::loadChecksAndOpens_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("sequence") << int(Mode::Sequence);
+    QTest::newRow("scenario") << int(Mode::Scenario);
+    QTest::newRow("manual") << int(Mode::Manual);
+}
+
+void TestFrame::loadChecksAndOpens()
+{
+    QFETCH(int, mode);
+    Rig rig;
+    ModeWindow *w = rig.open(Mode(mode));
+    QCOMPARE(rig.callWords(), kCheckAndOpen);
+    QCOMPARE(indicator(w), 65280);
+    QCOMPARE(shared().DeviceOpen, -1);
+    QCOMPARE(child<Shape>(w, "Mirorup")->fillStyle(), 3);
+    QCOMPARE(w->windowTitle(), QStringLiteral("Tavrel"));
+    QCOMPARE(w->Connected->Interval(), 500);
+    // The settings file now exists with its defaults.
+    QVERIFY(QFile::exists(rig.settingsPath()));
+}
+
+void TestFrame::plugInLaterOpensOnceThenOnlyLists()
+{
+    Rig rig;
+    rig.sim.detach();
+    ModeWindow *w = rig.open(Mode::Sequence);
+    QCOMPARE(rig.callWords(), QStringList{"FT_ListDevices"});
+    QCOMPARE(indicator(w), 255);
+    QCOMPARE(shared().DeviceOpen, 0);
+    rig.advance(1000);
+    QCOMPARE(rig.callWords(), QStringList({"FT_ListDevices", "FT_ListDevices", "FT_ListDevices"}));
+
+    rig.sim.attach();
+    rig.sim.clearCalls();
+    rig.advance(500);
+    QCOMPARE(rig.callWords(), kCheckAndOpen);
+    QCOMPARE(indicator(w), 65280);
+    rig.sim.clearCalls();
+    rig.advance(1500);
+    QCOMPARE(rig.callWords(), QStringList({"FT_ListDevices", "FT_ListDevices", "FT_ListDevices"}));
+}
+
+void TestFrame::unplugTurnsRedAndReplugOpensAgain()
+{
+    Rig rig;
+    ModeWindow *w = rig.open(Mode::Manual);
+    rig.advance(500);
+    rig.sim.detach();
+    rig.advance(500);
+    QCOMPARE(indicator(w), 255);
+    QCOMPARE(shared().DeviceOpen, 0);
+    rig.sim.attach();
+    rig.sim.clearCalls();
+    rig.advance(500);
+    QCOMPARE(indicator(w), 65280);
+    QCOMPARE(rig.callWords(), kCheckAndOpen);
+    QCOMPARE(rig.sim.calls().at(1).status, int(FT_OK));
+}
+
+void TestFrame::switchMakesTheCallsInOrder()
+{
+    Rig rig;
+    ModeWindow *async = rig.open(Mode::Sequence);
+    rig.advance(700);
+    rig.sim.clearCalls();
+    action(async, "Manuel")->trigger();
+    ModeWindow *manu = Director::instance().current();
+    QCOMPARE(manu->mode(), Mode::Manual);
+    QVERIFY(async->isUnloaded());
+    // The manual window's load, then the sequence window's unload.
+    QCOMPARE(rig.callWords(), kCheckAndOpen + QStringList({"FT_Write(0)", "FT_Close"}));
+    QCOMPARE(rig.sim.calls().at(1).status, int(FT_DEVICE_NOT_OPENED));
+    QCOMPARE(indicator(manu), 65280);
+    QCOMPARE(shared().DeviceOpen, 0);
+    rig.flushDeletes();
+    rig.sim.clearCalls();
+    rig.advance(500); // the new window's first tick sets the adapter up again
+    QCOMPARE(rig.callWords(), kCheckAndOpen);
+    QCOMPARE(rig.sim.openHandleCount(), 1);
+    QCOMPARE(manu->pos(), QPoint(11, 30));
+}
+
+void TestFrame::switchDuringAJobLetsGoAndStartsAfresh()
+{
+    Rig rig;
+    auto *async = static_cast<Tavrel_async *>(rig.open(Mode::Sequence));
+    child<QLineEdit>(async, "Pose")->setText("30");
+    child<QLineEdit>(async, "Nb_Poses")->setText("5");
+    async->Buble_Click();
+    rig.advance(5000);
+    QVERIFY(rig.sim.isPressed());
+    action(async, "Synch")->trigger();
+    QVERIFY(!rig.sim.isPressed());
+    rig.flushDeletes();
+    const int pressesBefore = rig.sim.pressCount();
+    rig.advance(120000);
+    QCOMPARE(rig.sim.pressCount(), pressesBefore); // the job ended with its window
+    action(Director::instance().current(), "Async")->trigger();
+    rig.flushDeletes();
+    ModeWindow *back = Director::instance().current();
+    QCOMPARE(child<QLineEdit>(back, "Pose")->text(), QStringLiteral("1"));
+    QCOMPARE(child<QLineEdit>(back, "Nb_Poses")->text(), QStringLiteral("1"));
+    QVERIFY(child<QPushButton>(back, "Buble")->isEnabled());
+    QCOMPARE(shared().ShutterHeld, 0);
+}
+
+void TestFrame::closingManualDuringPoseTReleasesFirst_data()
+{
+    QTest::addColumn<bool>("poseT");
+    QTest::newRow("during Pose T") << true;
+    QTest::newRow("idle") << false;
+}
+
+void TestFrame::closingManualDuringPoseTReleasesFirst()
+{
+    QFETCH(bool, poseT);
+    Rig rig;
+    ModeWindow *manu = rig.open(Mode::Manual);
+    if (poseT)
+        child<QPushButton>(manu, "PressT")->click();
+    rig.advance(2000);
+    rig.sim.clearCalls();
+    manu->close();
+    QCOMPARE(rig.callWords(), poseT ? QStringList({"FT_Write(0)", "FT_Close"}) : QStringList{"FT_Close"});
+    QVERIFY(!rig.sim.isPressed());
+}
+
+void TestFrame::switchAwayDuringPoseTReleases()
+{
+    Rig rig;
+    ModeWindow *manu = rig.open(Mode::Manual);
+    child<QPushButton>(manu, "PressT")->click();
+    rig.advance(3000);
+    QVERIFY(rig.sim.isPressed());
+    action(manu, "Async")->trigger();
+    QVERIFY(!rig.sim.isPressed());
+    const auto writes = rig.writes();
+    QCOMPARE(writes.last().second, 0);
+    // The release went out before the manual window closed the adapter.
+    const QStringList words = rig.callWords();
+    QVERIFY(words.lastIndexOf("FT_Write(0)") < words.lastIndexOf("FT_Close"));
+}
+
+void TestFrame::restantCountsDownByTicks()
+{
+    Rig rig;
+    auto *async = static_cast<Tavrel_async *>(rig.open(Mode::Sequence));
+    auto *restant = child<QLabel>(async, "Restant");
+    child<QLineEdit>(async, "Pose")->setText("30");
+    rig.advance(1389);
+    async->Buble_Click(); // the slice starts at 1499, just before the tick at 1500
+    QStringList shown;
+    for (int i = 0; i < 6; ++i) {
+        rig.advance(500);
+        shown << (restant->isVisible() ? restant->text() : QStringLiteral("-"));
+    }
+    // Ticks at 1500, 2000, ... show the clock before counting it down.
+    QCOMPARE(shown.first(), QStringLiteral("30"));
+    QCOMPARE(shown, QStringList({"30", "29", "29", "28", "28", "27"}));
+    async->Stop_Shot_Click();
+    rig.advance(500);
+    QVERIFY(!restant->isVisible());
+}
+
+void TestFrame::showtimeClickTogglesVisibility()
+{
+    Rig rig;
+    ModeWindow *w = rig.open(Mode::Sequence);
+    auto *showtime = child<QLabel>(w, "showtime");
+    const QColor back = showtime->palette().color(QPalette::Window);
+    QCOMPARE(showtime->palette().color(QPalette::WindowText), QColor(192, 0, 0));
+    QTest::mouseClick(showtime, Qt::LeftButton);
+    QCOMPARE(showtime->palette().color(QPalette::WindowText), back);
+    rig.advance(1000); // ticks change the text only
+    QCOMPARE(showtime->palette().color(QPalette::WindowText), back);
+    QTest::mouseClick(showtime, Qt::LeftButton);
+    QCOMPARE(showtime->palette().color(QPalette::WindowText), QColor(192, 0, 0));
+}
+
+void TestFrame::clockShowsTheTimeOfDay()
+{
+    Rig rig(QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59)));
+    ModeWindow *w = rig.open(Mode::Sequence);
+    auto *showtime = child<QLabel>(w, "showtime");
+    QCOMPARE(showtime->text(), QStringLiteral("Time"));
+    rig.advance(500);
+    QCOMPARE(showtime->text(), QStringLiteral("23:59:59"));
+    rig.advance(1000);
+    QCOMPARE(showtime->text(), QStringLiteral("00:00:00"));
+}
+
+void TestFrame::focusStartsOnTheFirstControl_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("control");
+    QTest::newRow("sequence") << int(Mode::Sequence) << "Buble";
+    QTest::newRow("manual") << int(Mode::Manual) << "PressB";
+}
+
+void TestFrame::focusStartsOnTheFirstControl()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, control);
+    Rig rig;
+    ModeWindow *w = rig.open(Mode(mode));
+    QVERIFY(w->focusWidget());
+    QCOMPARE(w->focusWidget()->objectName(), control);
+}
+
+void TestFrame::runAndCurrentModeDoNothing_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("entry");
+    QTest::newRow("Run in sequence") << int(Mode::Sequence) << "Run";
+    QTest::newRow("Asynch in sequence") << int(Mode::Sequence) << "Asynch";
+    QTest::newRow("Synch in scenario") << int(Mode::Scenario) << "Synch";
+    QTest::newRow("Run in manual") << int(Mode::Manual) << "Run";
+    QTest::newRow("Manuel in manual") << int(Mode::Manual) << "Manuel";
+}
+
+void TestFrame::runAndCurrentModeDoNothing()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, entry);
+    Rig rig;
+    ModeWindow *w = rig.open(Mode(mode));
+    rig.sim.clearCalls();
+    QAction *a = action(w, entry.toLatin1().constData());
+    const bool checked = a->isChecked();
+    a->trigger();
+    QCOMPARE(Director::instance().current(), w);
+    QVERIFY(!w->isUnloaded());
+    QVERIFY(rig.sim.calls().isEmpty());
+    QCOMPARE(a->isChecked(), checked);
+}
+
+void TestFrame::aboutOpensWithoutStoppingTheWatch()
+{
+    Rig rig;
+    ModeWindow *w = rig.open(Mode::Sequence);
+    action(w, "help")->trigger();
+    QWidget *about = Director::instance().about();
+    QVERIFY(about && about->isVisible());
+    QVERIFY(!about->isModal());
+    rig.sim.clearCalls();
+    rig.advance(1000);
+    QCOMPARE(rig.sim.callsOf("FT_ListDevices").size(), 2);
+    child<QPushButton>(about, "Command1")->click();
+    QVERIFY(!about->isVisible());
+    QVERIFY(w->isVisible());
+    QCOMPARE(Director::instance().current(), w);
+}
+
+void TestFrame::closingTheLastWindowEndsTheProgram()
+{
+    Rig rig;
+    QSignalSpy ended(&Director::instance(), &Director::lastWindowClosed);
+    ModeWindow *w = rig.open(Mode::Sequence);
+    action(w, "Manuel")->trigger();
+    QCOMPARE(ended.count(), 0); // a switch is not an end
+    Director::instance().current()->close();
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(shared().DeviceOpen, 0);
+}
+
+void TestFrame::exposureClockNeverOverflows_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("start");
+    QTest::newRow("sequence counting down") << int(Mode::Sequence) << int(INT32_MIN + 700);
+    QTest::newRow("manual counting up") << int(Mode::Manual) << int(INT32_MAX - 700);
+}
+
+void TestFrame::exposureClockNeverOverflows()
+{
+    QFETCH(int, mode);
+    QFETCH(int, start);
+    Rig rig;
+    rig.open(Mode(mode));
+    shared().ExposureClockMs = start;
+    rig.advance(5000);
+    QCOMPARE(shared().ExposureClockMs, mode == int(Mode::Manual) ? INT32_MAX : INT32_MIN);
+}
+
+void TestFrame::aMonthIdleKeepsTheDisplayRight()
+{
+    // Thirty days of watch ticks in an idle sequence window, then a job:
+    // the countdown shows the exposure's own seconds.
+    Rig rig;
+    auto *async = static_cast<Tavrel_async *>(rig.open(Mode::Sequence));
+    shared().ExposureClockMs = INT32_MIN + 100000;
+    for (int day = 0; day < 30; ++day) {
+        rig.advance(24LL * 3600 * 1000);
+        rig.sim.clearCalls();
+    }
+    QCOMPARE(shared().ExposureClockMs, INT32_MIN);
+    child<QLineEdit>(async, "Pose")->setText("20");
+    async->Buble_Click();
+    rig.advance(700);
+    QCOMPARE(child<QLabel>(async, "Restant")->text(), QStringLiteral("20"));
+}
+
+QTEST_MAIN(TestFrame)
+#include "tst_frame.moc"

@@ -1,0 +1,149 @@
+// The window timer on virtual time: when ticks come, and that they never nest.
+
+#include "link/timebase.h"
+#include "windows/window_timer.h"
+
+#include <QtTest>
+
+using namespace tavrel;
+
+class TestWindowTimer : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { setTimeBase(&m_time); }
+    void cleanup() { setTimeBase(nullptr); }
+
+    void silentUntilGivenAnInterval();
+    void ticksAtEachInterval();
+    void reEnabledAtTheEndOfTheHandlerCountsFromThere();
+    void disabledNeverTicks();
+    void intervalZeroNeverTicks();
+    void newIntervalRestartsTheWait();
+    void equalInstantsFireInArmingOrder();
+    void aTickDueDuringTheHandlerWaitsForItsEnd();
+    void wallClockFollowsVirtualTime();
+
+private:
+    VirtualTimeBase m_time{QDateTime(QDate(2026, 12, 7), QTime(23, 59, 58))};
+};
+
+void TestWindowTimer::silentUntilGivenAnInterval()
+{
+    WindowTimer t;
+    int ticks = 0;
+    connect(&t, &WindowTimer::Timer, [&] { ++ticks; });
+    QVERIFY(t.Enabled());
+    m_time.advance(3600 * 1000);
+    QCOMPARE(ticks, 0);
+}
+
+void TestWindowTimer::ticksAtEachInterval()
+{
+    WindowTimer t;
+    QList<std::int64_t> at;
+    connect(&t, &WindowTimer::Timer, [&] { at << m_time.monotonicMs(); });
+    const auto start = m_time.monotonicMs();
+    t.setInterval(500);
+    m_time.advance(1600);
+    QCOMPARE(at, (QList<std::int64_t>{start + 500, start + 1000, start + 1500}));
+}
+
+void TestWindowTimer::reEnabledAtTheEndOfTheHandlerCountsFromThere()
+{
+    WindowTimer t;
+    QList<std::int64_t> at;
+    connect(&t, &WindowTimer::Timer, [&] {
+        t.setEnabled(false);
+        at << m_time.monotonicMs();
+        m_time.advance(7); // the handler's own work takes time
+        t.setInterval(100);
+        t.setEnabled(true);
+    });
+    const auto start = m_time.monotonicMs();
+    t.setInterval(100);
+    m_time.advance(250);
+    QCOMPARE(at, (QList<std::int64_t>{start + 100, start + 207}));
+}
+
+void TestWindowTimer::disabledNeverTicks()
+{
+    WindowTimer t;
+    int ticks = 0;
+    connect(&t, &WindowTimer::Timer, [&] { ++ticks; });
+    t.setEnabled(false);
+    t.setInterval(10);
+    m_time.advance(1000);
+    QCOMPARE(ticks, 0);
+    t.setEnabled(true);
+    m_time.advance(10);
+    QCOMPARE(ticks, 1);
+}
+
+void TestWindowTimer::intervalZeroNeverTicks()
+{
+    WindowTimer t;
+    int ticks = 0;
+    connect(&t, &WindowTimer::Timer, [&] { ++ticks; });
+    t.setInterval(10);
+    t.setInterval(0);
+    t.setEnabled(false);
+    t.setEnabled(true);
+    m_time.advance(1000);
+    QCOMPARE(ticks, 0);
+}
+
+void TestWindowTimer::newIntervalRestartsTheWait()
+{
+    WindowTimer t;
+    QList<std::int64_t> at;
+    connect(&t, &WindowTimer::Timer, [&] { at << m_time.monotonicMs(); t.setEnabled(false); });
+    const auto start = m_time.monotonicMs();
+    t.setInterval(1000);
+    m_time.advance(900);
+    t.setInterval(1000);
+    m_time.advance(2000);
+    QCOMPARE(at, (QList<std::int64_t>{start + 1900}));
+}
+
+void TestWindowTimer::equalInstantsFireInArmingOrder()
+{
+    WindowTimer a, b;
+    QStringList order;
+    connect(&a, &WindowTimer::Timer, [&] { order << "a"; a.setEnabled(false); });
+    connect(&b, &WindowTimer::Timer, [&] { order << "b"; b.setEnabled(false); });
+    b.setInterval(50);
+    a.setInterval(50);
+    m_time.advance(50);
+    QCOMPARE(order, QStringList({"b", "a"}));
+}
+
+void TestWindowTimer::aTickDueDuringTheHandlerWaitsForItsEnd()
+{
+    WindowTimer t;
+    int depth = 0, maxDepth = 0, ticks = 0;
+    connect(&t, &WindowTimer::Timer, [&] {
+        ++depth;
+        ++ticks;
+        maxDepth = std::max(maxDepth, depth);
+        if (ticks == 1)
+            m_time.advance(25); // long handler: two more ticks come due inside
+        --depth;
+        if (ticks == 3)
+            t.setEnabled(false);
+    });
+    t.setInterval(10);
+    m_time.advance(10);
+    QCOMPARE(maxDepth, 1);
+    QVERIFY(ticks >= 2);
+}
+
+void TestWindowTimer::wallClockFollowsVirtualTime()
+{
+    VirtualTimeBase night(QDateTime(QDate(2026, 12, 7), QTime(23, 59, 58)));
+    QCOMPARE(night.now().time(), QTime(23, 59, 58));
+    night.advance(2500);
+    QCOMPARE(night.now(), QDateTime(QDate(2026, 12, 8), QTime(0, 0, 0)));
+}
+
+QTEST_GUILESS_MAIN(TestWindowTimer)
+#include "tst_window_timer.moc"

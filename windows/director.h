@@ -1,0 +1,49 @@
+#pragma once
+// Which mode window is open, the switch from one to another, the About
+// window, and the end of the program when the last mode window goes.
+
+#include "windows/mode_window.h"
+
+#include <QObject>
+#include <QPointer>
+#include <functional>
+
+namespace tavrel {
+
+class Director final : public QObject {
+    Q_OBJECT
+public:
+    static Director &instance();
+
+    // Opens the window of `mode` (built anew from its layout) and loads it.
+    ModeWindow *open(Mode mode);
+    // The four steps: target shown and loaded, this watch off, this unloaded.
+    ModeWindow *switchMode(ModeWindow *from, Mode target);
+    ModeWindow *current() const { return m_current; }
+
+    void showAbout();
+    QWidget *about() const { return m_about; }
+
+    // Closes the current mode window the ordinary way (release let go,
+    // adapter closed); used on signals and at logout.
+    void shutdown();
+
+    // Tests build windows without showing them on a screen.
+    void setShowWindows(bool show) { m_showWindows = show; }
+
+signals:
+    void lastWindowClosed();
+    void windowOpened(tavrel::ModeWindow *window);
+
+private:
+    Director() = default;
+    ModeWindow *create(Mode mode);
+    void watch(ModeWindow *w);
+
+    QPointer<ModeWindow> m_current;
+    QPointer<QWidget> m_about;
+    bool m_switching = false;
+    bool m_showWindows = true;
+};
+
+} // namespace tavrel

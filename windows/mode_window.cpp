@@ -1,0 +1,207 @@
+#include "windows/mode_window.h"
+
+#include "link/d2xx.h"
+#include "link/release_line.h"
+#include "link/settings.h"
+#include "link/shared_values.h"
+#include "windows/controls.h"
+#include "windows/director.h"
+#include "windows/toolkit.h"
+#include "windows/window_timer.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <limits>
+
+namespace tavrel {
+
+namespace {
+constexpr int kRed = 255;
+constexpr int kGreen = 65280;
+constexpr int kDarkRed = 192;
+constexpr int kVerticalLines = 3;
+
+// ExposureClockMs keeps moving at every tick even when no exposure reads it;
+// saturating keeps a month-long run free of signed overflow, and a running
+// exposure re-sets it at each slice anyway.
+std::int32_t saturatingAdd(std::int32_t value, std::int64_t delta)
+{
+    const std::int64_t sum = std::int64_t(value) + delta;
+    return std::int32_t(std::clamp<std::int64_t>(sum, std::numeric_limits<std::int32_t>::min(),
+                                                 std::numeric_limits<std::int32_t>::max()));
+}
+} // namespace
+
+QString wholeSeconds(std::int64_t ms)
+{
+    std::int64_t s = ms / 1000;
+    if (ms % 1000 != 0 && ms < 0)
+        --s;
+    return QString::number(s);
+}
+
+ModeWindow::ModeWindow(QWidget *parent) : QMainWindow(parent)
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    Connected = new WindowTimer(this);
+    Connected->setObjectName(QStringLiteral("Connected"));
+    connect(Connected, &WindowTimer::Timer, this, &ModeWindow::Connected_Timer);
+}
+
+ModeWindow::~ModeWindow()
+{
+    // Whatever takes the window away, the release is let go and the adapter closed.
+    Form_Unload();
+}
+
+void ModeWindow::bindFrame()
+{
+    Indicateur_Connexion = findChild<Shape *>(QStringLiteral("Indicateur_Connexion"));
+    Mirorup = findChild<Shape *>(QStringLiteral("Mirorup"));
+    showtime = findChild<QLabel *>(QStringLiteral("showtime"));
+    Restant = findChild<QLabel *>(QStringLiteral("Restant"));
+    if (showtime)
+        showtime->installEventFilter(this);
+
+    // The client area is fixed and every mode window sits at the same place,
+    // so a switch shows the new window exactly where the old one was.
+    if (QWidget *client = centralWidget())
+        client->setFixedSize(client->minimumSize().isEmpty() ? client->size() : client->minimumSize());
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    move(11, 30);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tavrel-32.png")));
+
+    const auto actions = findChildren<QAction *>();
+    for (QAction *a : actions) {
+        const QString name = a->objectName();
+        if (name == QLatin1String("help"))
+            connect(a, &QAction::triggered, this, [] { Director::instance().showAbout(); });
+        else if (name == QLatin1String("Synch") && mode() != Mode::Scenario)
+            connect(a, &QAction::triggered, this, [this] { switchTo(Mode::Scenario); });
+        else if (name == QLatin1String("Manuel") && mode() != Mode::Manual)
+            connect(a, &QAction::triggered, this, [this] { switchTo(Mode::Manual); });
+        else if ((name == QLatin1String("Async") || name == QLatin1String("Asynch"))
+                 && mode() != Mode::Sequence)
+            connect(a, &QAction::triggered, this, [this] { switchTo(Mode::Sequence); });
+        // The current mode's entry keeps its check mark whatever is clicked.
+        if (a->isCheckable()) {
+            const bool checked = a->isChecked();
+            connect(a, &QAction::toggled, a, [a, checked](bool on) {
+                if (on != checked)
+                    a->setChecked(checked);
+            });
+        }
+    }
+}
+
+void ModeWindow::Form_Load()
+{
+    LoadSettings();
+    if (Mirorup)
+        Mirorup->setFillStyle(kVerticalLines);
+    is_usb_connected();
+    afterConnectionCheck();
+    Connected->setInterval(shared().PollIntervalMs);
+    Connected->setEnabled(true);
+    afterWatchStarted();
+}
+
+void ModeWindow::is_usb_connected()
+{
+    SharedValues &v = shared();
+    static const char kZero[] = "0";
+    v.LastStatus = adapter().FT_ListDevices(&v.DeviceCount, const_cast<char *>(kZero), FT_LIST_NUMBER_ONLY);
+    traceLink(QStringLiteral("List: %1 nb %2").arg(v.LastStatus).arg(v.DeviceCount));
+    if (v.DeviceCount == 0 || v.LastStatus != FT_OK) {
+        if (Indicateur_Connexion)
+            Indicateur_Connexion->setFillBgr(kRed);
+        v.DeviceOpen = 0;
+        return;
+    }
+    if (Indicateur_Connexion)
+        Indicateur_Connexion->setFillBgr(kGreen);
+    if (v.DeviceOpen != -1)
+        OpenDevice();
+}
+
+void ModeWindow::showExposure()
+{
+    if (!Restant)
+        return;
+    if (shared().ShutterHeld != 0) {
+        Restant->setVisible(true);
+        Restant->setText(wholeSeconds(shared().ExposureClockMs));
+    } else {
+        Restant->setVisible(false);
+    }
+}
+
+void ModeWindow::Connected_Timer()
+{
+    Connected->setEnabled(false);
+    is_usb_connected();
+    showExposure();
+    showCountdown();
+    if (showsClock() && showtime)
+        showtime->setText(QLocale::system().toString(timeOfDay().time(), QStringLiteral("HH:mm:ss")));
+    SharedValues &v = shared();
+    v.ExposureClockMs = saturatingAdd(v.ExposureClockMs,
+                                      countsExposureUp() ? v.PollIntervalMs : -std::int64_t(v.PollIntervalMs));
+    Connected->setInterval(v.PollIntervalMs);
+    Connected->setEnabled(true);
+}
+
+void ModeWindow::showtime_Click()
+{
+    if (!showtime)
+        return;
+    QPalette p = showtime->palette();
+    const QColor text = p.color(QPalette::WindowText);
+    const QColor back = p.color(QPalette::Window);
+    p.setColor(QPalette::WindowText, text != back ? back : colorFromBgr(kDarkRed));
+    showtime->setPalette(p);
+}
+
+bool ModeWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == showtime && event->type() == QEvent::MouseButtonRelease) {
+        auto *me = static_cast<QMouseEvent *>(event);
+        if (showtime->rect().contains(me->position().toPoint()))
+            showtime_Click();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void ModeWindow::switchTo(Mode target) { Director::instance().switchMode(this, target); }
+
+void ModeWindow::prepareForSwitch() { Connected->setEnabled(false); }
+
+void ModeWindow::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    Connected->setEnabled(false);
+    stopJobs();
+    // The timers go with the window: nothing may tick between the unload and
+    // the window's deletion.
+    for (WindowTimer *t : findChildren<WindowTimer *>())
+        t->setEnabled(false);
+    if (releasesOnUnload())
+        ReleaseShutter();
+    if (shared().DeviceOpen != 0)
+        CloseDevice();
+    emit unloaded();
+}
+
+void ModeWindow::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+} // namespace tavrel

@@ -1,0 +1,63 @@
+#include "windows/tavrel_async.h"
+
+#include "ui_Tavrel_async.h"
+#include "windows/controls.h"
+#include "windows/window_timer.h"
+
+#include <cmath>
+
+namespace tavrel {
+
+Tavrel_async::Tavrel_async(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavrel_async)
+{
+    ui->setupUi(this);
+    Enchainement = new WindowTimer(this);
+    Enchainement->setObjectName(QStringLiteral("Enchainement"));
+    m_job = new SequenceJob(Enchainement, this, this);
+    bindFrame();
+
+    connect(Enchainement, &WindowTimer::Timer, this, &Tavrel_async::Enchainement_Timer);
+    connect(ui->Buble, &QPushButton::clicked, this, &Tavrel_async::Buble_Click);
+    connect(ui->Stop_Capture, &QPushButton::clicked, this, &Tavrel_async::Stop_Capture_Click);
+    connect(ui->Stop_Shot, &QPushButton::clicked, this, &Tavrel_async::Stop_Shot_Click);
+    connect(ui->B30, &QPushButton::clicked, this, [this] { SetExposurePreset(30); });
+    connect(ui->B60, &QPushButton::clicked, this, [this] { SetExposurePreset(60); });
+    connect(ui->B120, &QPushButton::clicked, this, [this] { SetExposurePreset(120); });
+    connect(ui->B180, &QPushButton::clicked, this, [this] { SetExposurePreset(180); });
+    connect(ui->B300, &QPushButton::clicked, this, [this] { SetExposurePreset(300); });
+    ui->Buble->setFocus();
+}
+
+Tavrel_async::~Tavrel_async() { Form_Unload(); }
+
+void Tavrel_async::Buble_Click() { m_job->start(); }
+
+void Tavrel_async::Stop_Capture_Click() { m_job->finish(); }
+
+void Tavrel_async::Stop_Shot_Click() { m_job->stopShot(); }
+
+void Tavrel_async::Enchainement_Timer() { m_job->tick(); }
+
+void Tavrel_async::SetExposurePreset(std::int16_t seconds) { ui->Pose->setText(QString::number(seconds)); }
+
+void Tavrel_async::stopJobs() { Enchainement->setEnabled(false); }
+
+QString Tavrel_async::countText() const { return ui->Nb_Poses->text(); }
+QString Tavrel_async::exposureText() const { return ui->Pose->text(); }
+QString Tavrel_async::mirrorText() const { return ui->Relevage->text(); }
+QString Tavrel_async::intervalText() const { return ui->Text1->text(); }
+
+void Tavrel_async::setMirrorStyle(int fillStyle) { ui->Mirorup->setFillStyle(fillStyle); }
+
+void Tavrel_async::setProgress(double share)
+{
+    // A count edited below the exposures left must not draw past the frame.
+    share = std::clamp(share, 0.0, 1.0);
+    ui->Col1->setShapeWidth(int(std::lround(ui->cadre1->width() * share)));
+}
+
+void Tavrel_async::setProgressVisible(bool visible) { ui->Col1->setVisible(visible); }
+
+void Tavrel_async::setStartEnabled(bool enabled) { ui->Buble->setEnabled(enabled); }
+
+} // namespace tavrel

@@ -1,0 +1,56 @@
+#pragma once
+// The scenario window: drive, folder and file lists to pick a scenario, and
+// the values of the step being run.
+
+#include "modes/scenario_runner.h"
+#include "windows/mode_window.h"
+
+#include <memory>
+
+namespace Ui {
+class Tavrel_sync;
+}
+
+namespace tavrel {
+
+class Tavrel_sync final : public ModeWindow, private ScenarioView {
+    Q_OBJECT
+public:
+    explicit Tavrel_sync(QWidget *parent = nullptr);
+    ~Tavrel_sync() override;
+
+    Mode mode() const override { return Mode::Scenario; }
+
+    void Drive1_Change();
+    void Dir1_Change();
+    void File1_Click();
+    void File1_PathChange();
+    void Buble_Click();
+    void Stop_Capture_Click();
+    void Enchainement_Timer();
+
+    WindowTimer *Enchainement = nullptr;
+    ScenarioRunner *runner() const { return m_runner; }
+
+protected:
+    void afterConnectionCheck() override;
+    void afterWatchStarted() override;
+    void showCountdown() override;
+    void stopJobs() override;
+
+private:
+    void showStep(int stepNumber, const QString &exposure, const QString &pause,
+                  const QString &mirror, const QString &comment) override;
+    QString exposureText() const override;
+    QString pauseText() const override;
+    void showEnd() override;
+    void setMirrorStyle(int fillStyle) override;
+    void setProgress(double share) override;
+    void setProgressVisible(bool visible) override;
+    void setRunning(bool running) override;
+
+    std::unique_ptr<Ui::Tavrel_sync> ui;
+    ScenarioRunner *m_runner = nullptr;
+};
+
+} // namespace tavrel
