@@ -1,0 +1,47 @@
+#include "modes/manual_mode.h"
+
+#include "link/release_line.h"
+#include "link/shared_values.h"
+
+namespace tavrel {
+
+ManualMode::ManualMode(ManualView *view, QObject *parent) : QObject(parent), m_view(view) {}
+
+void ManualMode::PressT_Click()
+{
+    SharedValues &v = shared();
+    if (v.ShutterHeld != 0) {
+        ReleaseShutter();
+        v.ShutterHeld = 0;
+        m_view->setPoseBEnabled(true);
+        m_poseT = false;
+        emit exposureEnded(true);
+    } else {
+        v.ExposureClockMs = 0;
+        v.ShutterHeld = -1;
+        m_view->setPoseBEnabled(false);
+        PressShutter();
+        m_poseT = true;
+        emit exposureStarted(true);
+    }
+}
+
+void ManualMode::PressB_MouseDown()
+{
+    SharedValues &v = shared();
+    PressShutter();
+    v.ExposureClockMs = 0;
+    v.ShutterHeld = -1;
+    emit exposureStarted(false);
+}
+
+void ManualMode::PressB_MouseUp()
+{
+    ReleaseShutter();
+    shared().ShutterHeld = 0;
+    emit exposureEnded(false);
+}
+
+void ManualMode::Command2_Click() { OpenDevice(); }
+
+} // namespace tavrel

@@ -1,0 +1,203 @@
+#include "modes/sequence_job.h"
+
+#include "link/messages.h"
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "modes/numbers.h"
+#include "windows/toolkit.h"
+
+namespace tavrel {
+
+namespace {
+constexpr int kHorizontalLines = 2;
+constexpr int kVerticalLines = 3;
+
+std::optional<QString> checkField(const QString &label, const QString &text, std::int32_t min,
+                                  std::int32_t max, const QString &expected)
+{
+    const auto v = parseWholeNumber(text);
+    if (!v || *v < min || *v > max)
+        return QStringLiteral("%1 : « %2 » ne convient pas. %3")
+            .arg(label, text.trimmed(), expected);
+    return std::nullopt;
+}
+} // namespace
+
+SequenceJob::SequenceJob(WindowTimer *enchainement, SequenceView *view, QObject *parent)
+    : QObject(parent), m_timer(enchainement), m_view(view)
+{
+}
+
+std::optional<QString> SequenceJob::checkFigures(const QString &count, const QString &exposure,
+                                                 const QString &mirror, const QString &interval)
+{
+    const QString max = QString::number(kMaxSeconds);
+    if (auto e = checkField(QStringLiteral("Nombre de poses"), count, 1, INT32_MAX,
+                            QStringLiteral("Entrez un nombre entier de poses, au moins 1.")))
+        return e;
+    if (auto e = checkField(QStringLiteral("Temps de pose (s)"), exposure, 1, kMaxSeconds,
+                            QStringLiteral("Entrez un nombre entier de secondes, de 1 à %1.").arg(max)))
+        return e;
+    const auto m = parseWholeNumber(mirror);
+    if (!m || *m < 0 || *m > kMaxSeconds)
+        return QStringLiteral("Délai relevage miroir (s) : « %1 » ne convient pas. Entrez 0 (pas de "
+                              "relevage) ou un nombre entier de secondes, de 1 à %2.")
+            .arg(mirror.trimmed(), max);
+    if (auto e = checkField(QStringLiteral("Délai entre poses (s)"), interval, 0, kMaxSeconds,
+                            QStringLiteral("Entrez un nombre entier de secondes, de 0 à %1.").arg(max)))
+        return e;
+    return std::nullopt;
+}
+
+std::int32_t SequenceJob::readOr(const QString &text, std::int32_t last, std::int32_t min) const
+{
+    // A box edited into nonsense during a job keeps the last good value: the
+    // job goes on, and no modal box may hold up a running exposure.
+    const auto v = parseWholeNumber(text);
+    if (!v || *v < min || *v > kMaxSeconds)
+        return last;
+    return *v;
+}
+
+bool SequenceJob::start()
+{
+    const QString count = m_view->countText();
+    const QString exposure = m_view->exposureText();
+    const QString mirror = m_view->mirrorText();
+    const QString interval = m_view->intervalText();
+    if (const auto problem = checkFigures(count, exposure, mirror, interval)) {
+        showMessage(MessageKind::Error, *problem);
+        return false;
+    }
+    SharedValues &v = shared();
+    v.ShotCount = *parseWholeNumber(count);
+    v.MirrorDelaySeconds = *parseWholeNumber(mirror);
+    v.ExposureSeconds = *parseWholeNumber(exposure);
+    v.ShotIntervalSeconds = *parseWholeNumber(interval);
+    m_lastCount = v.ShotCount;
+    m_lastExposure = v.ExposureSeconds;
+    m_lastInterval = v.ShotIntervalSeconds;
+    m_total = v.ShotCount;
+    m_exposureNumber = 0;
+
+    m_timer->setEnabled(false);
+    m_view->setStartEnabled(false);
+    v.StopRequested = 0;
+    m_running = true;
+    m_timer->setTag(QStringLiteral("10"));
+    m_timer->setInterval(100);
+    m_timer->setEnabled(true);
+    return true;
+}
+
+void SequenceJob::finish() { shared().StopRequested = -1; }
+
+void SequenceJob::stopShot()
+{
+    SharedValues &v = shared();
+    const bool exposing = v.ShutterHeld != 0;
+    v.StopRequested = -1;
+    ReleaseShutter();
+    m_view->setProgressVisible(false);
+    v.ShutterHeld = 0;
+    m_view->setMirrorStyle(kVerticalLines);
+    m_timer->setEnabled(false);
+    m_view->setStartEnabled(true);
+    if (exposing)
+        emit exposureEnded(m_exposureNumber, false);
+    if (m_running) {
+        m_running = false;
+        emit jobEnded(true);
+    }
+}
+
+void SequenceJob::endJob()
+{
+    SharedValues &v = shared();
+    const bool stopped = v.StopRequested != 0 && v.ShotCount > 0;
+    m_view->setStartEnabled(true);
+    v.ShotCount = 0;
+    v.StopRequested = 0;
+    m_view->setMirrorStyle(kVerticalLines);
+    m_running = false;
+    emit jobEnded(stopped);
+}
+
+void SequenceJob::tick()
+{
+    SharedValues &v = shared();
+    m_timer->setEnabled(false);
+    const QString tag = m_timer->Tag();
+
+    if (tag == QLatin1String("10")) {
+        v.ExposureSeconds = m_lastExposure = readOr(m_view->exposureText(), m_lastExposure, 1);
+        v.ShotIntervalSeconds = m_lastInterval = readOr(m_view->intervalText(), m_lastInterval, 0);
+        ++m_exposureNumber;
+        if (v.MirrorDelaySeconds != 0) {
+            m_timer->setInterval(500);
+            m_timer->setTag(QStringLiteral("11"));
+            PressShutter();
+            m_view->setMirrorStyle(kHorizontalLines);
+            emit mirrorRaised(m_exposureNumber);
+        } else {
+            m_timer->setInterval(10);
+            m_timer->setTag(QStringLiteral("20"));
+        }
+    } else if (tag == QLatin1String("11")) {
+        ReleaseShutter();
+        m_timer->setInterval(v.MirrorDelaySeconds * 1000 - 500);
+        m_timer->setTag(QStringLiteral("20"));
+    } else if (tag == QLatin1String("20")) {
+        const bool firstSlice = v.ShutterHeld == 0;
+        const std::int32_t seconds = v.ExposureSeconds;
+        if (v.ExposureSeconds > 60) {
+            m_timer->setInterval(60000);
+            v.ExposureSeconds -= 60;
+        } else {
+            m_timer->setInterval(v.ExposureSeconds * 1000);
+            v.ExposureSeconds = 0;
+            m_timer->setTag(QStringLiteral("21"));
+        }
+        v.ExposureClockMs = v.ExposureSeconds * 1000 + m_timer->Interval();
+        v.ShutterHeld = -1;
+        PressShutter();
+        m_view->setMirrorStyle(kHorizontalLines);
+        m_lastCount = readOr(m_view->countText(), m_lastCount, 1);
+        m_view->setProgress(double(v.ShotCount) / double(m_lastCount));
+        m_view->setProgressVisible(true);
+        if (firstSlice)
+            emit exposureStarted(m_exposureNumber, m_total, seconds);
+    } else if (tag == QLatin1String("21")) {
+        m_timer->setTag(QStringLiteral("30"));
+        m_timer->setInterval(10);
+    } else if (tag == QLatin1String("30")) {
+        m_timer->setTag(QStringLiteral("31"));
+        m_timer->setInterval(100);
+        ReleaseShutter();
+        m_view->setProgressVisible(false);
+        v.ShutterHeld = 0;
+        m_view->setMirrorStyle(kVerticalLines);
+        v.ShotCount -= 1;
+        emit exposureEnded(m_exposureNumber, true);
+        if (v.ShotCount > 0 && v.StopRequested == 0)
+            emit delayStarted(v.ShotIntervalSeconds);
+    } else if (tag == QLatin1String("31")) {
+        if (v.ShotCount <= 0 || v.StopRequested != 0) {
+            endJob();
+            return;
+        }
+        if (v.ShotIntervalSeconds > 10) {
+            m_timer->setInterval(10000);
+            v.ShotIntervalSeconds -= 10;
+        } else {
+            m_timer->setTag(QStringLiteral("10"));
+            m_timer->setInterval(v.ShotIntervalSeconds * 1000 + 100);
+        }
+    } else {
+        return; // an unknown state leaves the timer off
+    }
+    m_timer->setEnabled(true);
+    yieldEvents();
+}
+
+} // namespace tavrel

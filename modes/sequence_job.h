@@ -1,0 +1,84 @@
+#pragma once
+// A sequence job: N bulb exposures of E seconds, an optional mirror lock-up
+// delay before each, and a delay after each. The job is a state machine held
+// in its timer: the state as text in the Tag, the next wait in the Interval.
+// Each tick turns the timer off, does one state's work, arms the next state,
+// turns the timer back on and lets pending events run, so every wait counts
+// from the end of the step before it and no wait of a job exceeds 60 s except
+// the mirror wait.
+//
+// The job knows no widget: the sequence window and the headless runner both
+// drive it through SequenceView.
+
+#include "windows/window_timer.h"
+
+#include <QObject>
+#include <QString>
+#include <optional>
+
+namespace tavrel {
+
+// What the job reads from, and shows on, whoever drives it.
+class SequenceView {
+public:
+    virtual ~SequenceView() = default;
+    // The four figures as typed (count, exposure, mirror delay, delay between).
+    virtual QString countText() const = 0;
+    virtual QString exposureText() const = 0;
+    virtual QString mirrorText() const = 0;
+    virtual QString intervalText() const = 0;
+    // Fill style of the mirror indicator: 2 raised / exposing, 3 at rest.
+    virtual void setMirrorStyle(int fillStyle) = 0;
+    // The progress bar: share of the frame still to run, and whether shown.
+    virtual void setProgress(double share) = 0;
+    virtual void setProgressVisible(bool visible) = 0;
+    virtual void setStartEnabled(bool enabled) = 0;
+};
+
+class SequenceJob final : public QObject {
+    Q_OBJECT
+public:
+    SequenceJob(WindowTimer *enchainement, SequenceView *view, QObject *parent = nullptr);
+
+    // "Start Capture Job". Refuses a job whose figures make no sense and says
+    // why in French; returns whether the job started.
+    bool start();
+    // "Finish Capture Job": the exposure under way completes, then the job ends.
+    void finish();
+    // "Stop Shot": the release is let go at once and the job ends.
+    void stopShot();
+    // One tick of the sequence timer.
+    void tick();
+
+    bool isRunning() const { return m_running; }
+    // Exposure number under way or last taken (1-based) and the job's size.
+    int exposureNumber() const { return m_exposureNumber; }
+    int exposureTotal() const { return m_total; }
+
+    // Checks a job's figures; the French message names the field at fault.
+    static std::optional<QString> checkFigures(const QString &count, const QString &exposure,
+                                               const QString &mirror, const QString &interval);
+
+signals:
+    void mirrorRaised(int exposureNumber);
+    void exposureStarted(int exposureNumber, int total, int seconds);
+    void exposureEnded(int exposureNumber, bool completed);
+    void delayStarted(int seconds);
+    void jobEnded(bool stoppedByUser);
+
+private:
+    void endJob();
+    std::int32_t readOr(const QString &text, std::int32_t last, std::int32_t min) const;
+
+    WindowTimer *m_timer;
+    SequenceView *m_view;
+    bool m_running = false;
+    int m_exposureNumber = 0;
+    int m_total = 0;
+    // Last good values of the boxes read again during a job.
+    std::int32_t m_lastExposure = 1;
+    std::int32_t m_lastInterval = 0;
+    std::int32_t m_lastCount = 1;
+};
+
+} // namespace tavrel

@@ -1,0 +1,329 @@
+// Sequence jobs run from the sequence window in virtual time; every press and
+// release is checked at its instant against the simulated adapter's record.
+
+#include "link/shared_values.h"
+#include "support/rig.h"
+#include "windows/controls.h"
+#include "windows/tavrel_async.h"
+#include "windows/window_timer.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace tavrel;
+using tavrel::test::Rig;
+
+namespace {
+
+struct Job {
+    explicit Job(Rig &r) : rig(r), w(static_cast<Tavrel_async *>(r.open(Mode::Sequence)))
+    {
+        r.sim.clearCalls();
+        t0 = r.nowMs();
+    }
+    void set(const char *box, const QString &text) { w->findChild<QLineEdit *>(box)->setText(text); }
+    QString text(const char *box) const { return w->findChild<QLineEdit *>(box)->text(); }
+    bool startEnabled() const { return w->findChild<QPushButton *>("Buble")->isEnabled(); }
+    Shape *shape(const char *name) const { return w->findChild<Shape *>(name); }
+    // Writes as (ms after the click, byte).
+    QList<QPair<std::int64_t, int>> writes() const
+    {
+        QList<QPair<std::int64_t, int>> out;
+        for (auto [ms, b] : rig.writes())
+            out << qMakePair(ms - t0, b);
+        return out;
+    }
+    QList<std::int64_t> pressDurations() const
+    {
+        QList<std::int64_t> out;
+        std::int64_t since = -1;
+        for (auto [ms, b] : rig.writes()) {
+            if (b == 1 && since < 0)
+                since = ms;
+            else if (b == 0 && since >= 0) {
+                out << ms - since;
+                since = -1;
+            }
+        }
+        return out;
+    }
+    Rig &rig;
+    Tavrel_async *w;
+    std::int64_t t0 = 0;
+};
+
+using Writes = QList<QPair<std::int64_t, int>>;
+
+} // namespace
+
+class TestSequence : public QObject {
+    Q_OBJECT
+private slots:
+    void timeline_data();
+    void timeline();
+    void longExposuresAreSliced_data();
+    void longExposuresAreSliced();
+    void finishLetsTheExposureComplete();
+    void finishDuringTheLastDelayTakesOneMore();
+    void stopShotCutsASliceAtOnce();
+    void stopShotWhenIdleLetsGo();
+    void presetAppliesFromTheNextExposure();
+    void progressBarShrinksByOneNth();
+    void refusedStarts_data();
+    void refusedStarts();
+    void boxesEditedIntoNonsenseKeepTheLastGoodValue();
+    void twoHourExposureIsOrdinary();
+};
+
+void TestSequence::timeline_data()
+{
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QString>("exposure");
+    QTest::addColumn<QString>("mirror");
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<Writes>("expected");
+    // Three exposures of 2 s, delay 1 s: each press 2010 ms, 1.21 s from a
+    // release to the next press.
+    QTest::newRow("3 x 2 s, delay 1") << "3" << "2" << "0" << "1"
+                                      << Writes{{110, 1}, {2120, 0}, {3330, 1}, {5340, 0}, {6550, 1}, {8560, 0}};
+    // Lock-up: 500 ms mirror press, release, exposure press 1500 ms later.
+    QTest::newRow("mirror 2 s") << "2" << "1" << "2" << "0"
+                                << Writes{{100, 1}, {600, 0}, {2100, 1}, {3110, 0}, {3310, 1}, {3810, 0}, {5310, 1}, {6320, 0}};
+    // Delay 25 s: 100 ms, two 10 s steps, then 5.1 s.
+    QTest::newRow("delay 25") << "2" << "1" << "0" << "25"
+                              << Writes{{110, 1}, {1120, 0}, {1120 + 100 + 20000 + 5100 + 10, 1}, {27340, 0}};
+    QTest::newRow("delay 0") << "2" << "1" << "0" << "0"
+                             << Writes{{110, 1}, {1120, 0}, {1330, 1}, {2340, 0}};
+    QTest::newRow("one exposure") << "1" << "3" << "0" << "1" << Writes{{110, 1}, {3120, 0}};
+}
+
+void TestSequence::timeline()
+{
+    QFETCH(QString, count);
+    QFETCH(QString, exposure);
+    QFETCH(QString, mirror);
+    QFETCH(QString, interval);
+    QFETCH(Writes, expected);
+    Rig rig;
+    Job job(rig);
+    job.set("Nb_Poses", count);
+    job.set("Pose", exposure);
+    job.set("Relevage", mirror);
+    job.set("Text1", interval);
+    job.w->Buble_Click();
+    QVERIFY(!job.startEnabled());
+    rig.advance(expected.last().first - 1);
+    QVERIFY(rig.sim.isPressed());
+    rig.advance(60000);
+    QCOMPARE(job.writes(), expected);
+    QVERIFY(job.startEnabled());
+    QCOMPARE(shared().ShotCount, 0);
+    QCOMPARE(shared().StopRequested, 0);
+    QCOMPARE(job.shape("Mirorup")->fillStyle(), 3);
+    QVERIFY(!job.w->Enchainement->isTicking());
+}
+
+void TestSequence::longExposuresAreSliced_data()
+{
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<QList<int>>("clocks"); // ExposureClockMs at each slice
+    QTest::newRow("60 s: one slice") << 60 << QList<int>{60000};
+    QTest::newRow("61 s: 60 + 1") << 61 << QList<int>{61000, 1000};
+    QTest::newRow("150 s: 60 + 60 + 30") << 150 << QList<int>{150000, 90000, 30000};
+}
+
+void TestSequence::longExposuresAreSliced()
+{
+    QFETCH(int, seconds);
+    QFETCH(QList<int>, clocks);
+    Rig rig;
+    Job job(rig);
+    job.set("Pose", QString::number(seconds));
+    QList<int> seen;
+    QList<int> waits;
+    // Each slice writes the press after arming its wait and setting the clock.
+    connect(&rig.sim, &SimulatedAdapter::changed, this, [&] {
+        const auto &calls = rig.sim.calls();
+        if (!calls.isEmpty() && calls.last().function == "FT_Write" && calls.last().arg == 1)
+            seen << shared().ExposureClockMs, waits << job.w->Enchainement->Interval();
+    });
+    job.w->Buble_Click();
+    rig.advance(seconds * 1000 + 1000);
+    QCOMPARE(seen, clocks);
+    for (int w : waits)
+        QVERIFY(w <= 60000);
+    // One press per slice, the line held throughout, one release 10 ms after.
+    Writes expected;
+    for (int i = 0; i < clocks.size(); ++i)
+        expected << qMakePair(std::int64_t(110 + i * 60000), 1);
+    expected << qMakePair(std::int64_t(110 + seconds * 1000 + 10), 0);
+    QCOMPARE(job.writes(), expected);
+    QCOMPARE(job.pressDurations(), QList<std::int64_t>{seconds * 1000 + 10});
+}
+
+void TestSequence::finishLetsTheExposureComplete()
+{
+    Rig rig;
+    Job job(rig);
+    job.set("Nb_Poses", "5");
+    job.set("Pose", "10");
+    job.w->Buble_Click();
+    rig.advance(3000);
+    job.w->Stop_Capture_Click();
+    rig.advance(600000);
+    QCOMPARE(job.writes(), (Writes{{110, 1}, {10120, 0}}));
+    QVERIFY(job.startEnabled());
+    QCOMPARE(shared().ShotCount, 0);
+}
+
+void TestSequence::finishDuringTheLastDelayTakesOneMore()
+{
+    // The click lands after state 31 armed the next exposure: one more is taken.
+    Rig rig;
+    Job job(rig);
+    job.set("Nb_Poses", "5");
+    job.set("Text1", "5");
+    job.w->Buble_Click();
+    rig.advance(1120 + 100 + 2000); // in the 5.1 s wait before the next exposure
+    job.w->Stop_Capture_Click();
+    rig.advance(60000);
+    QCOMPARE(rig.sim.pressCount(), 2);
+    QVERIFY(job.startEnabled());
+}
+
+void TestSequence::stopShotCutsASliceAtOnce()
+{
+    Rig rig;
+    Job job(rig);
+    job.set("Pose", "300");
+    job.set("Nb_Poses", "3");
+    job.w->Buble_Click();
+    rig.advance(30000);
+    QVERIFY(rig.sim.isPressed());
+    job.w->Stop_Shot_Click();
+    QVERIFY(!rig.sim.isPressed());
+    QCOMPARE(job.writes().last(), qMakePair(std::int64_t(30000), 0));
+    QCOMPARE(shared().ShutterHeld, 0);
+    QCOMPARE(shared().StopRequested, -1);
+    QCOMPARE(shared().ShotCount, 3);
+    QVERIFY(job.startEnabled());
+    QVERIFY(!job.shape("Col1")->isVisible());
+    const int writes = job.writes().size();
+    rig.advance(600000);
+    QCOMPARE(job.writes().size(), writes);
+    QVERIFY(!job.w->findChild<QLabel *>("Restant")->isVisible());
+}
+
+void TestSequence::stopShotWhenIdleLetsGo()
+{
+    Rig rig;
+    Job job(rig);
+    job.w->Stop_Shot_Click();
+    QCOMPARE(job.writes(), (Writes{{0, 0}}));
+    QVERIFY(job.startEnabled());
+}
+
+void TestSequence::presetAppliesFromTheNextExposure()
+{
+    Rig rig;
+    Job job(rig);
+    job.set("Nb_Poses", "2");
+    job.set("Pose", "2");
+    job.set("Text1", "0");
+    job.w->Buble_Click();
+    rig.advance(500);
+    job.w->findChild<QPushButton *>("B30")->click();
+    QCOMPARE(job.text("Pose"), QStringLiteral("30"));
+    rig.advance(60000);
+    QCOMPARE(job.pressDurations(), (QList<std::int64_t>{2010, 30010}));
+}
+
+void TestSequence::progressBarShrinksByOneNth()
+{
+    Rig rig;
+    Job job(rig);
+    job.set("Nb_Poses", "4");
+    job.set("Text1", "0");
+    const int frame = job.shape("cadre1")->width();
+    const int left = job.shape("Col1")->x();
+    QList<int> widths;
+    connect(job.w->Enchainement, &WindowTimer::Timer, this, [&] {
+        if (job.shape("Col1")->isVisible() && (widths.isEmpty() || widths.last() != job.shape("Col1")->width()))
+            widths << job.shape("Col1")->width();
+    });
+    job.w->Buble_Click();
+    rig.advance(20000);
+    QCOMPARE(widths, (QList<int>{frame, qRound(frame * 0.75), qRound(frame * 0.5), qRound(frame * 0.25)}));
+    QCOMPARE(job.shape("Col1")->x(), left);
+    QVERIFY(!job.shape("Col1")->isVisible());
+}
+
+void TestSequence::refusedStarts_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("count 0") << "Nb_Poses" << "0" << "Nombre de poses";
+    QTest::newRow("count text") << "Nb_Poses" << "trois" << "Nombre de poses";
+    QTest::newRow("exposure 0") << "Pose" << "0" << "Temps de pose";
+    QTest::newRow("exposure decimal") << "Pose" << "1.5" << "Temps de pose";
+    QTest::newRow("exposure empty") << "Pose" << "" << "Temps de pose";
+    QTest::newRow("exposure overflowing") << "Pose" << "3000000" << "Temps de pose";
+    QTest::newRow("mirror negative") << "Relevage" << "-2" << "relevage miroir";
+    QTest::newRow("delay negative") << "Text1" << "-1" << "Délai entre poses";
+    QTest::newRow("delay huge") << "Text1" << "99999999999" << "Délai entre poses";
+}
+
+void TestSequence::refusedStarts()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, text);
+    QFETCH(QString, named);
+    Rig rig;
+    Job job(rig);
+    job.set(box.toLatin1().constData(), text);
+    job.w->Buble_Click();
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QCOMPARE(rig.messages.shown.first().kind, MessageKind::Error);
+    QVERIFY2(rig.messages.shown.first().text.contains(named), qPrintable(rig.messages.shown.first().text));
+    QVERIFY(job.startEnabled());
+    rig.advance(10000);
+    QVERIFY(job.writes().isEmpty());
+    QCOMPARE(job.text(box.toLatin1().constData()), text); // nothing the user typed is lost
+}
+
+void TestSequence::boxesEditedIntoNonsenseKeepTheLastGoodValue()
+{
+    Rig rig;
+    Job job(rig);
+    job.set("Nb_Poses", "3");
+    job.set("Pose", "2");
+    job.set("Text1", "1");
+    job.w->Buble_Click();
+    rig.advance(500);
+    job.set("Pose", "-5");
+    job.set("Text1", "abc");
+    job.set("Nb_Poses", "0");
+    rig.advance(60000);
+    QCOMPARE(job.pressDurations(), (QList<std::int64_t>{2010, 2010, 2010}));
+    QCOMPARE(job.writes().at(2).first - job.writes().at(1).first, 1210);
+    QVERIFY(!rig.sim.isPressed());
+    QVERIFY(job.startEnabled());
+    QVERIFY(rig.messages.shown.isEmpty()); // no box holds up a running job
+}
+
+void TestSequence::twoHourExposureIsOrdinary()
+{
+    Rig rig;
+    Job job(rig);
+    job.set("Pose", "7200");
+    job.w->Buble_Click();
+    rig.advance(3 * 3600 * 1000);
+    QCOMPARE(job.pressDurations(), QList<std::int64_t>{7200010});
+    QCOMPARE(rig.sim.callsOf("FT_Write").size(), 121); // 120 slices and the release
+}
+
+QTEST_MAIN(TestSequence)
+#include "tst_sequence.moc"
