@@ -1,0 +1,395 @@
+#include "modes/scenario_reader.h"
+
+#include "modes/numbers.h"
+#include "modes/scenario_time.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringDecoder>
+
+namespace tavrel {
+
+namespace {
+
+// Windows-1252 differs from Latin-1 only in 0x80-0x9F, where it puts the
+// typographic quotes, dashes, the euro sign and a few letters. The five
+// codes it leaves unassigned keep their Latin-1 meaning.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// DOS editors closed files with Ctrl-Z; it is no content.
+constexpr char16_t kDosEndOfFile = 0x1A;
+
+bool isLineEnd(QChar c) { return c == QLatin1Char('\r') || c == QLatin1Char('\n'); }
+bool isBlank(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); }
+bool isSeparator(QChar c) { return c == QLatin1Char(',') || isLineEnd(c); }
+
+QString chopBlanks(QString s)
+{
+    int n = s.size();
+    while (n > 0 && isBlank(s[n - 1]))
+        --n;
+    s.truncate(n);
+    return s;
+}
+
+QString fullPathOf(const QString &path) { return QFileInfo(path).absoluteFilePath(); }
+
+// Two names of one file (relative, through a link) are one file.
+QString canonicalPathOf(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
+}
+
+const QString kShiftHint = QStringLiteral(
+    " Cette étape ne tient pas exactement sur une ligne : une virgule en trop ou un champ "
+    "manquant décale toutes les étapes qui suivent.");
+
+std::optional<QString> secondsProblem(const QString &label, const QString &text, std::int32_t min,
+                                      const QString &atLeast)
+{
+    const auto v = parseWholeNumber(text);
+    if (v && *v >= min && *v <= kMaxSeconds)
+        return std::nullopt;
+    if (v && *v > kMaxSeconds)
+        return QStringLiteral("%1 « %2 » ne convient pas ; il faut un nombre entier de secondes, "
+                              "au plus %3.")
+            .arg(label, text.trimmed())
+            .arg(kMaxSeconds);
+    return QStringLiteral("%1 « %2 » ne convient pas ; il faut un nombre entier de secondes, %3.")
+        .arg(label, text.trimmed(), atLeast);
+}
+
+bool fitsOneLine(const ScenarioStep &step) { return step.startsLine && step.lastLine == step.line; }
+
+bool allFieldsEmpty(const ScenarioStep &step)
+{
+    const QString fields[] = {step.time, step.mirror, step.exposure, step.pause, step.comment};
+    for (int i = 0; i < step.fields; ++i)
+        if (!fields[i].isEmpty())
+            return false;
+    return true;
+}
+
+const QString kBlankTail = QStringLiteral(
+    "le fichier se termine par des lignes blanches (espaces ou tabulations) après sa dernière "
+    "étape ; retirez-les.");
+
+// The problem of a step the file ran out in the middle of.
+QString incompleteProblem(const ScenarioStep &step)
+{
+    if (allFieldsEmpty(step))
+        return kBlankTail;
+    return QStringLiteral("la dernière étape n'a que %1 champ%2 sur 5. Chaque étape a cinq champs "
+                          "(horaire, délai miroir, temps de pose, délai entre poses, commentaire), "
+                          "et le fichier se termine par une étape de fin de cinq champs, jamais "
+                          "exécutée.")
+               .arg(step.fields)
+               .arg(step.fields > 1 ? QStringLiteral("s") : QString())
+           + (fitsOneLine(step) ? QString() : kShiftHint);
+}
+
+ScenarioCheck failure(const QString &file, int line, const QString &problem)
+{
+    ScenarioCheck c;
+    c.errorFile = file;
+    c.errorLine = line;
+    c.error = scenarioMessage(file, line, problem);
+    return c;
+}
+
+// The counting pass over what is left in `reader`; the chain steps found are
+// added to `chains` with their line.
+ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *chains)
+{
+    const QString file = reader.fullPath();
+    if (reader.atEnd())
+        return failure(file, 0,
+                       QStringLiteral("le fichier ne contient aucune étape ; il faut au moins une "
+                                      "étape, suivie de l'étape de fin qui n'est jamais exécutée."));
+    ScenarioCheck c;
+    while (true) {
+        const ScenarioStep step = reader.readStep();
+        if (step.fields < 5)
+            return failure(file, step.line, incompleteProblem(step));
+        ++c.stepCount;
+        if (reader.atEnd())
+            return c; // the end step: its content does not matter
+        if (const int blank = reader.trailingBlankLine())
+            return failure(file, blank, kBlankTail);
+        if (const auto problem = stepProblem(step))
+            return failure(file, step.line, *problem);
+        if (chains && isChainStep(step))
+            chains->append({step.time, step.line});
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+QString ScenarioReader::decode(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return text;
+    text.clear();
+    text.reserve(bytes.size());
+    for (const char b : bytes) {
+        const auto u = static_cast<unsigned char>(b);
+        text.append(u >= 0x80 && u < 0xA0 ? QChar(kCp1252High[u - 0x80]) : QChar(u));
+    }
+    return text;
+}
+
+bool ScenarioReader::open(const QString &path)
+{
+    close();
+    m_path = path;
+    m_error.clear();
+    const QFileInfo info(path);
+    m_fullPath = info.absoluteFilePath();
+    if (!info.exists()) {
+        m_error = QStringLiteral("le fichier est introuvable");
+        return false;
+    }
+    if (info.isDir()) {
+        m_error = QStringLiteral("c'est un dossier, pas un fichier");
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_error = QStringLiteral("le fichier ne peut pas être lu (%1)").arg(file.errorString());
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        m_error = QStringLiteral("le fichier ne peut pas être lu (%1)").arg(file.errorString());
+        return false;
+    }
+    m_text = decode(bytes);
+    m_pos = 0;
+    m_line = 1;
+    m_afterComma = false;
+    m_open = true;
+    return true;
+}
+
+void ScenarioReader::close()
+{
+    m_open = false;
+    m_text.clear();
+    m_pos = 0;
+    m_line = 1;
+    m_afterComma = false;
+}
+
+QString ScenarioReader::fullPath() const { return m_fullPath; }
+
+bool ScenarioReader::atEnd() const
+{
+    for (int i = m_pos; i < m_text.size(); ++i)
+        if (!isLineEnd(m_text[i]) && m_text[i] != QChar(kDosEndOfFile))
+            return false;
+    return true;
+}
+
+int ScenarioReader::trailingBlankLine() const
+{
+    int line = m_line;
+    int blankLine = 0;
+    for (int i = m_pos; i < m_text.size(); ++i) {
+        const QChar c = m_text[i];
+        if (isBlank(c)) {
+            if (blankLine == 0)
+                blankLine = line;
+        } else if (c == QLatin1Char('\n')
+                   || (c == QLatin1Char('\r') && (i + 1 == m_text.size() || m_text[i + 1] != QLatin1Char('\n')))) {
+            ++line;
+        } else if (c != QLatin1Char('\r') && c != QChar(kDosEndOfFile)) {
+            return 0;
+        }
+    }
+    return blankLine;
+}
+
+void ScenarioReader::skipLineEnd()
+{
+    // CR LF, LF alone and CR alone each end one line.
+    if (m_text[m_pos] == QLatin1Char('\r') && m_pos + 1 < m_text.size()
+        && m_text[m_pos + 1] == QLatin1Char('\n'))
+        ++m_pos;
+    ++m_pos;
+    ++m_line;
+}
+
+QString ScenarioReader::readField(End *end)
+{
+    const int size = m_text.size();
+    while (m_pos < size && isBlank(m_text[m_pos]))
+        ++m_pos;
+    QString value;
+    if (m_pos < size && m_text[m_pos] == QLatin1Char('"')) {
+        // Quoted text may hold commas. A line end closes it even without the
+        // closing quote, so one forgotten quote cannot swallow the file.
+        const int start = ++m_pos;
+        while (m_pos < size && m_text[m_pos] != QLatin1Char('"') && !isLineEnd(m_text[m_pos]))
+            ++m_pos;
+        value = m_text.mid(start, m_pos - start);
+        if (m_pos < size && m_text[m_pos] == QLatin1Char('"'))
+            ++m_pos;
+        // Text after the closing quote stays in the value: a number written
+        // "30"x must be refused, not read as 30.
+        const int rest = m_pos;
+        while (m_pos < size && !isSeparator(m_text[m_pos]))
+            ++m_pos;
+        value += m_text.mid(rest, m_pos - rest).trimmed();
+    } else {
+        const int start = m_pos;
+        while (m_pos < size && !isSeparator(m_text[m_pos]))
+            ++m_pos;
+        value = chopBlanks(m_text.mid(start, m_pos - start));
+    }
+    m_afterComma = false;
+    if (m_pos >= size) {
+        *end = End::File;
+    } else if (m_text[m_pos] == QLatin1Char(',')) {
+        ++m_pos;
+        m_afterComma = true;
+        *end = End::Comma;
+    } else {
+        skipLineEnd();
+        *end = End::Line;
+    }
+    return value;
+}
+
+ScenarioStep ScenarioReader::readStep()
+{
+    ScenarioStep step;
+    step.line = m_line;
+    step.lastLine = m_line;
+    step.startsLine = m_pos == 0 || isLineEnd(m_text[m_pos - 1]);
+    QString *fields[] = {&step.time, &step.mirror, &step.exposure, &step.pause, &step.comment};
+    for (QString *field : fields) {
+        // After a comma a field always follows, if only an empty one.
+        if (!m_open || (m_pos >= m_text.size() && !m_afterComma))
+            break;
+        const int line = m_line;
+        End end;
+        *field = readField(&end);
+        if (step.fields == 0)
+            step.line = line;
+        step.lastLine = line;
+        ++step.fields;
+    }
+    return step;
+}
+
+// ---------------------------------------------------------------------------
+
+QString trailingBlankLinesProblem() { return kBlankTail; }
+
+bool isAtOnceStep(const ScenarioStep &step) { return step.time.trimmed() == QLatin1String("*"); }
+
+bool isChainStep(const ScenarioStep &step)
+{
+    return !step.time.isEmpty() && !isAtOnceStep(step) && QFileInfo(step.time).isFile();
+}
+
+std::optional<QString> stepProblem(const ScenarioStep &step)
+{
+    if (step.fields < 5)
+        return incompleteProblem(step);
+    if (isChainStep(step))
+        return std::nullopt;
+    if (!isAtOnceStep(step) && !parseTimeOfDay(step.time)) {
+        QString problem = QStringLiteral("l'horaire « %1 » ne convient pas ; il faut « * » (tout de "
+                                         "suite), une heure comme 21:45:00 ou 21:45, ou le nom d'un "
+                                         "fichier de scénario existant.")
+                              .arg(step.time);
+        // Chained names are taken from the working directory, not from the
+        // scenario's folder: say where the file was looked for.
+        if (!step.time.contains(QLatin1Char(':')) && !step.time.trimmed().isEmpty())
+            problem += QStringLiteral(" Aucun fichier %1 n'existe (les noms relatifs partent du "
+                                      "dossier de travail %2).")
+                           .arg(QFileInfo(step.time).absoluteFilePath(), QDir::currentPath());
+        return problem + (fitsOneLine(step) ? QString() : kShiftHint);
+    }
+    std::optional<QString> problem = secondsProblem(
+        QStringLiteral("le délai miroir"), step.mirror, 0,
+        QStringLiteral("0 (sans relevage du miroir) ou plus"));
+    if (!problem)
+        problem = secondsProblem(QStringLiteral("le temps de pose"), step.exposure, 1,
+                                 QStringLiteral("au moins 1"));
+    if (!problem)
+        problem = secondsProblem(QStringLiteral("le délai entre poses"), step.pause, 0,
+                                 QStringLiteral("0 ou plus"));
+    if (problem && !fitsOneLine(step))
+        *problem += kShiftHint;
+    return problem;
+}
+
+QString scenarioMessage(const QString &fullPath, int line, const QString &problem)
+{
+    if (line <= 0)
+        return QStringLiteral("Scénario %1 : %2").arg(fullPath, problem);
+    return QStringLiteral("Scénario %1, ligne %2 : %3").arg(fullPath).arg(line).arg(problem);
+}
+
+ScenarioCheck checkSteps(ScenarioReader reader) { return countAndCheck(std::move(reader), nullptr); }
+
+ScenarioCheck checkScenarioFile(const QString &path, bool followChains)
+{
+    ScenarioReader reader;
+    if (!reader.open(path))
+        return failure(reader.fullPath(), 0, reader.errorString() + QLatin1Char('.'));
+    QList<QPair<QString, int>> chains;
+    ScenarioCheck first = countAndCheck(reader, followChains ? &chains : nullptr);
+    if (!first.ok() || !followChains)
+        return first;
+
+    // Every file the night may reach, each once, so that a bad line in the
+    // third file is not found at three in the morning.
+    struct Pending {
+        QString name;
+        QString from;
+        int line;
+    };
+    QList<Pending> pending;
+    for (const auto &[name, line] : chains)
+        pending.append({name, reader.fullPath(), line});
+    QSet<QString> seen{canonicalPathOf(path)};
+    while (!pending.isEmpty()) {
+        const Pending next = pending.takeFirst();
+        const QString key = canonicalPathOf(next.name);
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
+        ScenarioReader chained;
+        if (!chained.open(next.name))
+            return failure(next.from, next.line,
+                           QStringLiteral("le fichier enchaîné %1 est inutilisable : %2.")
+                               .arg(fullPathOf(next.name), chained.errorString()));
+        QList<QPair<QString, int>> more;
+        ScenarioCheck c = countAndCheck(chained, &more);
+        if (!c.ok()) {
+            c.error += QStringLiteral(" (Fichier enchaîné depuis %1, ligne %2.)").arg(next.from).arg(next.line);
+            return c;
+        }
+        for (const auto &[name, line] : more)
+            pending.append({name, chained.fullPath(), line});
+    }
+    return first;
+}
+
+} // namespace tavrel

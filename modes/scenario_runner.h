@@ -1,0 +1,93 @@
+#pragma once
+// The scenario runner: plays a scenario file against the clock, one step at a
+// time. For each step it starts at once, waits for the step's time of day,
+// skips it (time past) or goes on with another file; then raises the mirror
+// if asked, holds the release for the exposure in slices of at most 60 s,
+// pauses in slices of 10 s, and reads the next step, until the end step or a
+// stop request. Its state lives in the timer (Tag = state, Interval = wait),
+// exactly like the sequence job, whose exposure states it shares.
+//
+// States: "0" take up the next step, "5" wait for the step's time (polls of
+// 5 s), "10" start the shot, "11" mirror up, "20" exposure slice, "21"
+// exposure over, "30" let go, "31" pause slice or finish.
+//
+// The runner knows no widget: the scenario window and the headless runner
+// drive it through ScenarioView.
+
+#include "modes/scenario_reader.h"
+#include "windows/window_timer.h"
+
+#include <QObject>
+#include <QString>
+#include <QTime>
+#include <memory>
+#include <optional>
+
+namespace tavrel {
+
+class ScenarioView {
+public:
+    virtual ~ScenarioView() = default;
+    // The step being run: number, exposure, pause, mirror delay, comment.
+    virtual void showStep(int stepNumber, const QString &exposure, const QString &pause,
+                          const QString &mirror, const QString &comment) = 0;
+    // The exposure and pause as shown, read back when the shot starts.
+    virtual QString exposureText() const = 0;
+    virtual QString pauseText() const = 0;
+    // "** Fin de scénario **" and "*-*" in the three value boxes.
+    virtual void showEnd() = 0;
+    virtual void setMirrorStyle(int fillStyle) = 0;
+    virtual void setProgress(double share) = 0;
+    virtual void setProgressVisible(bool visible) = 0;
+    // Running: lists and start button off. Not running: lists on, start off
+    // until a file is picked again.
+    virtual void setRunning(bool running) = 0;
+};
+
+class ScenarioRunner final : public QObject {
+    Q_OBJECT
+public:
+    ScenarioRunner(WindowTimer *enchainement, ScenarioView *view, QObject *parent = nullptr);
+    ~ScenarioRunner() override;
+
+    // "Start scenario" on the file `path`. Counts and checks every step of
+    // the file first; a file that cannot be run is refused with a French
+    // message naming the file and the line. Returns whether the run started.
+    bool start(const QString &path);
+    // "Stop scenario": honoured while waiting for a step's time and after an
+    // exposure; never cuts an exposure short.
+    void requestStop();
+    void tick();
+    // The window goes away mid-run: the run channel is closed.
+    void abandon();
+
+    bool isRunning() const { return m_running; }
+    // Whole seconds until the awaited step's time, while one is awaited.
+    std::optional<int> countdownSeconds() const;
+
+    int stepNumber() const;
+    int stepCount() const;
+    QString currentFile() const;
+    int currentLine() const;
+
+signals:
+    void stepTaken(int stepNumber, int stepCount, const QString &file, int line,
+                   const QString &comment);
+    void stepSkipped(int stepNumber, const QString &file, int line, const QString &time);
+    void chained(const QString &fromFile, int line, const QString &toFile);
+    void waitingUntil(const QTime &time, int seconds);
+    void mirrorRaised();
+    void exposureStarted(int seconds);
+    void exposureEnded(bool completed);
+    void pauseStarted(int seconds);
+    // The run is over: normally (end step or stop request), or on an error
+    // already reported with the given text.
+    void runEnded(bool stoppedByUser, const QString &error);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+    bool m_running = false;
+};
+
+} // namespace tavrel

@@ -1,0 +1,781 @@
+#include "link/messages.h"
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "link/simulated_adapter.h"
+#include "link/timebase.h"
+#include "modes/scenario_runner.h"
+#include "windows/window_timer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+using namespace tavrel;
+
+namespace {
+
+// What the scenario window would show.
+class FakeView final : public ScenarioView {
+public:
+    struct Step {
+        int number;
+        QString exposure, pause, mirror, comment;
+    };
+    void showStep(int stepNumber, const QString &e, const QString &p, const QString &m,
+                  const QString &c) override
+    {
+        steps.append({stepNumber, e, p, m, c});
+        number = stepNumber;
+        exposure = e;
+        pause = p;
+        mirror = m;
+        comment = c;
+    }
+    QString exposureText() const override { return exposure; }
+    QString pauseText() const override { return pause; }
+    void showEnd() override
+    {
+        ++ends;
+        comment = QStringLiteral("** Fin de scénario **");
+        exposure = pause = mirror = QStringLiteral("*-*");
+    }
+    void setMirrorStyle(int fillStyle) override { mirrorStyle = fillStyle; }
+    void setProgress(double share) override
+    {
+        progress.append(share);
+        clocks.append(shared().ExposureClockMs);
+    }
+    void setProgressVisible(bool visible) override { progressVisible = visible; }
+    void setRunning(bool r) override { running.append(r); }
+
+    QList<Step> steps;
+    int number = 0;
+    QString exposure, pause, mirror, comment;
+    int ends = 0;
+    int mirrorStyle = 3;
+    QList<double> progress;
+    QList<int> clocks; // ExposureClockMs at each slice
+    bool progressVisible = false;
+    QList<bool> running;
+};
+
+using Writes = QList<QPair<qint64, int>>; // (ms since start, byte on the line)
+using Ticks = QList<QPair<qint64, QString>>; // (ms since start, state handled)
+
+const QByteArray kWorkedExample = "21:45:00,0,30,5,Test frame\n"
+                                  "*,2,90,10,\"M42, frame 1\"\n"
+                                  "*,2,90,10,\"M42, frame 2\"\n"
+                                  "22:30:00,0,300,0,Dark frame\n"
+                                  "*,0,0,0,fin\n";
+
+const QDateTime kEvening(QDate(2026, 12, 7), QTime(21, 40, 12));
+
+} // namespace
+
+class TstScenarioRunner : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_savedCwd;
+    std::unique_ptr<VirtualTimeBase> m_vt;
+    std::unique_ptr<SimulatedAdapter> m_sim;
+    std::unique_ptr<WindowTimer> m_timer;
+    std::unique_ptr<FakeView> m_view;
+    std::unique_ptr<ScenarioRunner> m_runner;
+    RecordingMessageSink m_sink;
+    Ticks m_ticks;
+
+    // A fresh evening at `start`: adapter open, nothing written yet.
+    void setUpAt(const QDateTime &start)
+    {
+        m_runner.reset();
+        m_timer.reset();
+        m_vt = std::make_unique<VirtualTimeBase>(start);
+        setTimeBase(m_vt.get());
+        resetSharedValues();
+        shared().BitMask = 255;
+        shared().BitMode = 1;
+        m_sim = std::make_unique<SimulatedAdapter>();
+        setAdapter(m_sim.get());
+        OpenDevice();
+        m_sim->clearCalls();
+        m_view = std::make_unique<FakeView>();
+        m_timer = std::make_unique<WindowTimer>();
+        m_runner = std::make_unique<ScenarioRunner>(m_timer.get(), m_view.get());
+        m_ticks.clear();
+        // Connected first: records the state each tick is about to handle.
+        connect(m_timer.get(), &WindowTimer::Timer, this,
+                [this] { m_ticks.append({m_vt->monotonicMs(), m_timer->Tag()}); });
+        connect(m_timer.get(), &WindowTimer::Timer, m_runner.get(), &ScenarioRunner::tick);
+    }
+
+    QString write(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = QDir::current().absoluteFilePath(name);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    Writes writes() const
+    {
+        Writes out;
+        for (const AdapterCall &c : m_sim->callsOf(QStringLiteral("FT_Write")))
+            out.append({c.us / 1000, int(c.arg)});
+        return out;
+    }
+
+    bool runToEnd(qint64 limitMs = 24LL * 3600 * 1000)
+    {
+        return m_vt->advanceUntil([this] { return !m_runner->isRunning(); }, limitMs);
+    }
+
+    // The run is over and nothing is left pressed or pending.
+    void verifyEndedCleanly()
+    {
+        QVERIFY(!m_runner->isRunning());
+        QVERIFY(!m_sim->isPressed());
+        QVERIFY(!m_timer->isTicking());
+        QCOMPARE(shared().ShutterHeld, std::int16_t(0));
+        QCOMPARE(shared().StopRequested, 0);
+        QVERIFY(!m_view->running.isEmpty());
+        QCOMPARE(m_view->running.last(), false);
+        QCOMPARE(m_view->comment, QStringLiteral("** Fin de scénario **"));
+        QCOMPARE(m_view->exposure, QStringLiteral("*-*"));
+        QCOMPARE(m_view->pause, QStringLiteral("*-*"));
+        QCOMPARE(m_view->mirror, QStringLiteral("*-*"));
+        QCOMPARE(m_view->mirrorStyle, 3);
+        QVERIFY(!m_view->progressVisible);
+    }
+
+private slots:
+    void initTestCase() { m_savedCwd = QDir::currentPath(); }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        // Chained names are relative to the working directory.
+        QVERIFY(QDir::setCurrent(m_dir->path()));
+        m_sink.shown.clear();
+        setMessageSink(&m_sink);
+        setUpAt(kEvening);
+    }
+
+    void cleanup()
+    {
+        m_runner.reset();
+        m_timer.reset();
+        setAdapter(nullptr);
+        m_sim.reset();
+        setTimeBase(nullptr);
+        m_vt.reset();
+        setMessageSink(nullptr);
+        QDir::setCurrent(m_savedCwd);
+        m_dir.reset();
+    }
+
+    // --- waiting for a step's time ----------------------------------------
+
+    void stepAhead()
+    {
+        QVERIFY(m_runner->start(write("s.txt", "21:40:24,0,5,0,a\n*,0,0,0,fin\n")));
+        QVERIFY(!m_runner->countdownSeconds());
+        m_vt->advance(20);
+        QCOMPARE(m_runner->countdownSeconds(), std::optional<int>(12));
+        m_vt->advance(5000);
+        QCOMPARE(m_runner->countdownSeconds(), std::optional<int>(7));
+        QVERIFY(runToEnd());
+        QCOMPARE(m_ticks.mid(0, 6),
+                 (Ticks{{10, "0"}, {20, "5"}, {5020, "5"}, {10020, "5"}, {12030, "10"}, {12040, "20"}}));
+        // The step's time is 12 000 ms after the start.
+        QCOMPARE(writes(), (Writes{{12040, 1}, {17050, 0}}));
+        QVERIFY(!m_runner->countdownSeconds());
+    }
+
+    void stepAtNow()
+    {
+        QVERIFY(m_runner->start(write("s.txt", "21:40:12,0,5,0,a\n*,0,0,0,fin\n")));
+        QVERIFY(runToEnd());
+        QCOMPARE(m_ticks.mid(0, 4), (Ticks{{10, "0"}, {20, "5"}, {30, "10"}, {40, "20"}}));
+        QCOMPARE(writes().first(), (QPair<qint64, int>{40, 1}));
+    }
+
+    // A poll that ends a little past the second still shoots, at once.
+    void waitOverShootsAtOnce()
+    {
+        QVERIFY(m_runner->start(write("s.txt", "21:40:13,0,5,0,a\n*,0,0,0,fin\n")));
+        QSignalSpy waiting(m_runner.get(), &ScenarioRunner::waitingUntil);
+        m_vt->advance(15);
+        QCOMPARE(waiting.count(), 1);
+        QCOMPARE(waiting.at(0).at(0).toTime(), QTime(21, 40, 13));
+        QCOMPARE(waiting.at(0).at(1).toInt(), 1);
+        // Someone sets the clock 10 s ahead while the step is awaited.
+        m_vt->setWallClock(kEvening.addSecs(10));
+        QVERIFY(runToEnd());
+        QCOMPARE(m_ticks.mid(0, 4), (Ticks{{10, "0"}, {20, "5"}, {21, "10"}, {31, "20"}}));
+    }
+
+    void pastStepsSkipped()
+    {
+        QSignalSpy skipped(m_runner.get(), &ScenarioRunner::stepSkipped);
+        const QString path = write("s.txt", "20:00,0,5,0,a\n20:10:00,0,5,0,b\n#21:00:00#,0,5,0,c\n"
+                                            "*,0,5,0,d\n*,0,0,0,fin\n");
+        QVERIFY(m_runner->start(path));
+        QVERIFY(runToEnd());
+        QCOMPARE(m_ticks.mid(0, 6),
+                 (Ticks{{10, "0"}, {20, "0"}, {30, "0"}, {40, "0"}, {50, "10"}, {60, "20"}}));
+        QCOMPARE(skipped.count(), 3);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(skipped.at(i).at(0).toInt(), i + 1);
+            QCOMPARE(skipped.at(i).at(1).toString(), path);
+            QCOMPARE(skipped.at(i).at(2).toInt(), i + 1);
+        }
+        QCOMPARE(m_view->steps.size(), 4);
+        QCOMPARE(m_view->steps.last().number, 4);
+        QCOMPARE(writes(), (Writes{{60, 1}, {5070, 0}}));
+    }
+
+    // Started at 23:50, steps at 23:55 and 00:10: the second is tomorrow's.
+    void acrossMidnight()
+    {
+        setUpAt(QDateTime(QDate(2026, 12, 7), QTime(23, 50, 0)));
+        QVERIFY(m_runner->start(write("s.txt", "23:55:00,0,10,0,a\n00:10:00,0,10,0,b\n*,0,0,0,fin\n")));
+        QVERIFY(runToEnd());
+        QCOMPARE(writes(), (Writes{{300040, 1}, {310050, 0}, {1200280, 1}, {1210290, 0}}));
+        QCOMPARE(m_view->steps.size(), 2);
+        QCOMPARE(m_vt->now().date(), QDate(2026, 12, 8));
+    }
+
+    // --- the shot ------------------------------------------------------------
+
+    void slices_data()
+    {
+        QTest::addColumn<int>("exposure");
+        QTest::addColumn<QList<qint64>>("presses");
+        QTest::addColumn<qint64>("released");
+        QTest::addColumn<QList<int>>("clocks");
+        QTest::newRow("1 s") << 1 << QList<qint64>{30} << qint64(1040) << QList<int>{1000};
+        QTest::newRow("60 s") << 60 << QList<qint64>{30} << qint64(60040) << QList<int>{60000};
+        QTest::newRow("61 s") << 61 << QList<qint64>{30, 60030} << qint64(61040) << QList<int>{61000, 1000};
+        QTest::newRow("120 s") << 120 << QList<qint64>{30, 60030} << qint64(120040) << QList<int>{120000, 60000};
+        QTest::newRow("130 s") << 130 << QList<qint64>{30, 60030, 120030} << qint64(130040)
+                               << QList<int>{130000, 70000, 10000};
+    }
+    void slices()
+    {
+        QFETCH(int, exposure);
+        QFETCH(QList<qint64>, presses);
+        QFETCH(qint64, released);
+        QFETCH(QList<int>, clocks);
+        QSignalSpy started(m_runner.get(), &ScenarioRunner::exposureStarted);
+        QVERIFY(m_runner->start(write("s.txt", QStringLiteral("*,0,%1,0,x\n*,0,0,0,fin\n").arg(exposure).toLatin1())));
+        QVERIFY(runToEnd());
+        Writes expected;
+        for (qint64 t : presses)
+            expected.append({t, 1});
+        expected.append({released, 0});
+        QCOMPARE(writes(), expected);
+        QCOMPARE(m_view->clocks, clocks);
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(started.at(0).at(0).toInt(), exposure);
+        // Held from the first press to the release without a gap.
+        QCOMPARE(m_sim->pressCount(), 1);
+    }
+
+    void mirror_data()
+    {
+        QTest::addColumn<int>("mirror");
+        QTest::addColumn<Writes>("expected");
+        QTest::newRow("none") << 0 << Writes{{30, 1}, {5040, 0}};
+        QTest::newRow("1 s") << 1 << Writes{{20, 1}, {520, 0}, {1020, 1}, {6030, 0}};
+        QTest::newRow("3 s") << 3 << Writes{{20, 1}, {520, 0}, {3020, 1}, {8030, 0}};
+    }
+    void mirror()
+    {
+        QFETCH(int, mirror);
+        QFETCH(Writes, expected);
+        QSignalSpy raised(m_runner.get(), &ScenarioRunner::mirrorRaised);
+        QVERIFY(m_runner->start(write("s.txt", QStringLiteral("*,%1,5,0,x\n*,0,0,0,fin\n").arg(mirror).toLatin1())));
+        if (mirror) {
+            m_vt->advance(100);
+            QCOMPARE(m_view->mirrorStyle, 2);
+        }
+        QVERIFY(runToEnd());
+        QCOMPARE(writes(), expected);
+        QCOMPARE(raised.count(), mirror ? 1 : 0);
+    }
+
+    // Pause P after a 1 s exposure released at 1040: "31" every 10 s, the last
+    // slice 100 ms longer, then the next step 10 ms later.
+    void pause_data()
+    {
+        QTest::addColumn<int>("pause");
+        QTest::addColumn<Ticks>("ticks");
+        QTest::newRow("25 s") << 25 << Ticks{{1140, "31"}, {11140, "31"}, {21140, "31"}, {26240, "0"}, {26250, "10"}};
+        QTest::newRow("10 s") << 10 << Ticks{{1140, "31"}, {11240, "0"}, {11250, "10"}};
+        QTest::newRow("11 s") << 11 << Ticks{{1140, "31"}, {11140, "31"}, {12240, "0"}, {12250, "10"}};
+        QTest::newRow("0 s") << 0 << Ticks{{1140, "31"}, {1240, "0"}, {1250, "10"}};
+    }
+    void pause()
+    {
+        QFETCH(int, pause);
+        QFETCH(Ticks, ticks);
+        QSignalSpy pauses(m_runner.get(), &ScenarioRunner::pauseStarted);
+        QVERIFY(m_runner->start(write("s.txt", QStringLiteral("*,0,1,%1,x\n*,0,1,0,y\n*,0,0,0,fin\n").arg(pause).toLatin1())));
+        QVERIFY(runToEnd());
+        const int from = m_ticks.indexOf(QPair<qint64, QString>{1140, "31"});
+        QVERIFY(from > 0);
+        QCOMPARE(m_ticks.mid(from, ticks.size()), ticks);
+        const qint64 next = ticks.last().first + 10;
+        QCOMPARE(writes(), (Writes{{30, 1}, {1040, 0}, {next, 1}, {next + 1010, 0}}));
+        QCOMPARE(pauses.count(), 2);
+        QCOMPARE(pauses.at(0).at(0).toInt(), pause);
+    }
+
+    // Figures typed into the boxes before the shot starts are the ones taken;
+    // nonsense there leaves the step's own.
+    void boxesReadAtShot()
+    {
+        QVERIFY(m_runner->start(write("s.txt", "*,0,5,0,x\n*,0,5,0,y\n*,0,0,0,fin\n")));
+        m_vt->advance(15);
+        QCOMPARE(m_view->exposure, QStringLiteral("5"));
+        m_view->exposure = QStringLiteral("2");
+        m_vt->advance(2230); // step 2 shown at 2240, its shot starts at 2250
+        QCOMPARE(m_view->number, 2);
+        m_view->exposure = QStringLiteral("zéro");
+        QVERIFY(runToEnd());
+        QCOMPARE(writes(), (Writes{{30, 1}, {2040, 0}, {2260, 1}, {7270, 0}}));
+    }
+
+    // --- whole nights -----------------------------------------------------------
+
+    void workedExampleEvening()
+    {
+        QSignalSpy taken(m_runner.get(), &ScenarioRunner::stepTaken);
+        QSignalSpy started(m_runner.get(), &ScenarioRunner::exposureStarted);
+        QSignalSpy ended(m_runner.get(), &ScenarioRunner::exposureEnded);
+        QSignalSpy waiting(m_runner.get(), &ScenarioRunner::waitingUntil);
+        QSignalSpy pauses(m_runner.get(), &ScenarioRunner::pauseStarted);
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        const QString path = write("nuit.txt", kWorkedExample);
+        QVERIFY(m_runner->start(path));
+        QCOMPARE(m_runner->stepCount(), 5);
+        QCOMPARE(shared().ScenarioPath, path);
+        QCOMPARE(m_view->running, QList<bool>{true});
+        QVERIFY(runToEnd());
+
+        // 21:45:00 is 288 000 ms after 21:40:12, 22:30:00 is 2 988 000 ms.
+        QCOMPARE(writes(), (Writes{{288040, 1}, {318050, 0},
+                                   {323260, 1}, {323760, 0}, {325260, 1}, {385260, 1}, {415270, 0},
+                                   {425480, 1}, {425980, 0}, {427480, 1}, {487480, 1}, {517490, 0},
+                                   {2988720, 1}, {3048720, 1}, {3108720, 1}, {3168720, 1}, {3228720, 1},
+                                   {3288730, 0}}));
+        QCOMPARE(m_ticks.last(), (QPair<qint64, QString>{3288940, "31"}));
+        verifyEndedCleanly();
+        QCOMPARE(m_view->number, 4);
+        QCOMPARE(m_view->ends, 1);
+        QCOMPARE(m_runner->stepNumber(), 4);
+        QCOMPARE(m_view->steps.at(1).comment, QStringLiteral("M42, frame 1"));
+        QCOMPARE(m_view->steps.at(1).mirror, QStringLiteral("2"));
+        QCOMPARE(m_view->steps.at(3).exposure, QStringLiteral("300"));
+        // Share of the night left, at each slice of the four steps.
+        QCOMPARE(m_view->progress, (QList<double>{1.0, 0.75, 0.75, 0.5, 0.5, 0.25, 0.25, 0.25, 0.25, 0.25}));
+
+        QCOMPARE(taken.count(), 4);
+        QCOMPARE(taken.at(3).at(0).toInt(), 4);
+        QCOMPARE(taken.at(3).at(1).toInt(), 5);
+        QCOMPARE(taken.at(3).at(2).toString(), path);
+        QCOMPARE(taken.at(3).at(3).toInt(), 4);
+        QCOMPARE(taken.at(3).at(4).toString(), QStringLiteral("Dark frame"));
+        QCOMPARE(started.count(), 4);
+        QCOMPARE(started.at(3).at(0).toInt(), 300);
+        QCOMPARE(ended.count(), 4);
+        QCOMPARE(waiting.count(), 2);
+        QCOMPARE(waiting.at(0).at(1).toInt(), 288);
+        QCOMPARE(waiting.at(1).at(0).toTime(), QTime(22, 30, 0));
+        QCOMPARE(pauses.count(), 4);
+        QCOMPARE(runEnded.count(), 1);
+        QCOMPARE(runEnded.at(0).at(0).toBool(), false);
+        QCOMPARE(runEnded.at(0).at(1).toString(), QString());
+        QVERIFY(m_sink.shown.isEmpty());
+    }
+
+    void workedExampleLate()
+    {
+        setUpAt(QDateTime(QDate(2026, 12, 7), QTime(22, 0, 0)));
+        QSignalSpy skipped(m_runner.get(), &ScenarioRunner::stepSkipped);
+        QVERIFY(m_runner->start(write("nuit.txt", kWorkedExample)));
+        QVERIFY(runToEnd());
+        QCOMPARE(skipped.count(), 1);
+        QCOMPARE(writes(), (Writes{{30, 1}, {530, 0}, {2030, 1}, {62030, 1}, {92040, 0},
+                                   {102250, 1}, {102750, 0}, {104250, 1}, {164250, 1}, {194260, 0},
+                                   {1800490, 1}, {1860490, 1}, {1920490, 1}, {1980490, 1}, {2040490, 1},
+                                   {2100500, 0}}));
+        QCOMPARE(m_view->steps.first().number, 1);
+        QCOMPARE(m_view->number, 4);
+        verifyEndedCleanly();
+    }
+
+    void endStepOnly()
+    {
+        QSignalSpy taken(m_runner.get(), &ScenarioRunner::stepTaken);
+        QVERIFY(m_runner->start(write("s.txt", "*,0,30,0,never\n")));
+        QCOMPARE(m_runner->stepCount(), 1);
+        m_vt->advance(19);
+        QVERIFY(m_runner->isRunning());
+        m_vt->advance(1);
+        QVERIFY(!m_runner->isRunning());
+        QCOMPARE(m_ticks, (Ticks{{10, "0"}, {20, "31"}}));
+        QVERIFY(writes().isEmpty());
+        QCOMPARE(taken.count(), 0);
+        QVERIFY(m_view->steps.isEmpty());
+        verifyEndedCleanly();
+    }
+
+    // --- stop requests -----------------------------------------------------------
+
+    void stopDuringExposure()
+    {
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        QVERIFY(m_runner->start(write("s.txt", "*,0,90,30,a\n*,0,90,0,b\n*,0,0,0,fin\n")));
+        m_vt->advance(40000);
+        m_runner->requestStop();
+        QVERIFY(m_sim->isPressed());
+        QVERIFY(runToEnd());
+        QCOMPARE(writes(), (Writes{{30, 1}, {60030, 1}, {90040, 0}}));
+        QCOMPARE(m_ticks.last(), (QPair<qint64, QString>{90140, "31"}));
+        verifyEndedCleanly();
+        QCOMPARE(m_view->number, 1);
+        QCOMPARE(runEnded.count(), 1);
+        QCOMPARE(runEnded.at(0).at(0).toBool(), true);
+    }
+
+    void stopDuringMirrorWait()
+    {
+        QVERIFY(m_runner->start(write("s.txt", "*,5,10,0,a\n*,0,10,0,b\n*,0,0,0,fin\n")));
+        m_vt->advance(1000);
+        m_runner->requestStop();
+        QVERIFY(runToEnd());
+        // The mirror wait and the exposure both run to their end.
+        QCOMPARE(writes(), (Writes{{20, 1}, {520, 0}, {5020, 1}, {15030, 0}}));
+        verifyEndedCleanly();
+    }
+
+    void stopWhileWaiting()
+    {
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        QVERIFY(m_runner->start(write("s.txt", "22:00:00,0,30,0,a\n*,0,0,0,fin\n")));
+        m_vt->advance(10000);
+        m_runner->requestStop();
+        QVERIFY(runToEnd());
+        QCOMPARE(m_ticks.last(), (QPair<qint64, QString>{10030, "31"}));
+        QVERIFY(writes().isEmpty());
+        verifyEndedCleanly();
+        QCOMPARE(runEnded.at(0).at(0).toBool(), true);
+    }
+
+    void stopWhileIdleForgotten()
+    {
+        m_runner->requestStop();
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        const QString path = write("s.txt", "21:40:20,0,2,0,a\n*,0,0,0,fin\n");
+        QVERIFY(m_runner->start(path));
+        QVERIFY(runToEnd());
+        QCOMPARE(writes().size(), 2);
+        QCOMPARE(runEnded.at(0).at(0).toBool(), false);
+
+        // Nor does a stop that ended a run carry over into the next one.
+        m_runner->requestStop();
+        m_sim->clearCalls();
+        QVERIFY(m_runner->start(write("t.txt", "*,0,2,0,a\n*,0,0,0,fin\n")));
+        QCOMPARE(m_runner->stepNumber(), 0);
+        QVERIFY(runToEnd());
+        QCOMPARE(writes().size(), 2);
+        QCOMPARE(runEnded.at(1).at(0).toBool(), false);
+    }
+
+    void abandonMidExposure()
+    {
+        const QString path = write("s.txt", "*,0,90,0,a\n*,0,0,0,fin\n");
+        QVERIFY(m_runner->start(path));
+        m_vt->advance(1000);
+        QVERIFY(m_sim->isPressed());
+        m_runner->abandon();
+        QVERIFY(!m_sim->isPressed());
+        QVERIFY(!m_runner->isRunning());
+        QVERIFY(!m_timer->isTicking());
+        m_vt->advance(200000);
+        QCOMPARE(writes().size(), 2);
+        // A later run reads its file from the start again.
+        QVERIFY(m_runner->start(path));
+        QVERIFY(runToEnd());
+        QCOMPARE(m_runner->stepNumber(), 1);
+        QCOMPARE(writes().size(), 5);
+    }
+
+    void abandonDuringMirrorLift()
+    {
+        QVERIFY(m_runner->start(write("s.txt", "*,2,5,0,a\n*,0,0,0,fin\n")));
+        m_vt->advance(100);
+        QVERIFY(m_sim->isPressed());
+        m_runner->abandon();
+        QVERIFY(!m_sim->isPressed());
+        m_vt->advance(10000);
+        QCOMPARE(writes(), (Writes{{20, 1}, {100, 0}}));
+    }
+
+    // --- chains ----------------------------------------------------------------
+
+    void chain()
+    {
+        QSignalSpy chained(m_runner.get(), &ScenarioRunner::chained);
+        QSignalSpy taken(m_runner.get(), &ScenarioRunner::stepTaken);
+        // The name is looked for from the working directory: the copy beside
+        // the scenario is not the one that runs.
+        const QString main = write("nights/main.txt", "*,0,5,0,a\npart2.txt,0,0,0,go on with part2.txt\n*,0,0,0,fin\n");
+        write("nights/part2.txt", "*,0,99,0,wrong\n*,0,0,0,fin\n");
+        const QString part2 = write("part2.txt", "*,0,7,0,b\n*,0,0,0,fin2\n");
+        QVERIFY(m_runner->start(main));
+        QCOMPARE(m_runner->stepCount(), 3);
+        QVERIFY(runToEnd());
+        QCOMPARE(writes(), (Writes{{30, 1}, {5040, 0}, {5270, 1}, {12280, 0}}));
+        QCOMPARE(chained.count(), 1);
+        QCOMPARE(chained.at(0).at(0).toString(), main);
+        QCOMPARE(chained.at(0).at(1).toInt(), 2);
+        QCOMPARE(chained.at(0).at(2).toString(), part2);
+        QCOMPARE(m_view->steps.size(), 3);
+        QCOMPARE(m_view->steps.at(1).comment, QStringLiteral("go on with part2.txt"));
+        QCOMPARE(m_view->steps.at(1).exposure, QStringLiteral("0"));
+        QCOMPARE(m_view->steps.at(2).comment, QStringLiteral("b"));
+        QCOMPARE(taken.at(2).at(2).toString(), part2);
+        QCOMPARE(m_runner->stepNumber(), 3);
+        QCOMPARE(m_runner->stepCount(), 3);
+        QCOMPARE(m_runner->currentFile(), part2);
+        // Past the first file's count the bar keeps a sliver, never below.
+        QCOMPARE(m_view->progress.size(), 2);
+        QCOMPARE(m_view->progress.at(0), 1.0);
+        QVERIFY(m_view->progress.at(1) > 0.0 && m_view->progress.at(1) < 0.05);
+        verifyEndedCleanly();
+    }
+
+    void chainCycles_data()
+    {
+        QTest::addColumn<QStringList>("files"); // name, content, name, content...
+        QTest::addColumn<int>("exposuresBeforeError"); // -1: no error, runs on
+        QTest::addColumn<QString>("errorWhere");
+
+        QTest::newRow("a file naming itself first")
+            << QStringList{"a.txt", "a.txt,0,0,0,me\n*,0,0,0,fin\n"} << 0 << QStringLiteral("a.txt, ligne 1");
+        QTest::newRow("two files naming each other")
+            << QStringList{"a.txt", "b.txt,0,0,0,to b\n*,0,0,0,fin\n", "b.txt", "a.txt,0,0,0,to a\n*,0,0,0,fin\n"}
+            << 0 << QStringLiteral("b.txt, ligne 1");
+        QTest::newRow("only past steps between")
+            << QStringList{"a.txt", "20:00,0,5,0,old\nb.txt,0,0,0,to b\n*,0,0,0,fin\n", "b.txt",
+                           "20:30,0,5,0,old\na.txt,0,0,0,to a\n*,0,0,0,fin\n"}
+            << 0 << QStringLiteral("b.txt, ligne 2");
+        QTest::newRow("exposures come back to a file without one")
+            << QStringList{"a.txt", "*,0,1,0,x\nb.txt,0,0,0,to b\n*,0,0,0,fin\n", "b.txt",
+                           "c.txt,0,0,0,to c\n*,0,0,0,fin\n", "c.txt", "b.txt,0,0,0,to b\n*,0,0,0,fin\n"}
+            << 1 << QStringLiteral("c.txt, ligne 1");
+        QTest::newRow("a repeat after an exposure goes on")
+            << QStringList{"a.txt", "*,0,1,0,x\na.txt,0,0,0,again\n*,0,0,0,fin\n"} << -1 << QString();
+        QTest::newRow("two files taking turns with exposures")
+            << QStringList{"a.txt", "b.txt,0,0,0,to b\n*,0,0,0,fin\n", "b.txt",
+                           "*,0,1,0,y\na.txt,0,0,0,to a\n*,0,0,0,fin\n"}
+            << -1 << QString();
+    }
+    void chainCycles()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(int, exposuresBeforeError);
+        QFETCH(QString, errorWhere);
+        for (int i = 0; i + 1 < files.size(); i += 2)
+            write(files.at(i), files.at(i + 1).toLatin1());
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        QVERIFY(m_runner->start(QStringLiteral("a.txt")));
+        if (exposuresBeforeError < 0) {
+            m_vt->advance(30000);
+            QVERIFY(m_runner->isRunning());
+            QVERIFY(m_sim->pressCount() >= 10);
+            QVERIFY(m_sink.shown.isEmpty());
+            m_runner->requestStop();
+            QVERIFY(runToEnd(5000));
+            QCOMPARE(runEnded.at(0).at(0).toBool(), true);
+            return;
+        }
+        QVERIFY(runToEnd(60000));
+        QCOMPARE(m_sim->pressCount(), exposuresBeforeError);
+        QCOMPARE(m_sink.shown.size(), 1);
+        const QString text = m_sink.shown.first().text;
+        QCOMPARE(m_sink.shown.first().kind, MessageKind::Error);
+        QVERIFY2(text.startsWith(QStringLiteral("Scénario %1/%2").arg(QDir::current().absolutePath(), errorWhere)), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("en rond")), qPrintable(text));
+        QCOMPARE(runEnded.count(), 1);
+        QCOMPARE(runEnded.at(0).at(0).toBool(), false);
+        QCOMPARE(runEnded.at(0).at(1).toString(), text);
+        verifyEndedCleanly();
+    }
+
+    // --- errors ------------------------------------------------------------------
+
+    // Found by the counting pass: refused before anything is pressed.
+    void refusedAtStart_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("where"); // ", ligne n : " or " : "
+        QTest::addColumn<QString>("fragment");
+        const QByteArray ok = "*,0,30,0,a\n";
+        QTest::newRow("bad time late in the file")
+            << ok + ok + ok + "2145,0,30,0,d\n*,0,0,0,fin\n" << QStringLiteral(", ligne 4 : ") << QStringLiteral("l'horaire « 2145 »");
+        QTest::newRow("exposure 0") << ok + "*,0,0,0,b\n*,0,0,0,fin\n" << QStringLiteral(", ligne 2 : ") << QStringLiteral("le temps de pose « 0 »");
+        QTest::newRow("exposure not whole") << QByteArray("*,0,2.5,0,a\n*,0,0,0,fin\n") << QStringLiteral(", ligne 1 : ") << QStringLiteral("« 2.5 »");
+        QTest::newRow("exposure too long") << QByteArray("*,0,2000001,0,a\n*,0,0,0,fin\n") << QStringLiteral(", ligne 1 : ") << QStringLiteral("au plus 2000000");
+        QTest::newRow("negative mirror") << QByteArray("*,-2,30,0,a\n*,0,0,0,fin\n") << QStringLiteral(", ligne 1 : ") << QStringLiteral("le délai miroir « -2 »");
+        QTest::newRow("negative pause") << QByteArray("*,0,30,-1,a\n*,0,0,0,fin\n") << QStringLiteral(", ligne 1 : ") << QStringLiteral("le délai entre poses « -1 »");
+        QTest::newRow("pause too long") << QByteArray("*,0,30,9999999,a\n*,0,0,0,fin\n") << QStringLiteral(", ligne 1 : ") << QStringLiteral("au plus 2000000");
+        QTest::newRow("short last step") << ok + "*,0,0,0\n" << QStringLiteral(", ligne 2 : ") << QStringLiteral("n'a que 4 champs");
+        QTest::newRow("blank lines at the end") << ok + "*,0,0,0,fin\n  \n" << QStringLiteral(", ligne 3 : ") << QStringLiteral("lignes blanches");
+        QTest::newRow("chain to a missing file") << QByteArray("part9.txt,0,0,0,a\n*,0,0,0,fin\n") << QStringLiteral(", ligne 1 : ") << QStringLiteral("l'horaire « part9.txt »");
+        QTest::newRow("empty file") << QByteArray() << QStringLiteral(" : ") << QStringLiteral("aucune étape");
+    }
+    void refusedAtStart()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, where);
+        QFETCH(QString, fragment);
+        const QString path = write("nuit.txt", content);
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        QVERIFY(!m_runner->start(path));
+        QVERIFY(!m_runner->isRunning());
+        QVERIFY(!m_timer->isTicking());
+        QVERIFY(m_view->running.isEmpty());
+        m_vt->advance(100000);
+        QVERIFY(m_sim->calls().isEmpty());
+        QCOMPARE(m_sink.shown.size(), 1);
+        QCOMPARE(m_sink.shown.first().kind, MessageKind::Error);
+        const QString text = m_sink.shown.first().text;
+        QVERIFY2(text.startsWith(QStringLiteral("Scénario ") + path + where), qPrintable(text));
+        QVERIFY2(text.contains(fragment), qPrintable(text));
+        QCOMPARE(runEnded.count(), 0);
+    }
+
+    void refusedMissingFile()
+    {
+        const QString path = QDir::current().absoluteFilePath("absent.txt");
+        QVERIFY(!m_runner->start(path));
+        QCOMPARE(m_sink.texts(), QStringList{QStringLiteral("Scénario %1 : le fichier est introuvable.").arg(path)});
+        QVERIFY(m_sim->calls().isEmpty());
+    }
+
+    void refusedBadChainedFile()
+    {
+        write("part2.txt", "*,0,30,0,b\n*,0,30,x,c\n*,0,0,0,fin\n");
+        QVERIFY(!m_runner->start(write("main.txt", "*,0,30,0,a\npart2.txt,0,0,0,go\n*,0,0,0,fin\n")));
+        QCOMPARE(m_sink.shown.size(), 1);
+        QVERIFY2(m_sink.shown.first().text.startsWith(
+                     QStringLiteral("Scénario %1, ligne 2 : le délai entre poses « x »")
+                         .arg(QDir::current().absoluteFilePath("part2.txt"))),
+                 qPrintable(m_sink.shown.first().text));
+        QVERIFY(m_sim->calls().isEmpty());
+    }
+
+    // Files changed on disk during the night: found at the hand-over, before
+    // the chained file's first exposure, with the run ended cleanly.
+    void chainedFileChangedDuringTheNight_data()
+    {
+        QTest::addColumn<QByteArray>("part2"); // empty: removed
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<QString>("fragment");
+        QTest::newRow("bad line") << QByteArray("*,0,30,0,b\n*,0,0,0,c\n*,0,0,0,fin\n") << QStringLiteral("part2.txt, ligne 2 : ")
+                                  << QStringLiteral("enchaîné depuis");
+        QTest::newRow("short last step") << QByteArray("*,0,30,0,b\n*,0\n") << QStringLiteral("part2.txt, ligne 2 : ") << QStringLiteral("n'a que 2 champs");
+        QTest::newRow("removed") << QByteArray() << QStringLiteral("main.txt, ligne 2 : ") << QStringLiteral("l'horaire « part2.txt »");
+    }
+    void chainedFileChangedDuringTheNight()
+    {
+        QFETCH(QByteArray, part2);
+        QFETCH(QString, where);
+        QFETCH(QString, fragment);
+        write("part2.txt", "*,0,30,0,b\n*,0,0,0,fin\n");
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        QVERIFY(m_runner->start(write("main.txt", "*,0,5,0,a\npart2.txt,0,0,0,go\n*,0,0,0,fin\n")));
+        m_vt->advance(1000);
+        if (part2.isEmpty())
+            QVERIFY(QFile::remove("part2.txt"));
+        else
+            write("part2.txt", part2);
+        QVERIFY(runToEnd());
+        QCOMPARE(writes(), (Writes{{30, 1}, {5040, 0}}));
+        QCOMPARE(m_sink.shown.size(), 1);
+        const QString text = m_sink.shown.first().text;
+        QVERIFY2(text.startsWith(QStringLiteral("Scénario %1/%2").arg(QDir::current().absolutePath(), where)), qPrintable(text));
+        QVERIFY2(text.contains(fragment), qPrintable(text));
+        QCOMPARE(runEnded.at(0).at(1).toString(), text);
+        verifyEndedCleanly();
+    }
+
+    // The chained file is there but cannot be read: the name now leads to a
+    // file every read of which fails.
+    void chainedFileUnreadable()
+    {
+#ifdef Q_OS_LINUX
+        const QString good = write("good.txt", "*,0,30,0,b\n*,0,0,0,fin\n");
+        QVERIFY(QFile::link(good, "part2.txt"));
+        QVERIFY(m_runner->start(write("main.txt", "part2.txt,0,0,0,go\n*,0,0,0,fin\n")));
+        QVERIFY(QFile::remove("part2.txt"));
+        QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), "part2.txt"));
+        QVERIFY(runToEnd());
+        QVERIFY(m_sim->calls().isEmpty());
+        QCOMPARE(m_sink.shown.size(), 1);
+        const QString text = m_sink.shown.first().text;
+        QVERIFY2(text.startsWith(QStringLiteral("Scénario %1/main.txt, ligne 1 : le fichier enchaîné %1/part2.txt est inutilisable")
+                                     .arg(QDir::current().absolutePath())),
+                 qPrintable(text));
+        verifyEndedCleanly();
+#else
+        QSKIP("needs a file whose reads fail");
+#endif
+    }
+
+    // The run channel holds what was checked: an editor saving over the file
+    // mid-run changes nothing.
+    void fileEditedDuringTheNight()
+    {
+        const QString path = write("s.txt", "*,0,5,0,a\n*,0,5,0,b\n*,0,0,0,fin\n");
+        QVERIFY(m_runner->start(path));
+        m_vt->advance(1000);
+        write("s.txt", "*,0,5,0,a\n*,0,0,0,bad\n");
+        QVERIFY(runToEnd());
+        QVERIFY(m_sink.shown.isEmpty());
+        QCOMPARE(m_runner->stepNumber(), 2);
+    }
+
+    void refusedWhileRunning()
+    {
+        const QString path = write("s.txt", "*,0,5,0,a\n*,0,0,0,fin\n");
+        QVERIFY(m_runner->start(path));
+        m_vt->advance(100);
+        QVERIFY(!m_runner->start(path));
+        QVERIFY(runToEnd());
+        QCOMPARE(writes().size(), 2);
+    }
+
+    void unknownStateLeavesTimerOff()
+    {
+        QVERIFY(m_runner->start(write("s.txt", "*,0,5,0,a\n*,0,0,0,fin\n")));
+        m_timer->setTag(QStringLiteral("99"));
+        m_vt->advance(100);
+        QVERIFY(!m_timer->isTicking());
+        QVERIFY(writes().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstScenarioRunner)
+#include "tst_scenario_runner.moc"
