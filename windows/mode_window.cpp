@@ -147,7 +147,7 @@ void ModeWindow::Connected_Timer()
     showExposure();
     showCountdown();
     if (showsClock() && showtime)
-        showtime->setText(QLocale::system().toString(timeOfDay().time(), QStringLiteral("HH:mm:ss")));
+        showtime->setText(timeOfDay().time().toString(QStringLiteral("HH:mm:ss")));
     SharedValues &v = shared();
     v.ExposureClockMs = saturatingAdd(v.ExposureClockMs,
                                       countsExposureUp() ? v.PollIntervalMs : -std::int64_t(v.PollIntervalMs));

@@ -1,0 +1,466 @@
+// tavrel-bench: how close to the nominal timings the real sequence window
+// drives the release line when it runs on Qt's event loop in real time, and
+// what the program costs while it sits idle with the connection watch ticking.
+//
+// The window is the one the program opens with, built and loaded by the
+// Director; the adapter is the simulated one wrapped in the adapter log, so
+// the figures come from the very timestamps a user would send us. Nothing
+// here is a pass/fail test: it prints a table, and the exit status only says
+// whether every run produced the samples it should have.
+//
+//   QT_QPA_PLATFORM=offscreen ./build/bench/tavrel-bench [--quick] [--keep-log]
+
+#include "link/adapter_log.h"
+#include "link/messages.h"
+#include "link/release_line.h"
+#include "link/simulated_adapter.h"
+#include "link/timebase.h"
+#include "windows/director.h"
+#include "windows/tavrel_async.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace tavrel;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Reading the adapter log back
+
+struct LineWrite {
+    std::int64_t us = 0; // log timestamp, microseconds
+    int byte = 0;
+    int status = 0;
+};
+
+// Everything the log gained since `offset`, FT_Write lines only. The log is
+// flushed at every line, so the file size taken before a run is an exact
+// boundary between runs.
+std::vector<LineWrite> writesSince(const QString &path, qint64 offset, int *listCalls = nullptr)
+{
+    static const QRegularExpression writeLine(
+        QStringLiteral(R"(^(\d+)\.(\d{6}) FT_Write\(handle=-?\d+, byte=0x([0-9a-fA-F]{2})\) = (-?\d+) )"));
+    static const QRegularExpression listLine(QStringLiteral(R"(^\d+\.\d{6} FT_ListDevices\()"));
+    std::vector<LineWrite> out;
+    if (listCalls)
+        *listCalls = 0;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text) || !f.seek(offset))
+        return out;
+    while (!f.atEnd()) {
+        const QString line = QString::fromUtf8(f.readLine());
+        if (listCalls && listLine.match(line).hasMatch())
+            ++*listCalls;
+        const auto m = writeLine.match(line);
+        if (!m.hasMatch())
+            continue;
+        LineWrite w;
+        w.us = m.captured(1).toLongLong() * 1000000 + m.captured(2).toLongLong();
+        w.byte = m.captured(3).toInt(nullptr, 16);
+        w.status = m.captured(4).toInt();
+        out.push_back(w);
+    }
+    return out;
+}
+
+// Presses as the camera sees them: from the first write that raises D0 after
+// a release to the write that lets it go. A long exposure rewrites the press
+// at every 60 s slice; those writes keep the line where it is and so fall
+// inside one press (they are counted in `writesPerPress`).
+struct Press {
+    std::int64_t startUs = 0;
+    std::int64_t endUs = 0;
+    int writes = 0;
+};
+
+std::vector<Press> pressesOf(const std::vector<LineWrite> &writes)
+{
+    std::vector<Press> out;
+    bool pressed = false;
+    Press current;
+    for (const LineWrite &w : writes) {
+        if (w.status != 0)
+            continue; // a failed write never reached the line
+        const bool high = (w.byte & 1) != 0;
+        if (high && !pressed) {
+            current = Press{w.us, 0, 1};
+            pressed = true;
+        } else if (high) {
+            ++current.writes;
+        } else if (pressed) {
+            current.endUs = w.us;
+            out.push_back(current);
+            pressed = false;
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Figures
+
+struct Stats {
+    std::size_t n = 0;
+    double min = 0, median = 0, p99 = 0, max = 0;
+};
+
+Stats statsOf(std::vector<double> v)
+{
+    Stats s;
+    s.n = v.size();
+    if (v.empty())
+        return s;
+    std::sort(v.begin(), v.end());
+    s.min = v.front();
+    s.max = v.back();
+    const std::size_t mid = v.size() / 2;
+    s.median = v.size() % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2.0;
+    // Nearest rank: with fewer than 100 samples this is the largest one.
+    const std::size_t rank = std::size_t(std::ceil(0.99 * double(v.size())));
+    s.p99 = v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
+    return s;
+}
+
+struct Row {
+    QString what;
+    double nominalMs = 0;
+    Stats stats;
+    std::size_t expected = 0;
+    QString note;
+};
+
+// ---------------------------------------------------------------------------
+// Driving the sequence window
+
+struct Bench {
+    Tavrel_async *window = nullptr;
+    QString logPath;
+    bool ok = true;
+};
+
+double monotonicSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+void setBox(Tavrel_async *w, const char *name, int value)
+{
+    auto *box = w->findChild<QLineEdit *>(QString::fromLatin1(name));
+    if (!box) {
+        std::fprintf(stderr, "tavrel-bench: no box named %s in the sequence window\n", name);
+        std::exit(2);
+    }
+    box->setText(QString::number(value));
+}
+
+// Runs one job of `count` exposures of `exposure` s with `interval` s between
+// them and returns the adapter writes it made. Waits on the job's own end
+// signal; the safety timer only catches a job that never ends.
+std::vector<LineWrite> runJob(Bench &b, int count, int exposure, int interval)
+{
+    setBox(b.window, "Nb_Poses", count);
+    setBox(b.window, "Pose", exposure);
+    setBox(b.window, "Relevage", 0);
+    setBox(b.window, "Text1", interval);
+
+    const double nominalS = count * (exposure + 0.010 + 0.210 + interval) + 0.1;
+    std::fprintf(stderr, "tavrel-bench: %d x %d s, delay %d s (about %.0f s)...\n", count, exposure,
+                 interval, nominalS);
+
+    const qint64 offset = QFileInfo(b.logPath).size();
+    QEventLoop loop;
+    SequenceJob *job = b.window->job();
+    const auto ended = QObject::connect(job, &SequenceJob::jobEnded, &loop, [&loop](bool stoppedByUser) {
+        loop.exit(stoppedByUser ? 3 : 0);
+    });
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
+    safety.start(int((nominalS * 1.5 + 30.0) * 1000.0));
+
+    b.window->Buble_Click();
+    int result = 2;
+    if (job->isRunning())
+        result = loop.exec();
+    QObject::disconnect(ended);
+
+    if (result != 0) {
+        static const char *why[] = {"", "did not end in time", "was refused", "was stopped"};
+        std::fprintf(stderr, "tavrel-bench: the job %s\n", why[std::clamp(result, 0, 3)]);
+        b.ok = false;
+        if (job->isRunning())
+            b.window->Stop_Shot_Click();
+    }
+    return writesSince(b.logPath, offset);
+}
+
+std::vector<double> pressErrorsMs(const std::vector<Press> &presses, double nominalMs)
+{
+    std::vector<double> out;
+    for (const Press &p : presses)
+        out.push_back(double(p.endUs - p.startUs) / 1000.0 - nominalMs);
+    return out;
+}
+
+std::vector<double> gapErrorsMs(const std::vector<Press> &presses, double nominalMs)
+{
+    std::vector<double> out;
+    for (std::size_t i = 1; i < presses.size(); ++i)
+        out.push_back(double(presses[i].startUs - presses[i - 1].endUs) / 1000.0 - nominalMs);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Process cost
+
+double cpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec)
+        + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Peak resident set in KiB: VmHWM, or the rusage figure where /proc lacks it.
+long peakRssKiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (f.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        while (!f.atEnd()) {
+            const QByteArray line = f.readLine();
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+// ---------------------------------------------------------------------------
+// The machine
+
+int onlineCores()
+{
+    // What nproc prints: the CPUs this process may run on.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return CPU_COUNT(&set);
+    return int(sysconf(_SC_NPROCESSORS_ONLN));
+}
+
+QString cpuModel()
+{
+    QFile f(QStringLiteral("/proc/cpuinfo"));
+    if (f.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        while (!f.atEnd()) {
+            const QString line = QString::fromUtf8(f.readLine());
+            if (line.startsWith(QLatin1String("model name")))
+                return line.section(QLatin1Char(':'), 1).simplified();
+        }
+    }
+    return QStringLiteral("unknown CPU");
+}
+
+QString kernel()
+{
+    utsname u{};
+    if (uname(&u) != 0)
+        return QStringLiteral("unknown kernel");
+    return QStringLiteral("%1 %2 %3").arg(QString::fromLocal8Bit(u.sysname),
+                                          QString::fromLocal8Bit(u.release),
+                                          QString::fromLocal8Bit(u.machine));
+}
+
+void printRow(const Row &r)
+{
+    const QByteArray what = r.what.toUtf8();
+    if (r.stats.n == 0) {
+        std::printf("%-38s %9.0f %7zu   %-40s\n", what.constData(), r.nominalMs, r.stats.n, "no samples");
+        return;
+    }
+    std::printf("%-38s %9.0f %7zu %+9.3f %+9.3f %+9.3f %+9.3f\n", what.constData(), r.nominalMs, r.stats.n,
+                r.stats.min, r.stats.median, r.stats.p99, r.stats.max);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The window loads and writes back its settings file: keep the user's
+    // own one out of reach.
+    QTemporaryDir work;
+    if (!work.isValid()) {
+        std::fprintf(stderr, "tavrel-bench: cannot make a temporary folder\n");
+        return 2;
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.path()));
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tavrel-bench"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Real-time timing benchmark of the sequence window on the simulated adapter."));
+    parser.addHelpOption();
+    const QCommandLineOption quick(QStringLiteral("quick"),
+                                   QStringLiteral("Short smoke run (about 40 s instead of about 6 min)."));
+    const QCommandLineOption keepLog(QStringLiteral("keep-log"),
+                                     QStringLiteral("Keep the adapter log and print where it is."));
+    parser.addOption(quick);
+    parser.addOption(keepLog);
+    parser.process(app);
+    const bool isQuick = parser.isSet(quick);
+    if (parser.isSet(keepLog))
+        work.setAutoRemove(false);
+
+    // The sizes of each run; the quick one only checks that everything works.
+    const int shortCount = isQuick ? 5 : 20;
+    const int longCount = isQuick ? 1 : 3;
+    const int gapCount = isQuick ? 4 : 11; // n exposures give n - 1 gaps
+    const int idleSeconds = isQuick ? 10 : 60;
+    const int longExposure = 61;
+
+    QtTimeBase time;
+    setTimeBase(&time);
+
+    // A refused job must not wait on a modal box nobody will click.
+    StderrMessageSink messages;
+    setMessageSink(&messages);
+
+    Bench b;
+    b.logPath = work.filePath(QStringLiteral("adapter.log"));
+    SimulatedAdapter simulated(1);
+    QString error;
+    std::unique_ptr<LoggingAdapter> logged = LoggingAdapter::open(simulated, b.logPath, &error);
+    if (!logged) {
+        std::fprintf(stderr, "tavrel-bench: cannot open %s: %s\n", qPrintable(b.logPath), qPrintable(error));
+        return 2;
+    }
+    setAdapter(logged.get());
+
+    Director &director = Director::instance();
+    b.window = qobject_cast<Tavrel_async *>(director.open(Mode::Sequence));
+    if (!b.window) {
+        std::fprintf(stderr, "tavrel-bench: the sequence window did not open\n");
+        return 2;
+    }
+    // Let the window settle (first paint, first watch tick) before timing anything.
+    {
+        QEventLoop settle;
+        QTimer::singleShot(1000, &settle, &QEventLoop::quit);
+        settle.exec();
+    }
+
+    const double t0 = monotonicSeconds();
+    std::vector<Row> rows;
+
+    // 1. Short exposures back to back.
+    {
+        const auto presses = pressesOf(runJob(b, shortCount, 1, 0));
+        rows.push_back({QStringLiteral("Press, 1 s exposure"), 1010, statsOf(pressErrorsMs(presses, 1010)),
+                        std::size_t(shortCount), {}});
+        rows.push_back({QStringLiteral("Release to next press, delay 0 s"), 210,
+                        statsOf(gapErrorsMs(presses, 210)), std::size_t(shortCount - 1), {}});
+    }
+    // 2. Exposures longer than one 60 s slice.
+    int minWrites = 0, maxWrites = 0;
+    {
+        const auto presses = pressesOf(runJob(b, longCount, longExposure, 0));
+        const double nominal = longExposure * 1000.0 + 10.0;
+        rows.push_back({QStringLiteral("Press, 61 s exposure (2 slices)"), nominal,
+                        statsOf(pressErrorsMs(presses, nominal)), std::size_t(longCount), {}});
+        for (std::size_t i = 0; i < presses.size(); ++i) {
+            minWrites = i ? std::min(minWrites, presses[i].writes) : presses[i].writes;
+            maxWrites = i ? std::max(maxWrites, presses[i].writes) : presses[i].writes;
+        }
+    }
+    // 3. The delay between exposures.
+    {
+        const auto presses = pressesOf(runJob(b, gapCount, 2, 1));
+        rows.push_back({QStringLiteral("Release to next press, delay 1 s"), 1210,
+                        statsOf(gapErrorsMs(presses, 1210)), std::size_t(gapCount - 1), {}});
+    }
+    const double jobsSeconds = monotonicSeconds() - t0;
+
+    // 4. Idle with the connection watch ticking.
+    std::fprintf(stderr, "tavrel-bench: idle for %d s...\n", idleSeconds);
+    const qint64 idleOffset = QFileInfo(b.logPath).size();
+    const double cpu0 = cpuSeconds();
+    const double wall0 = monotonicSeconds();
+    {
+        QEventLoop idle;
+        QTimer::singleShot(idleSeconds * 1000, Qt::PreciseTimer, &idle, &QEventLoop::quit);
+        idle.exec();
+    }
+    const double wall = monotonicSeconds() - wall0;
+    const double cpu = cpuSeconds() - cpu0;
+    int watchTicks = 0;
+    writesSince(b.logPath, idleOffset, &watchTicks);
+    const long peakKiB = peakRssKiB();
+
+    director.shutdown();
+    setAdapter(nullptr);
+
+    // ---- Report ----------------------------------------------------------
+    std::printf("Tavrel release timing benchmark (%s run)\n", isQuick ? "quick" : "full");
+    std::printf("Date     : %s\n", qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)));
+    std::printf("Machine  : %d cores (nproc), %s, %s\n", onlineCores(), qPrintable(cpuModel()),
+                qPrintable(kernel()));
+    std::printf("Qt       : %s, platform %s\n", qVersion(), qPrintable(QGuiApplication::platformName()));
+    std::printf("Setup    : sequence window on Qt's event loop (precise timers), simulated adapter,\n"
+                "           times read back from the adapter log (monotonic clock, 1 us); %.0f s of jobs\n",
+                jobsSeconds);
+    std::printf("\nTiming error = measured - nominal, in ms (p99: nearest rank)\n");
+    std::printf("%-38s %9s %7s %9s %9s %9s %9s\n", "Measurement", "Nominal", "Samples", "Min", "Median",
+                "p99", "Max");
+    std::printf("%-38s %9s %7s %9s %9s %9s %9s\n", "", "(ms)", "", "(ms)", "(ms)", "(ms)", "(ms)");
+    std::printf("%s\n", QByteArray(38 + 1 + 9 + 1 + 7 + 4 * 10, '-').constData());
+    for (const Row &r : rows) {
+        printRow(r);
+        if (r.stats.n != r.expected) {
+            std::fprintf(stderr, "tavrel-bench: %s: %zu samples, expected %zu\n", qPrintable(r.what),
+                         r.stats.n, r.expected);
+            b.ok = false;
+        }
+    }
+    std::printf("Writes per 61 s press (first press + slice rewrites): %d..%d\n", minWrites, maxWrites);
+
+    std::printf("\nProcess cost\n");
+    std::printf("%-38s %9.2f %% of one core (%.3f s CPU over %.1f s, %d watch ticks)\n",
+                "Idle CPU, connection watch ticking", wall > 0 ? 100.0 * cpu / wall : 0.0, cpu, wall,
+                watchTicks);
+    std::printf("%-38s %9.1f MiB (VmHWM)\n", "Peak resident memory", double(peakKiB) / 1024.0);
+    if (parser.isSet(keepLog))
+        std::printf("\nAdapter log kept: %s\n", qPrintable(b.logPath));
+    if (!b.ok)
+        std::printf("\nWARNING: some runs did not produce the expected samples (see standard error).\n");
+    std::fflush(stdout);
+
+    logged.reset();
+    return b.ok ? 0 : 1;
+}
