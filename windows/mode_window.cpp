@@ -1,6 +1,6 @@
 #include "windows/mode_window.h"
 
-#include "link/d2xx.h"
+#include "link/connection.h"
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
@@ -15,7 +15,6 @@
 #include <QLayout>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <limits>
 
 namespace tavrel {
 
@@ -25,15 +24,6 @@ constexpr int kGreen = 65280;
 constexpr int kDarkRed = 192;
 constexpr int kVerticalLines = 3;
 
-// ExposureClockMs keeps moving at every tick even when no exposure reads it;
-// saturating keeps a month-long run free of signed overflow, and a running
-// exposure re-sets it at each slice anyway.
-std::int32_t saturatingAdd(std::int32_t value, std::int64_t delta)
-{
-    const std::int64_t sum = std::int64_t(value) + delta;
-    return std::int32_t(std::clamp<std::int64_t>(sum, std::numeric_limits<std::int32_t>::min(),
-                                                 std::numeric_limits<std::int32_t>::max()));
-}
 } // namespace
 
 QString wholeSeconds(std::int64_t ms)
@@ -112,20 +102,9 @@ void ModeWindow::Form_Load()
 
 void ModeWindow::is_usb_connected()
 {
-    SharedValues &v = shared();
-    static const char kZero[] = "0";
-    v.LastStatus = adapter().FT_ListDevices(&v.DeviceCount, const_cast<char *>(kZero), FT_LIST_NUMBER_ONLY);
-    traceLink(QStringLiteral("List: %1 nb %2").arg(v.LastStatus).arg(v.DeviceCount));
-    if (v.DeviceCount == 0 || v.LastStatus != FT_OK) {
-        if (Indicateur_Connexion)
-            Indicateur_Connexion->setFillBgr(kRed);
-        v.DeviceOpen = 0;
-        return;
-    }
+    const bool attached = checkConnection();
     if (Indicateur_Connexion)
-        Indicateur_Connexion->setFillBgr(kGreen);
-    if (v.DeviceOpen != -1)
-        OpenDevice();
+        Indicateur_Connexion->setFillBgr(attached ? kGreen : kRed);
 }
 
 void ModeWindow::showExposure()
@@ -149,7 +128,7 @@ void ModeWindow::Connected_Timer()
     if (showsClock() && showtime)
         showtime->setText(timeOfDay().time().toString(QStringLiteral("HH:mm:ss")));
     SharedValues &v = shared();
-    v.ExposureClockMs = saturatingAdd(v.ExposureClockMs,
+    v.ExposureClockMs = movedExposureClock(v.ExposureClockMs,
                                       countsExposureUp() ? v.PollIntervalMs : -std::int64_t(v.PollIntervalMs));
     Connected->setInterval(v.PollIntervalMs);
     Connected->setEnabled(true);

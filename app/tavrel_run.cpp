@@ -1,0 +1,2 @@
+// tavrel-run: placeholder while the headless runner is written.
+int main() { return 0; }
