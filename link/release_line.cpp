@@ -2,6 +2,7 @@
 
 #include "link/messages.h"
 #include "link/shared_values.h"
+#include "link/timebase.h"
 
 namespace tavrel {
 
@@ -32,12 +33,15 @@ public:
 
 NoAdapter g_noAdapter;
 Adapter *g_adapter = nullptr;
+LineWriteObserver g_lineObserver;
 
 } // namespace
 
 Adapter &adapter() { return g_adapter ? *g_adapter : g_noAdapter; }
 
 void setAdapter(Adapter *a) { g_adapter = a; }
+
+void setLineWriteObserver(LineWriteObserver observer) { g_lineObserver = std::move(observer); }
 
 void traceLink(const QString &text)
 {
@@ -75,6 +79,8 @@ void WriteLineByte(int value)
     SharedValues &v = shared();
     const std::uint8_t buffer = std::uint8_t(value);
     v.LastStatus = adapter().FT_Write(v.DeviceHandle, &buffer, 1, &v.BytesWritten);
+    if (g_lineObserver)
+        g_lineObserver(buffer, timeBase().monotonicUs());
     traceLink(QStringLiteral("Write0: %1 Ow: %2").arg(v.LastStatus).arg(v.BytesWritten));
 }
 

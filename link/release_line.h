@@ -12,6 +12,7 @@
 #include "link/d2xx.h"
 
 #include <QString>
+#include <functional>
 
 namespace tavrel {
 
@@ -24,6 +25,11 @@ void CloseDevice();
 void WriteLineByte(int value);
 void PressShutter();
 void ReleaseShutter();
+
+// Told of every byte put on the line, with the monotonic time of the write,
+// so the exposure journal measures exactly what the adapter was given.
+using LineWriteObserver = std::function<void(int value, std::int64_t us)>;
+void setLineWriteObserver(LineWriteObserver observer);
 
 // Shows a trace box when TraceMessages is set (a diagnostic switch).
 void traceLink(const QString &text);

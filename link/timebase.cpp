@@ -51,6 +51,8 @@ QDateTime QtTimeBase::now() const
     return t;
 }
 
+QDateTime QtTimeBase::nowPrecise() const { return QDateTime::currentDateTime(); }
+
 std::unique_ptr<OneShot> QtTimeBase::createOneShot(std::function<void()> onFire)
 {
     return std::make_unique<QtOneShot>(std::move(onFire));

@@ -32,6 +32,8 @@ public:
     std::int64_t monotonicMs() const { return monotonicUs() / 1000; }
     // Local date and time of day, to the whole second.
     virtual QDateTime now() const = 0;
+    // The same to the millisecond, for records of when things happened.
+    virtual QDateTime nowPrecise() const = 0;
     virtual std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) = 0;
     // Let pending events run, then return.
     virtual void yield() = 0;
@@ -43,6 +45,7 @@ public:
     QtTimeBase();
     std::int64_t monotonicUs() const override;
     QDateTime now() const override;
+    QDateTime nowPrecise() const override;
     std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) override;
     void yield() override;
 
@@ -60,6 +63,7 @@ public:
 
     std::int64_t monotonicUs() const override { return m_nowUs; }
     QDateTime now() const override;
+    QDateTime nowPrecise() const override { return m_wallAtZero.addMSecs(m_nowUs / 1000); }
     std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) override;
     void yield() override;
 

@@ -2,10 +2,20 @@
 
 #include "link/release_line.h"
 #include "link/shared_values.h"
+#include "modes/journal.h"
 
 namespace tavrel {
 
-ManualMode::ManualMode(ManualView *view, QObject *parent) : QObject(parent), m_view(view) {}
+ManualMode::ManualMode(ManualView *view, QObject *parent) : QObject(parent), m_view(view)
+{
+    ExposureJournal::instance();
+}
+
+static void journalManualExposure()
+{
+    ExposureJournal::instance().exposureStarted(
+        JournalExposure{QStringLiteral("manuel"), std::nullopt, std::nullopt, QString()});
+}
 
 void ManualMode::PressT_Click()
 {
@@ -21,6 +31,7 @@ void ManualMode::PressT_Click()
         v.ShutterHeld = -1;
         m_view->setPoseBEnabled(false);
         PressShutter();
+        journalManualExposure();
         m_poseT = true;
         emit exposureStarted(true);
     }
@@ -30,6 +41,7 @@ void ManualMode::PressB_MouseDown()
 {
     SharedValues &v = shared();
     PressShutter();
+    journalManualExposure();
     v.ExposureClockMs = 0;
     v.ShutterHeld = -1;
     emit exposureStarted(false);

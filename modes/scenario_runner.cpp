@@ -1,5 +1,7 @@
 #include "modes/scenario_runner.h"
 
+#include "modes/journal.h"
+
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
@@ -334,6 +336,9 @@ void ScenarioRunner::tick()
         if (!d->exposing) {
             d->exposing = true;
             d->enteredSinceExposure.clear();
+            ExposureJournal::instance().exposureStarted(JournalExposure{
+                QStringLiteral("scénario"), seconds, shared().StepNumber,
+                QStringLiteral("%1:%2").arg(QFileInfo(currentFile()).fileName()).arg(currentLine())});
             emit exposureStarted(seconds);
         }
     } else if (tag == kExposed) {

@@ -3,6 +3,7 @@
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
+#include "modes/journal.h"
 #include "modes/numbers.h"
 #include "windows/toolkit.h"
 
@@ -26,6 +27,7 @@ std::optional<QString> checkField(const QString &label, const QString &text, std
 SequenceJob::SequenceJob(WindowTimer *enchainement, SequenceView *view, QObject *parent)
     : QObject(parent), m_timer(enchainement), m_view(view)
 {
+    ExposureJournal::instance();
 }
 
 std::optional<QString> SequenceJob::checkFigures(const QString &count, const QString &exposure,
@@ -97,6 +99,7 @@ void SequenceJob::stopShot()
     SharedValues &v = shared();
     const bool exposing = v.ShutterHeld != 0;
     v.StopRequested = -1;
+    ExposureJournal::instance().setEndReason(JournalOutcome::StoppedByUser);
     ReleaseShutter();
     m_view->setProgressVisible(false);
     v.ShutterHeld = 0;
@@ -165,8 +168,11 @@ void SequenceJob::tick()
         m_lastCount = readOr(m_view->countText(), m_lastCount, 1);
         m_view->setProgress(double(v.ShotCount) / double(m_lastCount));
         m_view->setProgressVisible(true);
-        if (firstSlice)
+        if (firstSlice) {
+            ExposureJournal::instance().exposureStarted(
+                JournalExposure{QStringLiteral("séquence"), seconds, m_exposureNumber, QString()});
             emit exposureStarted(m_exposureNumber, m_total, seconds);
+        }
     } else if (tag == QLatin1String("21")) {
         m_timer->setTag(QStringLiteral("30"));
         m_timer->setInterval(10);

@@ -1,5 +1,6 @@
 #include "windows/director.h"
 
+#include "modes/journal.h"
 #include "windows/about.h"
 #include "windows/tavrel_async.h"
 #include "windows/tavrel_manu.h"
@@ -87,6 +88,8 @@ void Director::showAbout()
 
 void Director::shutdown()
 {
+    if (m_current)
+        ExposureJournal::instance().setProgramEnding(true);
     if (m_current)
         m_current->close();
 }

@@ -1,6 +1,7 @@
 #include "windows/mode_window.h"
 
 #include "link/connection.h"
+#include "modes/journal.h"
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
@@ -103,6 +104,8 @@ void ModeWindow::Form_Load()
 void ModeWindow::is_usb_connected()
 {
     const bool attached = checkConnection();
+    if (!attached)
+        ExposureJournal::instance().adapterLost();
     if (Indicateur_Connexion)
         Indicateur_Connexion->setFillBgr(attached ? kGreen : kRed);
 }
@@ -170,6 +173,7 @@ void ModeWindow::Form_Unload()
     // the window's deletion.
     for (WindowTimer *t : findChildren<WindowTimer *>())
         t->setEnabled(false);
+    ExposureJournal::instance().setEndReason(JournalOutcome::WindowClosed);
     if (releasesOnUnload())
         ReleaseShutter();
     if (shared().DeviceOpen != 0)

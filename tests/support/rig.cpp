@@ -3,6 +3,7 @@
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
+#include "modes/journal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,7 +16,10 @@ namespace tavrel::test {
 Rig::Rig(const QDateTime &start, int devices) : time(start), sim(devices)
 {
     m_oldConfig = qgetenv("XDG_CONFIG_HOME");
+    m_oldData = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_data.path()));
+    ExposureJournal::instance().reset();
     setTimeBase(&time);
     setAdapter(&sim);
     setMessageSink(&messages);
@@ -33,6 +37,11 @@ Rig::~Rig()
     setAdapter(nullptr);
     setMessageSink(nullptr);
     setTimeBase(nullptr);
+    ExposureJournal::instance().reset();
+    if (m_oldData.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", m_oldData);
     if (m_oldConfig.isNull())
         qunsetenv("XDG_CONFIG_HOME");
     else
@@ -42,6 +51,16 @@ Rig::~Rig()
 ModeWindow *Rig::open(Mode mode) { return Director::instance().open(mode); }
 
 void Rig::flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+
+QString Rig::journalPath() const { return ExposureJournal::instance().path(); }
+
+QStringList Rig::journalLines() const
+{
+    QFile f(journalPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
 
 QString Rig::settingsPath() const { return QDir(m_config.path()).filePath(QStringLiteral("Tavrel.ini")); }
 

@@ -26,6 +26,8 @@ public:
 
     QString configDir() const { return m_config.path(); }
     QString settingsPath() const;
+    QString journalPath() const;
+    QStringList journalLines() const;
 
     // Opens a mode window the way the program does (built, loaded, shown).
     ModeWindow *open(Mode mode);
@@ -45,7 +47,9 @@ public:
 
 private:
     QTemporaryDir m_config;
+    QTemporaryDir m_data;
     QByteArray m_oldConfig;
+    QByteArray m_oldData;
 };
 
 } // namespace tavrel::test

@@ -1,0 +1,182 @@
+#include "modes/journal.h"
+
+#include "link/messages.h"
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "link/timebase.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace tavrel {
+
+namespace {
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"'))
+        && !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+} // namespace
+
+ExposureJournal &ExposureJournal::instance()
+{
+    static ExposureJournal journal;
+    return journal;
+}
+
+ExposureJournal::ExposureJournal()
+{
+    setLineWriteObserver([this](int value, std::int64_t us) { onWrite(value, us); });
+}
+
+QString ExposureJournal::defaultPath()
+{
+    QString base = QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME"));
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/share");
+    return base + QStringLiteral("/Tavrel/journal.csv");
+}
+
+QString ExposureJournal::path() const { return m_path.isEmpty() ? defaultPath() : m_path; }
+
+void ExposureJournal::reset()
+{
+    m_open = false;
+    m_programEnding = false;
+    m_warned = false;
+    m_reason.reset();
+    m_adapterLost = false;
+    m_lastPressUs = -1;
+    m_origin.clear();
+    m_path.clear();
+}
+
+QString ExposureJournal::header()
+{
+    return QStringLiteral("date,debut,fin,pose_demandee_s,pose_mesuree_s,mode,etape,fichier_ligne,issue");
+}
+
+QString ExposureJournal::outcomeText(JournalOutcome outcome)
+{
+    switch (outcome) {
+    case JournalOutcome::Complete:
+        return QStringLiteral("complète");
+    case JournalOutcome::StoppedByUser:
+        return QStringLiteral("arrêtée par l'utilisateur");
+    case JournalOutcome::WindowClosed:
+        return QStringLiteral("fenêtre fermée");
+    case JournalOutcome::AdapterLost:
+        return QStringLiteral("adaptateur perdu pendant la pose");
+    case JournalOutcome::ProgramEnded:
+        return QStringLiteral("fin du programme");
+    }
+    return QString();
+}
+
+QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                                 JournalOutcome outcome)
+{
+    const std::int64_t measuredMs = (measuredUs + 500) / 1000;
+    const QDateTime end = start.addMSecs(measuredMs);
+    const QString measured = QStringLiteral("%1.%2").arg(measuredMs / 1000).arg(measuredMs % 1000, 3, 10, QLatin1Char('0'));
+    QStringList fields{
+        start.date().toString(Qt::ISODate),
+        start.time().toString(QStringLiteral("HH:mm:ss.zzz")),
+        end.time().toString(QStringLiteral("HH:mm:ss.zzz")),
+        what.requestedSeconds ? QString::number(*what.requestedSeconds) : QString(),
+        measured,
+        what.mode,
+        what.step ? QString::number(*what.step) : QString(),
+        what.fileLine,
+        outcomeText(outcome),
+    };
+    for (QString &f : fields)
+        f = csvField(f);
+    return fields.join(QLatin1Char(','));
+}
+
+void ExposureJournal::exposureStarted(const JournalExposure &what)
+{
+    if (m_open)
+        return;
+    m_open = true;
+    m_what = what;
+    if (!m_origin.isEmpty())
+        m_what.mode += QStringLiteral(" (%1)").arg(m_origin);
+    m_pressUs = m_lastPressUs >= 0 ? m_lastPressUs : timeBase().monotonicUs();
+    m_pressWall = m_lastPressUs >= 0 ? m_lastPressWall : timeBase().nowPrecise();
+    m_reason.reset();
+    m_adapterLost = false;
+}
+
+void ExposureJournal::setEndReason(JournalOutcome outcome)
+{
+    if (m_open)
+        m_reason = outcome;
+}
+
+void ExposureJournal::adapterLost()
+{
+    if (m_open)
+        m_adapterLost = true;
+}
+
+void ExposureJournal::onWrite(int value, std::int64_t us)
+{
+    if (value & 1) {
+        // Only the first press of a run of presses starts an exposure.
+        if (m_lastPressUs < 0) {
+            m_lastPressUs = us;
+            m_lastPressWall = timeBase().nowPrecise();
+        }
+        return;
+    }
+    m_lastPressUs = -1;
+    if (!m_open)
+        return;
+    if (shared().LastStatus != FT_OK)
+        m_adapterLost = true; // the release never reached a working adapter
+    m_open = false;
+    JournalOutcome outcome = m_reason.value_or(JournalOutcome::Complete);
+    if (m_programEnding && outcome != JournalOutcome::StoppedByUser)
+        outcome = JournalOutcome::ProgramEnded;
+    if (m_adapterLost)
+        outcome = JournalOutcome::AdapterLost;
+    m_reason.reset();
+    append(csvLine(m_pressWall, us - m_pressUs, m_what, outcome));
+}
+
+void ExposureJournal::append(const QString &line)
+{
+    // One whole line written and flushed at a time: a crash never spoils the
+    // lines before it. A journal that cannot be written never holds up an
+    // exposure: the user is told once, and the night goes on.
+    const QString file = path();
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile f(file);
+    const bool isNew = !f.exists() || f.size() == 0;
+    bool ok = f.open(QIODevice::WriteOnly | QIODevice::Append);
+    if (ok) {
+        QByteArray bytes;
+        if (isNew)
+            bytes += header().toUtf8() + '\n';
+        bytes += line.toUtf8() + '\n';
+        ok = f.write(bytes) == bytes.size() && f.flush();
+        f.close();
+        ok = ok && f.error() == QFileDevice::NoError;
+    }
+    if (!ok && !m_warned) {
+        m_warned = true;
+        showMessage(MessageKind::Warning,
+                    QStringLiteral("Le journal des poses %1 ne peut pas être écrit (%2). Les poses continuent "
+                                   "normalement, mais ne sont plus notées dans le journal.")
+                        .arg(file, f.errorString()));
+    }
+}
+
+} // namespace tavrel

@@ -1,0 +1,81 @@
+#pragma once
+// The exposure journal: one line per exposure, from its press to its release,
+// whatever started it, appended to $XDG_DATA_HOME/Tavrel/journal.csv. The
+// measured time is taken between the press write and the release write on the
+// monotonic clock, so it agrees with the adapter log: it is what users put in
+// their image headers the morning after.
+
+#include <QDateTime>
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+namespace tavrel {
+
+enum class JournalOutcome {
+    Complete,      // ended by the job, the scenario or the user's own release
+    StoppedByUser, // "Stop Shot", or a stop signal to the headless runner
+    WindowClosed,  // the window left (mode switch or close box)
+    AdapterLost,   // the adapter went away while the release was held
+    ProgramEnded,  // the program was ended (signal, logout)
+};
+
+struct JournalExposure {
+    QString mode;                       // "séquence", "scénario", "manuel"
+    std::optional<int> requestedSeconds; // none for manual exposures
+    std::optional<int> step;            // the exposure's number, or the scenario step
+    QString fileLine;                   // "nuit.txt:12" for a scenario
+};
+
+class ExposureJournal {
+public:
+    static ExposureJournal &instance();
+
+    // Where the journal goes; the default follows XDG_DATA_HOME.
+    static QString defaultPath();
+    void setPath(const QString &path) { m_path = path; }
+    QString path() const;
+    // Added to the mode, e.g. "tavrel-run" for the headless runner.
+    void setOrigin(const QString &origin) { m_origin = origin; }
+
+    // Starts an entry at the press write that has just been made. A second
+    // press while one is open (another slice, a second mouse button) changes
+    // nothing.
+    void exposureStarted(const JournalExposure &what);
+    bool isOpen() const { return m_open; }
+    // Why the next release write ends the exposure (default: complete).
+    void setEndReason(JournalOutcome outcome);
+    // The adapter went missing while the release was held.
+    void adapterLost();
+    // The program is being ended: exposures cut now say so.
+    void setProgramEnding(bool ending) { m_programEnding = ending; }
+
+    // Forgets any open entry and warning (tests).
+    void reset();
+
+    // The line a finished exposure gives, without its line end.
+    static QString csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                           JournalOutcome outcome);
+    static QString header();
+    static QString outcomeText(JournalOutcome outcome);
+
+private:
+    ExposureJournal();
+    void onWrite(int value, std::int64_t us);
+    void append(const QString &line);
+
+    QString m_path;
+    QString m_origin;
+    bool m_open = false;
+    bool m_programEnding = false;
+    bool m_warned = false;
+    JournalExposure m_what;
+    std::int64_t m_lastPressUs = -1;
+    std::int64_t m_pressUs = -1;
+    QDateTime m_pressWall;
+    QDateTime m_lastPressWall;
+    std::optional<JournalOutcome> m_reason;
+    bool m_adapterLost = false;
+};
+
+} // namespace tavrel

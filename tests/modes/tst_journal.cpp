@@ -1,0 +1,180 @@
+// The exposure journal: one line per exposure whatever started it, measured
+// exactly as the adapter saw it, and never in the way of an exposure.
+
+#include "link/shared_values.h"
+#include "modes/journal.h"
+#include "support/rig.h"
+#include "windows/controls.h"
+#include "windows/director.h"
+#include "windows/tavrel_async.h"
+#include "windows/tavrel_sync.h"
+
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tavrel;
+using tavrel::test::Rig;
+
+namespace {
+
+QStringList fields(const QString &line) { return line.split(QLatin1Char(',')); }
+
+// Press-to-release durations of the adapter record, in ms.
+QList<std::int64_t> pressDurations(const Rig &rig)
+{
+    QList<std::int64_t> out;
+    std::int64_t since = -1;
+    for (auto [ms, b] : rig.writes()) {
+        if (b == 1 && since < 0)
+            since = ms;
+        else if (b == 0 && since >= 0)
+            out << ms - since, since = -1;
+    }
+    return out;
+}
+
+Tavrel_async *sequence(Rig &rig, const QString &count, const QString &pose)
+{
+    auto *w = static_cast<Tavrel_async *>(rig.open(Mode::Sequence));
+    w->findChild<QLineEdit *>("Nb_Poses")->setText(count);
+    w->findChild<QLineEdit *>("Pose")->setText(pose);
+    w->findChild<QLineEdit *>("Text1")->setText("1");
+    return w;
+}
+
+} // namespace
+
+class TestJournal : public QObject {
+    Q_OBJECT
+private slots:
+    void sequenceExposuresMatchTheAdapter();
+    void scenarioExposuresNameTheirLine();
+    void manualExposureHasNoRequestedTime();
+    void outcomes_data();
+    void outcomes();
+    void unwritableJournalNeverDelaysAnExposure();
+    void fieldsWithCommasAreQuoted();
+};
+
+void TestJournal::sequenceExposuresMatchTheAdapter()
+{
+    Rig rig(QDateTime(QDate(2026, 12, 7), QTime(23, 59, 58)));
+    Tavrel_async *w = sequence(rig, "2", "2");
+    rig.advance(250);
+    w->Buble_Click();
+    rig.advance(10000);
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.at(0), ExposureJournal::header());
+    const auto durations = pressDurations(rig);
+    QCOMPARE(durations, (QList<std::int64_t>{2010, 2010}));
+    // The first press is at 250 + 110 ms after 23:59:58; the second after midnight.
+    QCOMPARE(fields(lines.at(1)), QStringList({"2026-12-07", "23:59:58.360", "00:00:00.370", "2", "2.010",
+                                              "séquence", "1", "", "complète"}));
+    QCOMPARE(fields(lines.at(2)).mid(0, 5), QStringList({"2026-12-08", "00:00:01.580", "00:00:03.590", "2", "2.010"}));
+    QCOMPARE(fields(lines.at(2)).at(6), QStringLiteral("2"));
+}
+
+void TestJournal::scenarioExposuresNameTheirLine()
+{
+    Rig rig;
+    QTemporaryDir dir;
+    QFile f(dir.filePath("nuit.txt"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("*,0,3,0,premier\r\n*,1,2,0,second\r\n*,0,0,0,fin\r\n");
+    f.close();
+    auto *w = static_cast<Tavrel_sync *>(rig.open(Mode::Scenario));
+    QVERIFY(w->findChild<DirListBox *>("Dir1")->setPath(dir.path()));
+    w->findChild<FileListBox *>("File1")->pickFile("nuit.txt");
+    w->Buble_Click();
+    rig.advance(20000);
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(fields(lines.at(1)).mid(3), QStringList({"3", "3.010", "scénario", "1", "nuit.txt:1", "complète"}));
+    QCOMPARE(fields(lines.at(2)).mid(3), QStringList({"2", "2.010", "scénario", "2", "nuit.txt:2", "complète"}));
+    QCOMPARE(pressDurations(rig), (QList<std::int64_t>{3010, 500, 2010}));
+}
+
+void TestJournal::manualExposureHasNoRequestedTime()
+{
+    Rig rig;
+    ModeWindow *w = rig.open(Mode::Manual);
+    auto *t = w->findChild<QPushButton *>("PressT");
+    t->click();
+    rig.advance(4321);
+    t->click();
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(fields(lines.at(1)).mid(3), QStringList({"", "4.321", "manuel", "", "", "complète"}));
+}
+
+void TestJournal::outcomes_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("stop shot") << "stop" << "arrêtée par l'utilisateur";
+    QTest::newRow("window closed") << "close" << "fenêtre fermée";
+    QTest::newRow("mode switch") << "switch" << "fenêtre fermée";
+    QTest::newRow("unplugged") << "unplug" << "adaptateur perdu pendant la pose";
+    QTest::newRow("program ended") << "end" << "fin du programme";
+}
+
+void TestJournal::outcomes()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, outcome);
+    Rig rig;
+    Tavrel_async *w = sequence(rig, "1", "60");
+    w->Buble_Click();
+    rig.advance(5000);
+    if (how == "stop")
+        w->Stop_Shot_Click();
+    else if (how == "close")
+        w->close();
+    else if (how == "switch")
+        Director::instance().switchMode(w, Mode::Manual);
+    else if (how == "unplug") {
+        rig.sim.detach();
+        rig.advance(1000);
+        rig.sim.attach();
+        rig.advance(60000);
+    } else if (how == "end")
+        Director::instance().shutdown();
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(fields(lines.at(1)).last(), outcome);
+    QVERIFY(!rig.sim.isPressed());
+}
+
+void TestJournal::unwritableJournalNeverDelaysAnExposure()
+{
+    Rig rig;
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("not-a-folder"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ExposureJournal::instance().setPath(dir.filePath("not-a-folder/journal.csv"));
+    Tavrel_async *w = sequence(rig, "3", "2");
+    w->Buble_Click();
+    rig.advance(20000);
+    QCOMPARE(pressDurations(rig), (QList<std::int64_t>{2010, 2010, 2010}));
+    const auto presses = rig.writeTimes(1);
+    QCOMPARE(presses.at(1) - rig.writeTimes(0).at(0), 1210);
+    QCOMPARE(rig.messages.shown.size(), 1); // said once, not at every exposure
+    QVERIFY(rig.messages.shown.first().text.contains("journal"));
+}
+
+void TestJournal::fieldsWithCommasAreQuoted()
+{
+    const QString line = ExposureJournal::csvLine(QDateTime(QDate(2026, 12, 7), QTime(22, 0, 0)), 30010000,
+                                                  JournalExposure{"scénario", 30, 4, "M42, \"nuit\".txt:7"},
+                                                  JournalOutcome::Complete);
+    QCOMPARE(line, QStringLiteral("2026-12-07,22:00:00.000,22:00:30.010,30,30.010,scénario,4,"
+                                  "\"M42, \"\"nuit\"\".txt:7\",complète"));
+}
+
+QTEST_MAIN(TestJournal)
+#include "tst_journal.moc"
