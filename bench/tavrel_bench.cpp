@@ -147,7 +147,6 @@ struct Row {
     double nominalMs = 0;
     Stats stats;
     std::size_t expected = 0;
-    QString note;
 };
 
 // ---------------------------------------------------------------------------
@@ -299,6 +298,19 @@ QString cpuModel()
     return model.isEmpty() ? QStringLiteral("unknown CPU") : model;
 }
 
+// The 1, 5 and 15 minute load averages: other work on the machine delays
+// timers, so the figures mean little without it.
+QString loadAverage()
+{
+    std::FILE *f = std::fopen("/proc/loadavg", "r");
+    if (!f)
+        return QStringLiteral("?");
+    char line[128] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    return read ? QString::fromLatin1(line).section(QLatin1Char(' '), 0, 2) : QStringLiteral("?");
+}
+
 QString kernel()
 {
     utsname u{};
@@ -342,7 +354,7 @@ int main(int argc, char *argv[])
         "Real-time timing benchmark of the sequence window on the simulated adapter."));
     parser.addHelpOption();
     const QCommandLineOption quick(QStringLiteral("quick"),
-                                   QStringLiteral("Short smoke run (about 1.5 min instead of about 6 min)."));
+                                   QStringLiteral("Short smoke run (about 1.5 min instead of about 5 min)."));
     const QCommandLineOption keepLog(QStringLiteral("keep-log"),
                                      QStringLiteral("Keep the adapter log and print where it is."));
     parser.addOption(quick);
@@ -390,6 +402,7 @@ int main(int argc, char *argv[])
         settle.exec();
     }
 
+    const QString loadBefore = loadAverage();
     const double t0 = monotonicSeconds();
     std::vector<Row> rows;
 
@@ -397,9 +410,9 @@ int main(int argc, char *argv[])
     {
         const auto presses = pressesOf(runJob(b, shortCount, 1, 0));
         rows.push_back({QStringLiteral("Press, 1 s exposure"), 1010, statsOf(pressErrorsMs(presses, 1010)),
-                        std::size_t(shortCount), {}});
+                        std::size_t(shortCount)});
         rows.push_back({QStringLiteral("Release to next press, delay 0 s"), 210,
-                        statsOf(gapErrorsMs(presses, 210)), std::size_t(shortCount - 1), {}});
+                        statsOf(gapErrorsMs(presses, 210)), std::size_t(shortCount - 1)});
     }
     // 2. Exposures longer than one 60 s slice.
     int minWrites = 0, maxWrites = 0;
@@ -407,7 +420,7 @@ int main(int argc, char *argv[])
         const auto presses = pressesOf(runJob(b, longCount, longExposure, 0));
         const double nominal = longExposure * 1000.0 + 10.0;
         rows.push_back({QStringLiteral("Press, 61 s exposure (2 slices)"), nominal,
-                        statsOf(pressErrorsMs(presses, nominal)), std::size_t(longCount), {}});
+                        statsOf(pressErrorsMs(presses, nominal)), std::size_t(longCount)});
         for (std::size_t i = 0; i < presses.size(); ++i) {
             minWrites = i ? std::min(minWrites, presses[i].writes) : presses[i].writes;
             maxWrites = i ? std::max(maxWrites, presses[i].writes) : presses[i].writes;
@@ -417,7 +430,7 @@ int main(int argc, char *argv[])
     {
         const auto presses = pressesOf(runJob(b, gapCount, 2, 1));
         rows.push_back({QStringLiteral("Release to next press, delay 1 s"), 1210,
-                        statsOf(gapErrorsMs(presses, 1210)), std::size_t(gapCount - 1), {}});
+                        statsOf(gapErrorsMs(presses, 1210)), std::size_t(gapCount - 1)});
     }
     const double jobsSeconds = monotonicSeconds() - t0;
 
@@ -436,6 +449,7 @@ int main(int argc, char *argv[])
     int watchTicks = 0;
     writesSince(b.logPath, idleOffset, &watchTicks);
     const long peakKiB = peakRssKiB();
+    const QString loadAfter = loadAverage();
 
     director.shutdown();
     setAdapter(nullptr);
@@ -445,6 +459,8 @@ int main(int argc, char *argv[])
     std::printf("Date     : %s\n", qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)));
     std::printf("Machine  : %d cores (nproc), %s, %s\n", onlineCores(), qPrintable(cpuModel()),
                 qPrintable(kernel()));
+    std::printf("Load avg : %s at start, %s at end (1/5/15 min)\n", qPrintable(loadBefore),
+                qPrintable(loadAfter));
     std::printf("Qt       : %s, platform %s\n", qVersion(), qPrintable(QGuiApplication::platformName()));
     std::printf("Setup    : sequence window on Qt's event loop (precise timers), simulated adapter,\n"
                 "           times read back from the adapter log (monotonic clock, 1 us); %.0f s of jobs\n",
