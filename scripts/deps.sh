@@ -3,7 +3,11 @@
 # they are missing. Runs as root, or through sudo.
 set -euo pipefail
 packages=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libftdi1-dev
-          umockdev libumockdev-dev fonts-liberation xvfb xauth)
+          umockdev libumockdev-dev fonts-liberation xvfb xauth
+          # packaging test: validators, the Debian package tools and lintian
+          desktop-file-utils appstream dpkg-dev fakeroot file lintian man-db
+          # scripts/screenshots.sh: screen grabs and clicks on the menus
+          imagemagick xdotool)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# Installs a built tree into a staging folder and checks what a user's system
+# would get: the files in place, the desktop entry and AppStream metadata as
+# the validators see them, compressed manual pages, then the Debian package
+# made by CPack: its fields, that it holds exactly the staged files, its
+# maintainer scripts, that its stripped program still starts, and lintian.
+#
+# Usage: check_packaging.sh SOURCE_DIR BUILD_DIR   (after the build)
+set -uo pipefail
+
+src=$(cd "${1:?source dir}" && pwd)
+build=$(cd "${2:?build dir}" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+passed=0
+failed=0
+ok() { echo "ok - $*"; passed=$((passed + 1)); }
+bad() { echo "FAIL - $*"; failed=$((failed + 1)); }
+check() { # check DESCRIPTION COMMAND...
+    local what=$1; shift
+    if "$@"; then ok "$what"; else bad "$what"; fi
+}
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
+
+for tool in cmake cpack desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps lintian file gzip man; do
+    command -v "$tool" >/dev/null || { bad "tool $tool is missing (scripts/deps.sh installs it)"; }
+done
+[ "$failed" -eq 0 ] || finish
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || { bad "project version found in $build/CMakeCache.txt"; finish; }
+arch=$(dpkg --print-architecture)
+
+# ---- staged install ----
+stage=$work/stage
+if DESTDIR=$stage cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1; then
+    ok "cmake --install into a staging folder"
+else
+    cat "$work/install.log"; bad "cmake --install into a staging folder"; finish
+fi
+root=$stage/usr
+
+expected=(
+    bin/tavrel
+    bin/tavrel-run
+    lib/udev/rules.d/60-tavrel-adapter.rules
+    share/applications/tavrel.desktop
+    share/metainfo/io.github.tavrel.Tavrel.metainfo.xml
+    share/icons/hicolor/scalable/apps/tavrel.svg
+    share/man/man1/tavrel.1.gz
+    share/doc/tavrel/copyright
+    share/doc/tavrel/changelog.gz
+)
+sizes=(16 32 48 64 128 256)
+for s in "${sizes[@]}"; do expected+=("share/icons/hicolor/${s}x${s}/apps/tavrel.png"); done
+# The runner's page is written separately: once it is in the sources, it must be installed.
+[ -f "$src/packaging/tavrel-run.1" ] && expected+=(share/man/man1/tavrel-run.1.gz)
+for f in "${expected[@]}"; do
+    check "installed: /usr/$f" test -f "$root/$f"
+done
+for p in tavrel tavrel-run; do
+    check "/usr/bin/$p is an executable program" \
+        bash -c '[ -x "$1" ] && file -b "$1" | grep -q "^ELF"' _ "$root/bin/$p"
+done
+
+# Each icon must be drawn at the size its folder promises, or the theme
+# scales the wrong one.
+for s in "${sizes[@]}"; do
+    check "icon ${s}x${s} is a ${s} x ${s} PNG" \
+        bash -c 'file -b "$1" | grep -q "^PNG image data, $2 x $2,"' _ \
+        "$root/share/icons/hicolor/${s}x${s}/apps/tavrel.png" "$s"
+done
+check "scalable icon is SVG" bash -c 'file -b "$1" | grep -qi "svg"' _ "$root/share/icons/hicolor/scalable/apps/tavrel.svg"
+
+# ---- desktop entry ----
+desktop=$root/share/applications/tavrel.desktop
+# Hints count too: a missing main category, for one, only gives a hint, yet
+# hides the entry from menus that file programs by main category.
+desktop-file-validate "$desktop" >"$work/dfv.log" 2>&1
+if [ $? -eq 0 ] && [ ! -s "$work/dfv.log" ]; then ok "desktop-file-validate accepts tavrel.desktop without remark"
+else cat "$work/dfv.log"; bad "desktop-file-validate accepts tavrel.desktop without remark"; fi
+field() { sed -n "s/^$1=//p" "$desktop" | head -n1; }
+exec_cmd=$(field Exec); exec_cmd=${exec_cmd%% *}
+check "desktop Exec ($exec_cmd) is an installed program" test -x "$root/bin/$exec_cmd"
+icon=$(field Icon)
+check "desktop Icon ($icon) is in the hicolor theme" test -f "$root/share/icons/hicolor/48x48/apps/$icon.png"
+check "desktop entry opens no terminal" test "$(field Terminal)" = false
+check "desktop entry is listed under Photography" bash -c 'grep -q "^Categories=.*Photography;" "$1"' _ "$desktop"
+check "desktop entry has a French generic name" bash -c 'grep -q "^GenericName\[fr\]=." "$1"' _ "$desktop"
+
+# ---- AppStream metadata ----
+meta=$root/share/metainfo/io.github.tavrel.Tavrel.metainfo.xml
+if appstreamcli validate --no-net "$meta" >"$work/as.log" 2>&1; then
+    ok "appstreamcli validate --no-net accepts the metainfo"
+else
+    cat "$work/as.log"; bad "appstreamcli validate --no-net accepts the metainfo"
+fi
+check "metainfo id matches its file name" grep -q "<id>io.github.tavrel.Tavrel</id>" "$meta"
+launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:p' "$meta")
+check "metainfo launches the installed desktop entry ($launchable)" test -f "$root/share/applications/$launchable"
+check "metainfo has a French summary" grep -q '<summary xml:lang="fr">' "$meta"
+
+# ---- manual pages and changelog ----
+# gzip -n leaves out the name and time stamp: flag byte (offset 3) without
+# FNAME (8), and a zero time (offsets 4-7), so two builds give the same bytes.
+reproducible_gz() {
+    gzip -t "$1" || return 1
+    local head; head=$(od -An -tx1 -N8 "$1" | tr -d ' \n')
+    [ "${head:6:2}" = 00 ] && [ "${head:8:8}" = 00000000 ]
+}
+for gz in "$root"/share/man/man1/*.1.gz "$root/share/doc/tavrel/changelog.gz"; do
+    [ -f "$gz" ] || continue
+    check "${gz#"$stage"} is gzip without name or time stamp" reproducible_gz "$gz"
+done
+for page in "$root"/share/man/man1/*.1.gz; do
+    [ -f "$page" ] || continue
+    name=$(basename "$page" .1.gz)
+    check "man page $name is the packaging/$name.1 source" \
+        bash -c 'gzip -dc "$1" | cmp -s - "$2"' _ "$page" "$src/packaging/$name.1"
+    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" >/dev/null 2>"$work/man.log"
+    if [ ! -s "$work/man.log" ]; then ok "man page $name formats without warnings"; else
+        cat "$work/man.log"; bad "man page $name formats without warnings"; fi
+done
+
+# ---- udev rule ----
+rule=$root/lib/udev/rules.d/60-tavrel-adapter.rules
+check "udev rule gives the seat user the FT232R (0403:6001)" \
+    grep -Eq 'ATTR\{idVendor\}=="0403".*ATTR\{idProduct\}=="6001".*TAG\+="uaccess"' "$rule"
+# uaccess is applied by 73-seat-late.rules: a rule sorted after it comes too late.
+check "udev rule sorts before 73-seat-late" bash -c '[[ "$(basename "$1")" < "73-seat-late.rules" ]]' _ "$rule"
+
+check "staged tavrel starts and reports its version" \
+    bash -c 'QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$2" "$1" --version 2>/dev/null | grep -q "^tavrel [0-9]"' _ \
+    "$root/bin/tavrel" "$work/config"
+
+# ---- Debian package ----
+pkgdir=$work/pkg
+if cpack -G DEB --config "$build/CPackConfig.cmake" -B "$pkgdir" >"$work/cpack.log" 2>&1; then
+    ok "cpack -G DEB"
+else
+    cat "$work/cpack.log"; bad "cpack -G DEB"; finish
+fi
+deb=$pkgdir/tavrel_${version}_${arch}.deb
+check "package file is tavrel_${version}_${arch}.deb" test -f "$deb"
+[ -f "$deb" ] || finish
+
+dpkg-deb --info "$deb"
+debfield() { dpkg-deb --field "$deb" "$1"; }
+check "Package is tavrel" test "$(debfield Package)" = tavrel
+check "Version is $version" test "$(debfield Version)" = "$version"
+check "Architecture is $arch" test "$(debfield Architecture)" = "$arch"
+check "Section is graphics" test "$(debfield Section)" = graphics
+check "Maintainer is set" test -n "$(debfield Maintainer)"
+depends=$(debfield Depends)
+for d in libqt6widgets6 libqt6gui6 libqt6core6 libftdi1-2 fonts-liberation libc6; do
+    check "Depends names $d" bash -c 'tr "," "\n" <<<"$1" | grep -Eq "^ *$2( |$)"' _ "$depends" "$d"
+done
+
+# The package holds exactly what cmake --install puts in place, all owned by
+# root, programs 755 and everything else 644.
+dpkg-deb --contents "$deb" >"$work/contents"
+awk '$1 !~ /^d/ {print $6}' "$work/contents" | sed 's:^\./::' | sort >"$work/in-deb"
+(cd "$stage" && find . -type f -o -type l) | sed 's:^\./::' | sort >"$work/staged"
+if diff -u "$work/staged" "$work/in-deb"; then ok "package holds exactly the staged files"
+else bad "package holds exactly the staged files"; fi
+check "every packaged file is root/root" bash -c '! awk "\$2 != \"root/root\"" "$1" | grep -q .' _ "$work/contents"
+check "programs are 0755, other files 0644, folders 0755" bash -c '
+    awk '\''{ mode=$1; path=$6
+        if (mode ~ /^d/) { if (mode != "drwxr-xr-x") { print; bad=1 } }
+        else if (path ~ /^\.\/usr\/bin\//) { if (mode != "-rwxr-xr-x") { print; bad=1 } }
+        else if (mode != "-rw-r--r--") { print; bad=1 } }
+        END { exit bad }'\'' "$1"' _ "$work/contents"
+
+# Maintainer scripts: present, executable, valid sh, and they must never make
+# the install fail where udev cannot be reached (chroots, containers), even
+# when udevadm is there but fails.
+ctrl=$work/control
+dpkg-deb --control "$deb" "$ctrl"
+check "md5sums is in the control archive" test -s "$ctrl/md5sums"
+for s in postinst postrm; do
+    check "$s is an executable sh script" bash -c '[ -x "$1" ] && head -n1 "$1" | grep -q "^#!/bin/sh" && sh -n "$1"' _ "$ctrl/$s"
+done
+mkdir -p "$work/stub"
+printf '#!/bin/sh\necho "$@" >>"%s/udevadm.calls"\nexit 1\n' "$work" >"$work/stub/udevadm"
+chmod 755 "$work/stub/udevadm"
+check "postinst configure succeeds with a failing udevadm" env PATH="$work/stub:$PATH" sh -e "$ctrl/postinst" configure
+check "postrm remove succeeds with a failing udevadm" env PATH="$work/stub:$PATH" sh -e "$ctrl/postrm" remove
+if [ -d /run/udev ]; then
+    check "postinst asks udev to reload its rules and re-trigger FTDI chips" \
+        bash -c 'grep -q "^control --reload-rules" "$1" && grep -q "^trigger .*idVendor=0403" "$1"' _ "$work/udevadm.calls"
+else
+    check "postinst leaves udevadm alone where udev is not running" test ! -e "$work/udevadm.calls"
+fi
+
+# The packaged programs are stripped copies: they must still start.
+unpacked=$work/unpacked
+dpkg-deb -x "$deb" "$unpacked"
+check "packaged tavrel is stripped" bash -c 'file -b "$1" | grep -q ", stripped"' _ "$unpacked/usr/bin/tavrel"
+check "packaged tavrel starts and reports its version" \
+    bash -c 'QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$2" "$1" --version 2>/dev/null | grep -q "^tavrel [0-9]"' _ \
+    "$unpacked/usr/bin/tavrel" "$work/config"
+
+# ---- lintian: errors fail, warnings are shown ----
+lintian --fail-on error --info "$deb" >"$work/lintian.log" 2>&1
+status=$?
+grep -v '^N:' "$work/lintian.log" | grep -v 'running with root privileges' || true
+if [ "$status" -eq 0 ]; then ok "lintian reports no error"; else bad "lintian reports no error (exit $status)"; fi
+
+finish
