@@ -54,6 +54,7 @@ void ExposureJournal::reset()
     m_lastPressUs = -1;
     m_origin.clear();
     m_path.clear();
+    m_enabled = true;
 }
 
 QString ExposureJournal::header()
@@ -102,7 +103,7 @@ QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs
 
 void ExposureJournal::exposureStarted(const JournalExposure &what)
 {
-    if (m_open)
+    if (m_open || !m_enabled)
         return;
     m_open = true;
     m_what = what;

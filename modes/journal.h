@@ -37,6 +37,9 @@ public:
     QString path() const;
     // Added to the mode, e.g. "tavrel-run" for the headless runner.
     void setOrigin(const QString &origin) { m_origin = origin; }
+    // A dry run plays exposures in virtual time: none of them is real, and
+    // none may reach the user's journal.
+    void setEnabled(bool enabled) { m_enabled = enabled; }
 
     // Starts an entry at the press write that has just been made. A second
     // press while one is open (another slice, a second mouse button) changes
@@ -66,6 +69,7 @@ private:
 
     QString m_path;
     QString m_origin;
+    bool m_enabled = true;
     bool m_open = false;
     bool m_programEnding = false;
     bool m_warned = false;

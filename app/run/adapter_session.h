@@ -1,0 +1,57 @@
+#pragma once
+// The adapter for a real run, found, opened and watched as the windows do:
+// settings from the same Tavrel.ini, the connection check at start, the
+// 500 ms watch that sets the adapter up again after an unplug, and at the end
+// the release let go and the adapter closed.
+
+#include <QObject>
+#include <memory>
+
+namespace tavrel {
+class Adapter;
+class LoggingAdapter;
+class SimulatedAdapter;
+class WindowTimer;
+} // namespace tavrel
+
+namespace tavrel::run {
+
+class ProgressLog;
+
+class AdapterSession final : public QObject {
+    Q_OBJECT
+public:
+    explicit AdapterSession(ProgressLog *log, QObject *parent = nullptr);
+    ~AdapterSession() override;
+
+    // Chooses the backend (the simulated adapter when `simulate`), opens the
+    // adapter log when `logPath` is not empty, loads the settings and makes
+    // sure an adapter is there, set up and idle. Returns 0, or the exit
+    // status 2 once the reason is shown: a night is never started blind.
+    int open(bool simulate, const QString &logPath);
+    void startWatch();
+    // Watch off, release let go, adapter closed; harmless when repeated.
+    void close();
+
+    SimulatedAdapter *simulated() const { return m_simulated; }
+    int losses() const { return m_losses; }
+
+private:
+    void watchTick();
+
+    ProgressLog *m_log;
+    std::unique_ptr<Adapter> m_backend;
+    std::unique_ptr<LoggingAdapter> m_logged;
+    SimulatedAdapter *m_simulated = nullptr;
+    WindowTimer *m_watch = nullptr;
+    bool m_attached = false;
+    bool m_open = false;
+    int m_losses = 0;
+};
+
+// Last resort on an exit that skips the normal end (exit() from a library, an
+// uncaught exception): the chip keeps the last byte, so a program that ends
+// with the line high would hold the shutter open all night.
+void releaseAtExit();
+
+} // namespace tavrel::run

@@ -1,0 +1,186 @@
+#include "app/run/real_run.h"
+
+#include "app/run/adapter_session.h"
+#include "app/run/headless_views.h"
+#include "app/run/job_report.h"
+#include "app/run/progress_log.h"
+#include "app/run/run_options.h"
+#include "app/run/scenario_report.h"
+#include "link/messages.h"
+#include "link/signal_watcher.h"
+#include "link/simulated_adapter.h"
+#include "link/timebase.h"
+#include "modes/scenario_reader.h"
+#include "modes/scenario_runner.h"
+#include "modes/sequence_job.h"
+#include "windows/window_timer.h"
+
+#include <QCoreApplication>
+#include <csignal>
+#include <memory>
+
+namespace tavrel::run {
+
+namespace {
+
+QString signalName(int number)
+{
+    switch (number) {
+    case SIGINT: return QStringLiteral("SIGINT");
+    case SIGTERM: return QStringLiteral("SIGTERM");
+    case SIGHUP: return QStringLiteral("SIGHUP");
+    case SIGQUIT: return QStringLiteral("SIGQUIT");
+    case SIGUSR1: return QStringLiteral("SIGUSR1");
+    case SIGUSR2: return QStringLiteral("SIGUSR2");
+    default: return QStringLiteral("signal %1").arg(number);
+    }
+}
+
+// Started under nohup (SIGHUP ignored), the user asked for the night to
+// outlive the session: hanging up must not end it.
+bool hangUpIgnored()
+{
+    struct sigaction current {};
+    return ::sigaction(SIGHUP, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+std::unique_ptr<SignalWatcher> watchSignals()
+{
+    // A write to a closed pipe (the ssh session gone, `| head`) must fail
+    // quietly rather than kill the program with the release held.
+    std::signal(SIGPIPE, SIG_IGN);
+    // SIGUSR2 plugs the simulated adapter in and out; in a real run it is
+    // taken and ignored, so a stray one cannot end the night.
+    if (hangUpIgnored())
+        return std::make_unique<SignalWatcher>(
+            std::initializer_list<int>{SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGQUIT});
+    return std::make_unique<SignalWatcher>(
+        std::initializer_list<int>{SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGQUIT, SIGHUP});
+}
+
+} // namespace
+
+int runForReal(const RunOptions &o)
+{
+    const bool scenario = o.mode == RunMode::Scenario;
+    // A bad file or bad figures are refused before any hardware is touched,
+    // with the very messages the runner and the job would give.
+    if (scenario) {
+        const ScenarioCheck check = checkScenarioFile(o.scenario);
+        if (!check.ok()) {
+            showMessage(MessageKind::Error, check.error);
+            return 1;
+        }
+    } else if (const auto problem = SequenceJob::checkFigures(o.count, o.exposure, o.mirror, o.delay)) {
+        showMessage(MessageKind::Error, *problem);
+        return 1;
+    }
+
+    QtTimeBase time;
+    setTimeBase(&time);
+    ProgressLog log(wallStamp);
+    // Before the adapter is opened: a signal during the set-up waits for the
+    // event loop instead of killing the program.
+    const std::unique_ptr<SignalWatcher> watcher = watchSignals();
+
+    int status = 0;
+    {
+        AdapterSession session(&log);
+        if (const int refused = session.open(o.simulate, o.adapterLog)) {
+            setTimeBase(nullptr);
+            return refused;
+        }
+
+        WindowTimer enchainement;
+        enchainement.setObjectName(QStringLiteral("Enchainement"));
+        HeadlessScenarioView scenarioView;
+        HeadlessSequenceView jobView(o.count, o.exposure, o.mirror, o.delay);
+        std::unique_ptr<ScenarioRunner> runner;
+        std::unique_ptr<ScenarioReport> scenarioReport;
+        std::unique_ptr<SequenceJob> job;
+        std::unique_ptr<JobReport> jobReport;
+
+        bool ending = false;
+        bool interrupted = false;
+        const auto end = [&](int code) {
+            if (ending)
+                return;
+            ending = true;
+            session.close();
+            log.line(QStringLiteral("Déclencheur relâché, adaptateur fermé."));
+            if (session.losses() > 0)
+                log.line(QStringLiteral("Attention : l'adaptateur a été perdu %1 fois pendant la nuit ; "
+                                        "vérifiez les poses prises pendant ces absences.")
+                             .arg(session.losses()));
+            status = code;
+            QCoreApplication::exit(code);
+        };
+
+        if (scenario) {
+            runner = std::make_unique<ScenarioRunner>(&enchainement, &scenarioView);
+            scenarioReport = std::make_unique<ScenarioReport>(runner.get(), &enchainement, &scenarioView, &log, false);
+            scenarioReport->wire();
+            QObject::connect(runner.get(), &ScenarioRunner::runEnded, &session, [&](bool, const QString &error) {
+                if (!interrupted)
+                    end(error.isEmpty() ? 0 : 1);
+            });
+        } else {
+            job = std::make_unique<SequenceJob>(&enchainement, &jobView);
+            jobReport = std::make_unique<JobReport>(job.get(), &log);
+            QObject::connect(&enchainement, &WindowTimer::Timer, job.get(), &SequenceJob::tick);
+            QObject::connect(job.get(), &SequenceJob::jobEnded, &session, [&](bool) {
+                if (!interrupted)
+                    end(0);
+            });
+        }
+
+        QObject::connect(watcher.get(), &SignalWatcher::received, &session, [&](int number) {
+            if (ending)
+                return;
+            if (number == SIGUSR1) {
+                log.line(QStringLiteral("SIGUSR1 reçu : fin après la pose en cours."));
+                if (job)
+                    job->finish();
+                else
+                    runner->requestStop();
+                return;
+            }
+            if (number == SIGUSR2) {
+                if (SimulatedAdapter *sim = session.simulated()) {
+                    sim->setAttached(!sim->isAttached());
+                    log.line(sim->isAttached() ? QStringLiteral("SIGUSR2 reçu : adaptateur simulé rebranché.")
+                                               : QStringLiteral("SIGUSR2 reçu : adaptateur simulé débranché."));
+                }
+                return;
+            }
+            log.line(QStringLiteral("%1 reçu : arrêt immédiat.").arg(signalName(number)));
+            interrupted = true;
+            if (job)
+                job->stopShot();
+            else
+                runner->abandon();
+            end(128 + number);
+        });
+
+        session.startWatch();
+        const bool started = scenario ? runner->start(o.scenario) : job->start();
+        if (!started) {
+            session.close();
+            setTimeBase(nullptr);
+            return 1;
+        }
+        if (scenarioReport)
+            scenarioReport->begin(o.scenario);
+        else
+            jobReport->begin();
+
+        QCoreApplication::exec();
+        // Whatever ended the loop, nothing is left pressed.
+        session.close();
+        enchainement.setEnabled(false);
+    }
+    setTimeBase(nullptr);
+    return status;
+}
+
+} // namespace tavrel::run

@@ -1,0 +1,198 @@
+#include "app/run/run_options.h"
+
+#include "modes/scenario_time.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHash>
+#include <QTranslator>
+
+namespace tavrel::run {
+
+namespace {
+
+// Every word of the program is French; Qt's own parser words (headings of the
+// help, its refusals) would otherwise come out in English, or in French only
+// where Qt's translations happen to be installed. A small computer at the
+// telescope rarely has them, so they are carried here.
+class ParserWords final : public QTranslator {
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *context, const char *sourceText, const char *, int) const override
+    {
+        if (qstrcmp(context, "QCommandLineParser") != 0)
+            return QString();
+        static const QHash<QByteArray, QString> words{
+            {"Usage: %1", QStringLiteral("Utilisation : %1")},
+            {"Options:", QStringLiteral("Options :")},
+            {"Arguments:", QStringLiteral("Arguments :")},
+            {"[options]", QStringLiteral("[options]")},
+            {"Unknown option '%1'.", QStringLiteral("option inconnue « %1 ».")},
+            {"Unknown options: %1.", QStringLiteral("options inconnues : %1.")},
+            {"Missing value after '%1'.", QStringLiteral("valeur manquante après « %1 ».")},
+            {"Unexpected value after '%1'.", QStringLiteral("valeur inattendue après « %1 ».")},
+        };
+        return words.value(QByteArray(sourceText));
+    }
+};
+
+void installParserWords()
+{
+    static ParserWords words;
+    static bool installed = false;
+    if (!installed && QCoreApplication::instance()) {
+        QCoreApplication::installTranslator(&words);
+        installed = true;
+    }
+}
+
+QString refusal(const QString &why)
+{
+    return QStringLiteral("tavrel-run : %1\nEssayez « tavrel-run --help ».").arg(why);
+}
+
+} // namespace
+
+ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, QString *text)
+{
+    installParserWords();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Joue une nuit de poses longues sans écran : un fichier de scénario, comme la fenêtre\n"
+        "Scénario, ou une série de poses (--count, --exposure), comme la fenêtre Séquence.\n"
+        "Une ligne par événement sur la sortie standard, les erreurs sur la sortie d'erreur.\n"
+        "--check joue le scénario à blanc, en temps virtuel, et affiche son déroulement prévu."));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Affiche cette aide."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Affiche la version."));
+    const QCommandLineOption simulate(
+        QStringLiteral("simulate"),
+        QStringLiteral("Utilise un adaptateur simulé (répétition sans appareil) ; SIGUSR2 le débranche "
+                       "puis le rebranche."));
+    const QCommandLineOption log(QStringLiteral("adapter-log"),
+                                 QStringLiteral("Ajoute chaque appel à l'adaptateur au FICHIER (- : sortie "
+                                                "d'erreur)."),
+                                 QStringLiteral("FICHIER"));
+    const QCommandLineOption count(QStringLiteral("count"),
+                                   QStringLiteral("Série : nombre de poses."), QStringLiteral("N"));
+    const QCommandLineOption exposure(QStringLiteral("exposure"),
+                                      QStringLiteral("Série : temps de pose, en secondes."),
+                                      QStringLiteral("S"));
+    const QCommandLineOption mirror(QStringLiteral("mirror"),
+                                    QStringLiteral("Série : délai de relevage du miroir avant chaque pose, "
+                                                   "en secondes (0 : sans relevage ; 0 par défaut)."),
+                                    QStringLiteral("S"));
+    const QCommandLineOption delay(QStringLiteral("delay"),
+                                   QStringLiteral("Série : délai entre deux poses, en secondes (1 par "
+                                                  "défaut)."),
+                                   QStringLiteral("S"));
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("Vérifie le scénario à blanc (temps virtuel, adaptateur "
+                                                  "simulé) et affiche le plan de la nuit."));
+    const QCommandLineOption at(QStringLiteral("at"),
+                                QStringLiteral("Avec --check : heure de départ simulée, HH:MM:SS (maintenant "
+                                               "par défaut)."),
+                                QStringLiteral("HH:MM:SS"));
+    parser.addOptions({help, version, simulate, log, count, exposure, mirror, delay, check, at});
+    parser.addPositionalArgument(QStringLiteral("SCENARIO"),
+                                 QStringLiteral("Fichier de scénario à jouer ou à vérifier."),
+                                 QStringLiteral("[SCENARIO]"));
+
+    if (!parser.parse(arguments)) {
+        *text = refusal(parser.errorText());
+        return ParseOutcome::Error;
+    }
+    if (parser.isSet(help)) {
+        // The program's own name, not the path it was started by.
+        QString helpText = parser.helpText();
+        const qsizetype firstLineEnd = helpText.indexOf(QLatin1Char('\n'));
+        helpText.replace(0, firstLineEnd, helpText.left(firstLineEnd).replace(arguments.value(0), QStringLiteral("tavrel-run")));
+        *text = helpText;
+        return ParseOutcome::Help;
+    }
+    if (parser.isSet(version)) {
+        *text = QStringLiteral("tavrel-run %1").arg(QCoreApplication::applicationVersion());
+        return ParseOutcome::Version;
+    }
+
+    RunOptions o;
+    o.simulate = parser.isSet(simulate);
+    o.adapterLog = parser.value(log);
+    if (parser.isSet(log) && o.adapterLog.isEmpty()) {
+        *text = refusal(QStringLiteral("--adapter-log attend un nom de fichier."));
+        return ParseOutcome::Error;
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        *text = refusal(QStringLiteral("un seul fichier de scénario à la fois (reçu : %1).")
+                            .arg(files.join(QStringLiteral(", "))));
+        return ParseOutcome::Error;
+    }
+    const bool sequence = parser.isSet(count) || parser.isSet(exposure);
+    const bool sequenceOnly = parser.isSet(mirror) || parser.isSet(delay);
+    if (!files.isEmpty())
+        o.scenario = files.first();
+
+    if (parser.isSet(check)) {
+        if (files.isEmpty()) {
+            *text = refusal(QStringLiteral("--check attend un fichier de scénario."));
+            return ParseOutcome::Error;
+        }
+        if (sequence || sequenceOnly) {
+            *text = refusal(QStringLiteral("--check vérifie un fichier de scénario ; --count, --exposure, "
+                                           "--mirror et --delay ne s'y appliquent pas."));
+            return ParseOutcome::Error;
+        }
+        o.mode = RunMode::Check;
+        if (parser.isSet(at)) {
+            // Written as in a scenario file: 21:40:00 or 21:40.
+            const auto time = parseTimeOfDay(parser.value(at));
+            if (!time) {
+                *text = refusal(QStringLiteral("--at « %1 » ne convient pas : il faut une heure comme 21:40:00.")
+                                    .arg(parser.value(at)));
+                return ParseOutcome::Error;
+            }
+            o.at = *time;
+        }
+        *options = o;
+        return ParseOutcome::Run;
+    }
+    if (parser.isSet(at)) {
+        *text = refusal(QStringLiteral("--at ne sert qu'avec --check."));
+        return ParseOutcome::Error;
+    }
+    if (!files.isEmpty()) {
+        if (sequence || sequenceOnly) {
+            *text = refusal(QStringLiteral("donnez soit un fichier de scénario, soit une série (--count, "
+                                           "--exposure), pas les deux."));
+            return ParseOutcome::Error;
+        }
+        o.mode = RunMode::Scenario;
+        *options = o;
+        return ParseOutcome::Run;
+    }
+    if (!sequence) {
+        *text = refusal(sequenceOnly
+                            ? QStringLiteral("--mirror et --delay complètent une série : donnez aussi "
+                                             "--count et --exposure.")
+                            : QStringLiteral("rien à faire : donnez un fichier de scénario, ou une série "
+                                             "avec --count et --exposure."));
+        return ParseOutcome::Error;
+    }
+    if (!parser.isSet(count) || !parser.isSet(exposure)) {
+        *text = refusal(QStringLiteral("une série demande à la fois --count (nombre de poses) et --exposure "
+                                       "(temps de pose)."));
+        return ParseOutcome::Error;
+    }
+    o.mode = RunMode::Sequence;
+    o.count = parser.value(count);
+    o.exposure = parser.value(exposure);
+    if (parser.isSet(mirror))
+        o.mirror = parser.value(mirror);
+    if (parser.isSet(delay))
+        o.delay = parser.value(delay);
+    *options = o;
+    return ParseOutcome::Run;
+}
+
+} // namespace tavrel::run

@@ -1,0 +1,33 @@
+#pragma once
+// The command line of tavrel-run: which of the three things to do (play a
+// scenario, run a sequence job, check a scenario at no cost), and with what.
+
+#include <QString>
+#include <QStringList>
+#include <QTime>
+
+namespace tavrel::run {
+
+enum class RunMode { Scenario, Sequence, Check };
+
+struct RunOptions {
+    RunMode mode = RunMode::Scenario;
+    bool simulate = false;
+    QString adapterLog; // empty: no adapter log
+    QString scenario;
+    // A sequence job's figures as typed: the job checks them itself, with the
+    // same messages the sequence window gives.
+    QString count;
+    QString exposure;
+    QString mirror = QStringLiteral("0");
+    QString delay = QStringLiteral("1");
+    QTime at; // --check only; invalid: the time of day now
+};
+
+enum class ParseOutcome { Run, Help, Version, Error };
+
+// Reads the arguments (program name first). `text` receives the help text,
+// the version line, or the French reason the command line is refused.
+ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, QString *text);
+
+} // namespace tavrel::run
