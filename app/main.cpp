@@ -91,7 +91,11 @@ int main(int argc, char *argv[])
     QObject::connect(&director, &Director::lastWindowClosed, &app, &QApplication::quit);
     // Signals and the end of the session close the window the ordinary way:
     // release let go, adapter closed.
-    SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
+    // Started under nohup, a hang-up is meant to leave the night running.
+    std::vector<int> endSignals{SIGINT, SIGTERM};
+    if (!SignalWatcher::ignoredAtStart(SIGHUP))
+        endSignals.push_back(SIGHUP);
+    SignalWatcher signalWatcher(endSignals);
     QObject::connect(&signalWatcher, &SignalWatcher::received, &app, [&] {
         director.shutdown();
         QApplication::quit();

@@ -19,7 +19,13 @@ void onSignal(int number)
 }
 } // namespace
 
-SignalWatcher::SignalWatcher(std::initializer_list<int> numbers, QObject *parent) : QObject(parent)
+bool SignalWatcher::ignoredAtStart(int number)
+{
+    struct sigaction current {};
+    return ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+SignalWatcher::SignalWatcher(const std::vector<int> &numbers, QObject *parent) : QObject(parent)
 {
     if (g_pipe[0] < 0) {
         if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -5,7 +5,7 @@
 // safe.
 
 #include <QObject>
-#include <initializer_list>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -14,7 +14,9 @@ namespace tavrel {
 class SignalWatcher final : public QObject {
     Q_OBJECT
 public:
-    explicit SignalWatcher(std::initializer_list<int> numbers, QObject *parent = nullptr);
+    explicit SignalWatcher(const std::vector<int> &numbers, QObject *parent = nullptr);
+    // Whether `number` was set to be ignored when the program started (nohup).
+    static bool ignoredAtStart(int number);
     ~SignalWatcher() override;
 
 signals:

@@ -36,14 +36,6 @@ QString signalName(int number)
     }
 }
 
-// Started under nohup (SIGHUP ignored), the user asked for the night to
-// outlive the session: hanging up must not end it.
-bool hangUpIgnored()
-{
-    struct sigaction current {};
-    return ::sigaction(SIGHUP, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
-
 std::unique_ptr<SignalWatcher> watchSignals()
 {
     // A write to a closed pipe (the ssh session gone, `| head`) must fail
@@ -51,11 +43,12 @@ std::unique_ptr<SignalWatcher> watchSignals()
     std::signal(SIGPIPE, SIG_IGN);
     // SIGUSR2 plugs the simulated adapter in and out; in a real run it is
     // taken and ignored, so a stray one cannot end the night.
-    if (hangUpIgnored())
-        return std::make_unique<SignalWatcher>(
-            std::initializer_list<int>{SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGQUIT});
-    return std::make_unique<SignalWatcher>(
-        std::initializer_list<int>{SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGQUIT, SIGHUP});
+    // Started under nohup, the night is meant to outlive the session:
+    // hanging up must not end it.
+    std::vector<int> numbers{SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGQUIT};
+    if (!SignalWatcher::ignoredAtStart(SIGHUP))
+        numbers.push_back(SIGHUP);
+    return std::make_unique<SignalWatcher>(numbers);
 }
 
 } // namespace
