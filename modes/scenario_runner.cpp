@@ -8,6 +8,7 @@
 #include "link/timebase.h"
 #include "modes/numbers.h"
 #include "modes/scenario_time.h"
+#include "windows/fill_style.h"
 #include "windows/toolkit.h"
 
 #include <QFileInfo>
@@ -17,8 +18,6 @@
 namespace tavrel {
 
 namespace {
-constexpr int kHorizontalLines = 2;
-constexpr int kVerticalLines = 3;
 // Steps of chained files run past the first file's count; the bar keeps a
 // sliver so that it still reads as "running".
 constexpr double kMinimumShare = 0.01;

@@ -5,13 +5,12 @@
 #include "link/shared_values.h"
 #include "modes/journal.h"
 #include "modes/numbers.h"
+#include "windows/fill_style.h"
 #include "windows/toolkit.h"
 
 namespace tavrel {
 
 namespace {
-constexpr int kHorizontalLines = 2;
-constexpr int kVerticalLines = 3;
 
 std::optional<QString> checkField(const QString &label, const QString &text, std::int32_t min,
                                   std::int32_t max, const QString &expected)

@@ -1,12 +1,13 @@
 #include "windows/mode_window.h"
 
 #include "link/connection.h"
-#include "modes/journal.h"
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
+#include "modes/journal.h"
 #include "windows/controls.h"
 #include "windows/director.h"
+#include "windows/fill_style.h"
 #include "windows/toolkit.h"
 #include "windows/window_timer.h"
 
@@ -19,13 +20,6 @@
 
 namespace tavrel {
 
-namespace {
-constexpr int kRed = 255;
-constexpr int kGreen = 65280;
-constexpr int kDarkRed = 192;
-constexpr int kVerticalLines = 3;
-
-} // namespace
 
 QString wholeSeconds(std::int64_t ms)
 {
