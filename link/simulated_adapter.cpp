@@ -20,6 +20,14 @@ bool SimulatedAdapter::takeFault(const QString &function, FT_STATUS *status)
     return true;
 }
 
+FT_STATUS SimulatedAdapter::handleStatus(FT_HANDLE handle) const
+{
+    const auto it = m_handles.constFind(handle);
+    if (it == m_handles.constEnd())
+        return FT_INVALID_HANDLE;
+    return it->alive ? FT_OK : FT_IO_ERROR;
+}
+
 FT_STATUS SimulatedAdapter::record(AdapterCall call)
 {
     call.us = timeBase().monotonicUs();
@@ -74,11 +82,7 @@ FT_STATUS SimulatedAdapter::FT_ResetDevice(FT_HANDLE handle)
     AdapterCall c{0, QStringLiteral("FT_ResetDevice"), handle};
     if (takeFault(c.function, &c.status))
         return record(c);
-    auto it = m_handles.find(handle);
-    if (it == m_handles.end())
-        c.status = FT_INVALID_HANDLE;
-    else if (!it->alive)
-        c.status = FT_IO_ERROR;
+    c.status = handleStatus(handle);
     return record(c);
 }
 
@@ -87,12 +91,8 @@ FT_STATUS SimulatedAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
     AdapterCall c{0, QStringLiteral("FT_SetBaudRate"), handle, baud};
     if (takeFault(c.function, &c.status))
         return record(c);
-    auto it = m_handles.find(handle);
-    if (it == m_handles.end())
-        c.status = FT_INVALID_HANDLE;
-    else if (!it->alive)
-        c.status = FT_IO_ERROR;
-    else if (baud == 0)
+    c.status = handleStatus(handle);
+    if (c.status == FT_OK && baud == 0)
         c.status = FT_INVALID_BAUD_RATE;
     return record(c);
 }
@@ -102,15 +102,10 @@ FT_STATUS SimulatedAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, s
     AdapterCall c{0, QStringLiteral("FT_SetBitMode"), handle, mask, mode};
     if (takeFault(c.function, &c.status))
         return record(c);
-    auto it = m_handles.find(handle);
-    if (it == m_handles.end()) {
-        c.status = FT_INVALID_HANDLE;
-    } else if (!it->alive) {
-        c.status = FT_IO_ERROR;
-    } else {
-        // Only asynchronous bit-bang with D0 as an output drives the release.
-        it->bitBang = (mode == 1) && (mask & 1);
-    }
+    c.status = handleStatus(handle);
+    // Only asynchronous bit-bang with D0 as an output drives the release.
+    if (c.status == FT_OK)
+        m_handles[handle].bitBang = (mode == 1) && (mask & 1);
     return record(c);
 }
 

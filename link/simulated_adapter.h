@@ -76,6 +76,8 @@ private:
     };
     bool takeFault(const QString &function, FT_STATUS *status);
     FT_STATUS record(AdapterCall call);
+    // FT_OK for a live handle, FT_IO_ERROR once its device vanished.
+    FT_STATUS handleStatus(FT_HANDLE handle) const;
     int deviceCount() const { return m_attached ? m_devices : 0; }
 
     int m_devices;
