@@ -195,14 +195,21 @@ FT_STATUS LibFtdiAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
     return FT_OK;
 }
 
+FT_STATUS LibFtdiAdapter::live(FT_HANDLE handle, Device **device)
+{
+    *device = find(handle);
+    if (!*device)
+        return FT_INVALID_HANDLE;
+    // Its chip vanished: the handle stays until closed, the calls fail.
+    return (*device)->ftdi ? FT_OK : FT_IO_ERROR;
+}
+
 FT_STATUS LibFtdiAdapter::FT_ResetDevice(FT_HANDLE handle)
 {
     const std::lock_guard lock(m_mutex);
-    Device *device = find(handle);
-    if (!device)
-        return FT_INVALID_HANDLE;
-    if (!device->ftdi)
-        return FT_IO_ERROR;
+    Device *device = nullptr;
+    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
+        return state;
     if (ftdi_usb_reset(device->ftdi) < 0)
         return transferFailed(*device);
     return FT_OK;
@@ -211,11 +218,9 @@ FT_STATUS LibFtdiAdapter::FT_ResetDevice(FT_HANDLE handle)
 FT_STATUS LibFtdiAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 {
     const std::lock_guard lock(m_mutex);
-    Device *device = find(handle);
-    if (!device)
-        return FT_INVALID_HANDLE;
-    if (!device->ftdi)
-        return FT_IO_ERROR;
+    Device *device = nullptr;
+    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
+        return state;
     if (baud == 0 || baud > std::uint32_t(INT_MAX))
         return FT_INVALID_BAUD_RATE;
 
@@ -240,11 +245,9 @@ FT_STATUS LibFtdiAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 FT_STATUS LibFtdiAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
 {
     const std::lock_guard lock(m_mutex);
-    Device *device = find(handle);
-    if (!device)
-        return FT_INVALID_HANDLE;
-    if (!device->ftdi)
-        return FT_IO_ERROR;
+    Device *device = nullptr;
+    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
+        return state;
     if (ftdi_set_bitmode(device->ftdi, mask, mode) < 0)
         return transferFailed(*device);
     return FT_OK;
@@ -258,11 +261,9 @@ FT_STATUS LibFtdiAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::ui
     *written = 0;
 
     const std::lock_guard lock(m_mutex);
-    Device *device = find(handle);
-    if (!device)
-        return FT_INVALID_HANDLE;
-    if (!device->ftdi)
-        return FT_IO_ERROR;
+    Device *device = nullptr;
+    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
+        return state;
     if (length == 0)
         return FT_OK;
     if (!buffer || length > std::uint32_t(INT_MAX))

@@ -61,6 +61,8 @@ private:
     };
 
     Device *find(FT_HANDLE handle);
+    // FT_OK with the device of a live handle; FT_INVALID_HANDLE or FT_IO_ERROR.
+    FT_STATUS live(FT_HANDLE handle, Device **device);
     FT_STATUS transferFailed(Device &device);
     FT_HANDLE nextHandle();
 
