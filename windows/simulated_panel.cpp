@@ -4,6 +4,7 @@
 #include "link/timebase.h"
 #include "windows/window_timer.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -22,7 +23,8 @@ SimulatedPanel::SimulatedPanel(SimulatedAdapter *adapter, QWidget *parent)
     big.setPointSize(big.pointSize() + 4);
     big.setBold(true);
     m_line->setFont(big);
-    m_line->setMinimumWidth(220);
+    // Wide enough for a night-long press, so the panel never jumps or cuts.
+    m_line->setMinimumWidth(QFontMetrics(big).horizontalAdvance(QStringLiteral("Déclencheur PRESSÉ depuis 99999,9 s")) + 8);
     m_presses = new QLabel(this);
     m_toggle = new QPushButton(this);
     m_toggle->setObjectName(QStringLiteral("plugToggle"));
