@@ -144,7 +144,7 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         m_adapterLost = true; // the release never reached a working adapter
     m_open = false;
     JournalOutcome outcome = m_reason.value_or(JournalOutcome::Complete);
-    if (m_programEnding && outcome != JournalOutcome::StoppedByUser)
+    if (m_programEnding)
         outcome = JournalOutcome::ProgramEnded;
     if (m_adapterLost)
         outcome = JournalOutcome::AdapterLost;

@@ -10,6 +10,7 @@
 #include "link/signal_watcher.h"
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
+#include "modes/journal.h"
 #include "modes/scenario_reader.h"
 #include "modes/scenario_runner.h"
 #include "modes/sequence_job.h"
@@ -148,6 +149,7 @@ int runForReal(const RunOptions &o)
             }
             log.line(QStringLiteral("%1 reçu : arrêt immédiat.").arg(signalName(number)));
             interrupted = true;
+            ExposureJournal::instance().setProgramEnding(true);
             if (job)
                 job->stopShot();
             else

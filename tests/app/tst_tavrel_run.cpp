@@ -355,6 +355,12 @@ private slots:
         // Let go well before the exposure would have ended.
         QVERIFY(w[2].us - w[1].us < 1500000);
         QVERIFY(logLines(QStringLiteral("a.log")).last().contains(QStringLiteral("FT_Close(handle=1) = 0")));
+        // The journal says why that exposure was cut short.
+        QFile journal(path(QStringLiteral("data/Tavrel/journal.csv")));
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(journal.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines.at(1).endsWith(QStringLiteral(",fin du programme")), qPrintable(lines.at(1)));
     }
 
     // Started under nohup the user wants the night to outlive the session.
