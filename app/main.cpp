@@ -16,26 +16,10 @@
 #include <QCommandLineParser>
 #include <QPointer>
 #include <csignal>
-#include <cstdlib>
 #include <memory>
 
 using namespace tavrel;
 
-namespace {
-
-// Last resort on any exit that skips the windows' unload (the X connection
-// dropped at logout, exit() from a library): the chip keeps the last byte it
-// was given, so a program that ends with the line high would hold the
-// camera's shutter open all night.
-void releaseAtExit()
-{
-    if (shared().DeviceOpen != 0 || shared().ShutterHeld != 0) {
-        ReleaseShutter();
-        CloseDevice();
-    }
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -82,7 +66,7 @@ int main(int argc, char *argv[])
         }
     }
     setAdapter(logged ? static_cast<Adapter *>(logged.get()) : backend.get());
-    std::atexit(releaseAtExit);
+    installExitSafetyNet();
 
     QtMessageBoxSink boxes;
     setMessageSink(&boxes);
@@ -116,7 +100,7 @@ int main(int argc, char *argv[])
     }
     const int status = QApplication::exec();
     director.shutdown();
-    releaseAtExit();
+    letGoAndClose();
     setAdapter(nullptr);
     return status;
 }

@@ -4,6 +4,9 @@
 #include "link/shared_values.h"
 #include "link/timebase.h"
 
+#include <cstdlib>
+#include <exception>
+
 namespace tavrel {
 
 namespace {
@@ -82,6 +85,29 @@ void WriteLineByte(int value)
     if (g_lineObserver)
         g_lineObserver(buffer, timeBase().monotonicUs());
     traceLink(QStringLiteral("Write0: %1 Ow: %2").arg(v.LastStatus).arg(v.BytesWritten));
+}
+
+void letGoAndClose()
+{
+    SharedValues &v = shared();
+    if (v.DeviceOpen != 0 || v.ShutterHeld != 0) {
+        ReleaseShutter();
+        CloseDevice();
+        v.ShutterHeld = 0;
+    }
+}
+
+void installExitSafetyNet()
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    std::atexit(letGoAndClose);
+    std::set_terminate([] {
+        letGoAndClose();
+        std::abort();
+    });
 }
 
 void PressShutter() { WriteLineByte(1); }

@@ -31,6 +31,14 @@ void ReleaseShutter();
 using LineWriteObserver = std::function<void(int value, std::int64_t us)>;
 void setLineWriteObserver(LineWriteObserver observer);
 
+// Lets the release go and closes the adapter if anything may still hold it.
+void letGoAndClose();
+// Last resort on any exit that skips the ordinary shut-down (exit() from a
+// library, the X connection dropped at logout, an uncaught exception): the
+// chip keeps the last byte it was given, so a program that ends with the
+// line high would hold the camera's shutter open all night. Idempotent.
+void installExitSafetyNet();
+
 // Shows a trace box when TraceMessages is set (a diagnostic switch).
 void traceLink(const QString &text);
 

@@ -11,35 +11,8 @@
 #include "link/simulated_adapter.h"
 #include "windows/window_timer.h"
 
-#include <cstdlib>
-#include <exception>
 
 namespace tavrel::run {
-
-void releaseAtExit()
-{
-    if (shared().DeviceOpen != 0 || shared().ShutterHeld != 0) {
-        ReleaseShutter();
-        CloseDevice();
-        shared().ShutterHeld = 0;
-    }
-}
-
-namespace {
-bool g_safetyNetSet = false;
-
-void setSafetyNet()
-{
-    if (g_safetyNetSet)
-        return;
-    g_safetyNetSet = true;
-    std::atexit(releaseAtExit);
-    std::set_terminate([] {
-        releaseAtExit();
-        std::abort();
-    });
-}
-} // namespace
 
 AdapterSession::AdapterSession(ProgressLog *log, QObject *parent) : QObject(parent), m_log(log)
 {
@@ -75,7 +48,7 @@ int AdapterSession::open(bool simulate, const QString &logPath)
         }
     }
     setAdapter(m_logged ? static_cast<Adapter *>(m_logged.get()) : m_backend.get());
-    setSafetyNet();
+    installExitSafetyNet();
 
     // As a window loads: settings, then the connection check.
     LoadSettings();

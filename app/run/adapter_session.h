@@ -49,9 +49,4 @@ private:
     int m_losses = 0;
 };
 
-// Last resort on an exit that skips the normal end (exit() from a library, an
-// uncaught exception): the chip keeps the last byte, so a program that ends
-// with the line high would hold the shutter open all night.
-void releaseAtExit();
-
 } // namespace tavrel::run
