@@ -52,8 +52,7 @@ ModeWindow *Director::open(Mode mode)
     watch(w);
     m_current = w;
     w->Form_Load();
-    if (m_showWindows)
-        w->show();
+    w->show();
     emit windowOpened(w);
     return w;
 }
@@ -79,10 +78,7 @@ void Director::showAbout()
         about->setAttribute(Qt::WA_DeleteOnClose);
         m_about = about;
     }
-    if (m_showWindows)
-        m_about->show();
-    else
-        m_about->setVisible(true);
+    m_about->show();
     m_about->raise();
 }
 

@@ -28,9 +28,6 @@ public:
     // adapter closed); used on signals and at logout.
     void shutdown();
 
-    // Tests build windows without showing them on a screen.
-    void setShowWindows(bool show) { m_showWindows = show; }
-
 signals:
     void lastWindowClosed();
     void windowOpened(tavrel::ModeWindow *window);
@@ -43,7 +40,6 @@ private:
     QPointer<ModeWindow> m_current;
     QPointer<QWidget> m_about;
     bool m_switching = false;
-    bool m_showWindows = true;
 };
 
 } // namespace tavrel
