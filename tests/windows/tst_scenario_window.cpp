@@ -29,6 +29,15 @@ struct Window {
     bool stopOn() const { return w->findChild<QPushButton *>("Stop_Capture")->isEnabled(); }
     QString box(const char *name) const { return w->findChild<QLineEdit *>(name)->text(); }
     QString comment() const { return w->findChild<QLabel *>("Commentbox")->text(); }
+    // What a user does to start a run: open the folder, click the file, Start.
+    bool start(const QString &folder, const QString &file)
+    {
+        if (!dir()->setPath(folder))
+            return false;
+        files()->pickFile(file);
+        w->Buble_Click();
+        return true;
+    }
     Rig &rig;
     Tavrel_sync *w;
 };
@@ -150,9 +159,7 @@ void TestScenarioWindow::buttonsFollowARun()
     QTemporaryDir dir;
     writeFile(dir.filePath("n.txt"), "*,0,2,0,un\n*,0,2,0,deux\n*,0,0,0,fin\n");
     Window win(rig);
-    QVERIFY(win.dir()->setPath(dir.path()));
-    win.files()->pickFile("n.txt");
-    win.w->Buble_Click();
+    QVERIFY(win.start(dir.path(), "n.txt"));
     QVERIFY(!win.startOn());
     QVERIFY(win.stopOn());
     QVERIFY(!win.files()->isEnabled() && !win.dir()->isEnabled() && !win.drive()->isEnabled());
@@ -178,9 +185,7 @@ void TestScenarioWindow::countdownWhileWaitingForATimedStep()
     writeFile(dir.filePath("m.txt"), "00:01:00,0,1,0,apres minuit\n*,0,0,0,fin\n");
     Window win(rig);
     auto *restant2 = win.w->findChild<QLabel *>("restant2");
-    QVERIFY(win.dir()->setPath(dir.path()));
-    win.files()->pickFile("m.txt");
-    win.w->Buble_Click();
+    QVERIFY(win.start(dir.path(), "m.txt"));
     rig.advance(500);
     QVERIFY(restant2->isVisible());
     QCOMPARE(restant2->text(), QStringLiteral("120"));
@@ -198,9 +203,7 @@ void TestScenarioWindow::closingMidRunLetsGoAndTheFileOpensAgain()
     writeFile(dir.filePath("n.txt"), "*,0,120,0,long\n*,0,0,0,fin\n");
     {
         Window win(rig);
-        QVERIFY(win.dir()->setPath(dir.path()));
-        win.files()->pickFile("n.txt");
-        win.w->Buble_Click();
+        QVERIFY(win.start(dir.path(), "n.txt"));
         rig.advance(30000);
         QVERIFY(rig.sim.isPressed());
         Director::instance().switchMode(win.w, Mode::Sequence);
@@ -210,9 +213,7 @@ void TestScenarioWindow::closingMidRunLetsGoAndTheFileOpensAgain()
     Director::instance().switchMode(Director::instance().current(), Mode::Scenario);
     rig.flushDeletes();
     Window win(rig);
-    QVERIFY(win.dir()->setPath(dir.path()));
-    win.files()->pickFile("n.txt");
-    win.w->Buble_Click();
+    QVERIFY(win.start(dir.path(), "n.txt"));
     rig.advance(1000);
     QVERIFY(rig.sim.isPressed());
 }
@@ -223,9 +224,7 @@ void TestScenarioWindow::badFileIsReportedAndNothingIsPressed()
     QTemporaryDir dir;
     writeFile(dir.filePath("bad.txt"), "*,0,30,0,ok\n25:61:00,0,30,0,heure impossible\n*,0,0,0,fin\n");
     Window win(rig);
-    QVERIFY(win.dir()->setPath(dir.path()));
-    win.files()->pickFile("bad.txt");
-    win.w->Buble_Click();
+    QVERIFY(win.start(dir.path(), "bad.txt"));
     rig.advance(60000);
     QCOMPARE(rig.sim.pressCount(), 0);
     QCOMPARE(rig.messages.shown.size(), 1);
