@@ -184,4 +184,8 @@ TimeBase &timeBase()
 
 void setTimeBase(TimeBase *base) { g_timeBase = base; }
 
+void yieldEvents() { timeBase().yield(); }
+
+QDateTime timeOfDay() { return timeBase().now(); }
+
 } // namespace tavrel

@@ -95,4 +95,10 @@ private:
 TimeBase &timeBase();
 void setTimeBase(TimeBase *base);
 
+// The two toolkit operations the handlers rely on, on the time base so that
+// tests stay in virtual time: let pending events run, then return; and the
+// clock's time of day, to the whole second, with its date.
+void yieldEvents();
+QDateTime timeOfDay();
+
 } // namespace tavrel

@@ -2,14 +2,13 @@
 
 #include "modes/journal.h"
 
+#include "link/fill_style.h"
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "link/timebase.h"
 #include "modes/numbers.h"
 #include "modes/scenario_time.h"
-#include "windows/fill_style.h"
-#include "windows/toolkit.h"
 
 #include <QFileInfo>
 #include <QSet>

@@ -14,8 +14,8 @@
 // The runner knows no widget: the scenario window and the headless runner
 // drive it through ScenarioView.
 
+#include "link/window_timer.h"
 #include "modes/scenario_reader.h"
-#include "windows/window_timer.h"
 
 #include <QObject>
 #include <QString>

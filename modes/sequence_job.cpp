@@ -1,12 +1,12 @@
 #include "modes/sequence_job.h"
 
+#include "link/fill_style.h"
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
+#include "link/timebase.h"
 #include "modes/journal.h"
 #include "modes/numbers.h"
-#include "windows/fill_style.h"
-#include "windows/toolkit.h"
 
 namespace tavrel {
 

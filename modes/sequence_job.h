@@ -10,7 +10,7 @@
 // The job knows no widget: the sequence window and the headless runner both
 // drive it through SequenceView.
 
-#include "windows/window_timer.h"
+#include "link/window_timer.h"
 
 #include <QObject>
 #include <QString>

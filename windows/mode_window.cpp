@@ -1,15 +1,16 @@
 #include "windows/mode_window.h"
 
 #include "link/connection.h"
+#include "link/fill_style.h"
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
+#include "link/timebase.h"
+#include "link/window_timer.h"
 #include "modes/journal.h"
 #include "windows/controls.h"
 #include "windows/director.h"
-#include "windows/fill_style.h"
 #include "windows/toolkit.h"
-#include "windows/window_timer.h"
 
 #include <QAction>
 #include <QCloseEvent>

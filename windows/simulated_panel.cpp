@@ -2,7 +2,7 @@
 
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
-#include "windows/window_timer.h"
+#include "link/window_timer.h"
 
 #include <QFontMetrics>
 #include <QLabel>

@@ -1,8 +1,8 @@
 #include "windows/tavrel_async.h"
 
+#include "link/window_timer.h"
 #include "ui_Tavrel_async.h"
 #include "windows/controls.h"
-#include "windows/window_timer.h"
 
 #include <cmath>
 

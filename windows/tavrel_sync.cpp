@@ -2,9 +2,9 @@
 
 #include "link/settings.h"
 #include "link/shared_values.h"
+#include "link/window_timer.h"
 #include "ui_Tavrel_sync.h"
 #include "windows/controls.h"
-#include "windows/window_timer.h"
 
 #include <QDir>
 #include <cmath>

@@ -1,15 +1,9 @@
 #include "windows/toolkit.h"
 
-#include "link/timebase.h"
-
 #include <QApplication>
 #include <QMessageBox>
 
 namespace tavrel {
-
-void yieldEvents() { timeBase().yield(); }
-
-QDateTime timeOfDay() { return timeBase().now(); }
 
 void QtMessageBoxSink::show(const Message &message)
 {

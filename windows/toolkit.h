@@ -1,18 +1,9 @@
 #pragma once
-// The few toolkit operations the handlers rely on, all through the time base
-// and the message seam so that tests stay in virtual time.
+// The windows' side of the message seam: messages shown in boxes.
 
 #include "link/messages.h"
 
-#include <QDateTime>
-
 namespace tavrel {
-
-// Let pending window events run, then return.
-void yieldEvents();
-
-// The clock's time of day, to the whole second, with its date.
-QDateTime timeOfDay();
 
 // A modal box with an OK button only and the program's title as caption.
 class QtMessageBoxSink final : public MessageSink {

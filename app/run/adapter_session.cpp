@@ -9,7 +9,7 @@
 #include "link/settings.h"
 #include "link/shared_values.h"
 #include "link/simulated_adapter.h"
-#include "windows/window_timer.h"
+#include "link/window_timer.h"
 
 
 namespace tavrel::run {

@@ -11,8 +11,8 @@
 #include "link/shared_values.h"
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
+#include "link/window_timer.h"
 #include "modes/scenario_runner.h"
-#include "windows/window_timer.h"
 
 #include <QFileInfo>
 #include <memory>

@@ -10,11 +10,11 @@
 #include "link/signal_watcher.h"
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
+#include "link/window_timer.h"
 #include "modes/journal.h"
 #include "modes/scenario_reader.h"
 #include "modes/scenario_runner.h"
 #include "modes/sequence_job.h"
-#include "windows/window_timer.h"
 
 #include <QCoreApplication>
 #include <csignal>

@@ -4,10 +4,10 @@
 #include "app/run/progress_log.h"
 #include "link/shared_values.h"
 #include "link/timebase.h"
+#include "link/window_timer.h"
 #include "modes/scenario_reader.h"
 #include "modes/scenario_runner.h"
 #include "modes/scenario_time.h"
-#include "windows/window_timer.h"
 
 #include <QFileInfo>
 #include <algorithm>

@@ -5,7 +5,7 @@
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
-#include "support/rig.h"
+#include "support/engine_rig.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -13,7 +13,7 @@
 #include <QtTest>
 
 using namespace tavrel;
-using tavrel::test::Rig;
+using tavrel::test::EngineRig;
 
 class TestReleaseLine : public QObject {
     Q_OBJECT
@@ -47,7 +47,7 @@ void TestReleaseLine::openMakesFourCallsWhateverTheStatus()
     QFETCH(bool, attached);
     QFETCH(int, openStatus);
     QFETCH(int, lastStatus);
-    Rig rig;
+    EngineRig rig;
     rig.sim.setAttached(attached);
     OpenDevice();
     QCOMPARE(rig.callWords(), QStringList({"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
@@ -58,7 +58,7 @@ void TestReleaseLine::openMakesFourCallsWhateverTheStatus()
 
 void TestReleaseLine::defaultsReachTheChip()
 {
-    Rig rig;
+    EngineRig rig;
     LoadSettings();
     OpenDevice();
     const auto calls = rig.sim.calls();
@@ -83,7 +83,7 @@ void TestReleaseLine::pressAndReleaseWriteOneByteEach()
 {
     QFETCH(QList<int>, sequence);
     QFETCH(bool, pressedAfter);
-    Rig rig;
+    EngineRig rig;
     LoadSettings();
     OpenDevice();
     rig.sim.clearCalls();
@@ -101,7 +101,7 @@ void TestReleaseLine::pressAndReleaseWriteOneByteEach()
 
 void TestReleaseLine::writeAfterCloseUsesTheOldHandle()
 {
-    Rig rig;
+    EngineRig rig;
     LoadSettings();
     OpenDevice();
     const auto handle = shared().DeviceHandle;
@@ -119,7 +119,7 @@ void TestReleaseLine::writeAfterCloseUsesTheOldHandle()
 
 void TestReleaseLine::traceBoxesInOrder()
 {
-    Rig rig;
+    EngineRig rig;
     LoadSettings();
     shared().TraceMessages = -1;
     OpenDevice();
@@ -142,7 +142,7 @@ void TestReleaseLine::secondOpenOfAHeldDeviceFails()
 {
     // A mode switch opens the adapter again while the old window still holds
     // it: the open must fail and leave the handle the old window uses.
-    Rig rig;
+    EngineRig rig;
     LoadSettings();
     OpenDevice();
     const auto first = shared().DeviceHandle;
@@ -155,7 +155,7 @@ void TestReleaseLine::secondOpenOfAHeldDeviceFails()
 
 void TestReleaseLine::unplugKillsTheHandleAndDropsTheLine()
 {
-    Rig rig;
+    EngineRig rig;
     LoadSettings();
     OpenDevice();
     PressShutter();
@@ -175,7 +175,7 @@ void TestReleaseLine::unplugKillsTheHandleAndDropsTheLine()
 
 void TestReleaseLine::injectedFaultsComeBackAsStatuses()
 {
-    Rig rig;
+    EngineRig rig;
     LoadSettings();
     rig.sim.injectFault("FT_ResetDevice", FT_IO_ERROR);
     rig.sim.injectFault("FT_Write", FT_OTHER_ERROR, 2);
@@ -194,7 +194,7 @@ void TestReleaseLine::injectedFaultsComeBackAsStatuses()
 
 void TestReleaseLine::logLinesHaveTheirFixedShape()
 {
-    Rig rig;
+    EngineRig rig;
     QTemporaryDir dir;
     const QString path = dir.filePath("adapter.log");
     QString error;

@@ -29,6 +29,13 @@ class TstSettings : public QObject {
     Q_OBJECT
 
 private:
+    // The program's own name with ".ini", in the program's folder.
+    static QString besideProgram()
+    {
+        const QFileInfo program(QCoreApplication::applicationFilePath());
+        return program.absolutePath() + QLatin1Char('/') + program.completeBaseName() + QStringLiteral(".ini");
+    }
+
     QTemporaryDir m_root;
     QString m_config; // XDG_CONFIG_HOME of the running case, not created yet
     int m_case = 0;
@@ -280,7 +287,7 @@ private slots:
         QTest::newRow("absolute name") << true << "/srv/cfg" << "/etc/tavrel/T.ini" << "/etc/tavrel/T.ini";
         QTest::newRow("relative name with folder") << true << "/srv/cfg" << "conf/T.ini" << "conf/T.ini";
         QTest::newRow("empty name") << true << "/srv/cfg" << ""
-                                    << QCoreApplication::applicationDirPath() + QStringLiteral("/tst_settings.ini");
+                                    << besideProgram();
     }
 
     void resolveSettingsPath()
@@ -300,7 +307,7 @@ private slots:
     {
         if (!QFileInfo(QCoreApplication::applicationDirPath()).isWritable())
             QSKIP("the test program's folder is read-only here");
-        const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/tst_settings.ini");
+        const QString path = besideProgram();
         QFile::remove(path);
         const auto removeFile = qScopeGuard([&] { QFile::remove(path); });
         QCOMPARE(WriteSetting("A", "k", "v", QString()), QStringLiteral("1"));

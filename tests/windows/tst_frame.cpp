@@ -3,12 +3,12 @@
 
 #include "link/release_line.h"
 #include "link/shared_values.h"
+#include "link/window_timer.h"
 #include "support/rig.h"
 #include "windows/controls.h"
 #include "windows/director.h"
 #include "windows/tavrel_async.h"
 #include "windows/tavrel_manu.h"
-#include "windows/window_timer.h"
 
 #include <QAction>
 #include <QLabel>

@@ -2,10 +2,10 @@
 // release is checked at its instant against the simulated adapter's record.
 
 #include "link/shared_values.h"
+#include "link/window_timer.h"
 #include "support/rig.h"
 #include "windows/controls.h"
 #include "windows/tavrel_async.h"
-#include "windows/window_timer.h"
 
 #include <QLabel>
 #include <QLineEdit>

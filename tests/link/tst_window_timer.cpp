@@ -1,7 +1,7 @@
 // The window timer on virtual time: when ticks come, and that they never nest.
 
 #include "link/timebase.h"
-#include "windows/window_timer.h"
+#include "link/window_timer.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "windows/window_timer.h"
+#include "link/window_timer.h"
 
 #include "link/timebase.h"
 
