@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs a built tree into a staging folder and checks what a user's system
 # would get: the files in place, the desktop entry and AppStream metadata as
-# the validators see them, compressed manual pages, then the Debian package
-# made by CPack: its fields, that it holds exactly the staged files, its
-# maintainer scripts, that its stripped program still starts, and lintian.
+# the validators see them, compressed manual pages, then the two Debian
+# packages made by CPack (tavrel-run, headless, and tavrel, the windows): their
+# fields and dependencies, that together they hold exactly the staged files
+# and share none, the maintainer scripts, that the stripped programs still
+# start, and lintian.
 #
 # Usage: check_packaging.sh SOURCE_DIR BUILD_DIR   (after the build)
 set -uo pipefail
@@ -55,6 +57,8 @@ expected=(
     share/man/man1/tavrel.1.gz
     share/doc/tavrel/copyright
     share/doc/tavrel/changelog.gz
+    share/doc/tavrel-run/copyright
+    share/doc/tavrel-run/changelog.gz
 )
 sizes=(16 32 48 64 128 256)
 for s in "${sizes[@]}"; do expected+=("share/icons/hicolor/${s}x${s}/apps/tavrel.png"); done
@@ -113,7 +117,7 @@ reproducible_gz() {
     local head; head=$(od -An -tx1 -N8 "$1" | tr -d ' \n')
     [ "${head:6:2}" = 00 ] && [ "${head:8:8}" = 00000000 ]
 }
-for gz in "$root"/share/man/man1/*.1.gz "$root/share/doc/tavrel/changelog.gz"; do
+for gz in "$root"/share/man/man1/*.1.gz "$root"/share/doc/*/changelog.gz; do
     [ -f "$gz" ] || continue
     check "${gz#"$stage"} is gzip without name or time stamp" reproducible_gz "$gz"
 done
@@ -138,36 +142,64 @@ check "staged tavrel starts and reports its version" \
     bash -c 'QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$2" "$1" --version 2>/dev/null | grep -q "^tavrel [0-9]"' _ \
     "$root/bin/tavrel" "$work/config"
 
-# ---- Debian package ----
+# The headless runner must not need the display libraries.
+check "tavrel-run links no Qt Gui or Widgets library" \
+    bash -c '! ldd "$1" | grep -Eq "libQt6(Gui|Widgets)"' _ "$build/tavrel-run"
+
+# ---- Debian packages ----
 pkgdir=$work/pkg
 if cpack -G DEB --config "$build/CPackConfig.cmake" -B "$pkgdir" >"$work/cpack.log" 2>&1; then
     ok "cpack -G DEB"
 else
     cat "$work/cpack.log"; bad "cpack -G DEB"; finish
 fi
-deb=$pkgdir/tavrel_${version}_${arch}.deb
-check "package file is tavrel_${version}_${arch}.deb" test -f "$deb"
-[ -f "$deb" ] || finish
-
-dpkg-deb --info "$deb"
-debfield() { dpkg-deb --field "$deb" "$1"; }
-check "Package is tavrel" test "$(debfield Package)" = tavrel
-check "Version is $version" test "$(debfield Version)" = "$version"
-check "Architecture is $arch" test "$(debfield Architecture)" = "$arch"
-check "Section is graphics" test "$(debfield Section)" = graphics
-check "Maintainer is set" test -n "$(debfield Maintainer)"
-depends=$(debfield Depends)
-for d in libqt6widgets6 libqt6gui6 libqt6core6 libftdi1-2 fonts-liberation libc6; do
-    check "Depends names $d" bash -c 'tr "," "\n" <<<"$1" | grep -Eq "^ *$2( |$)"' _ "$depends" "$d"
+gui=$pkgdir/tavrel_${version}_${arch}.deb
+run=$pkgdir/tavrel-run_${version}_${arch}.deb
+for deb in "$gui" "$run"; do
+    check "package file $(basename "$deb")" test -f "$deb"
+    [ -f "$deb" ] || finish
 done
 
-# The package holds exactly what cmake --install puts in place, all owned by
-# root, programs 755 and everything else 644.
-dpkg-deb --contents "$deb" >"$work/contents"
+debfield() { dpkg-deb --field "$1" "$2"; }
+# The package names of a Depends line, without versions.
+names() { tr "," "\n" <<<"$1" | sed 's/^ *//; s/ .*//'; }
+export -f names
+for deb in "$gui" "$run"; do
+    dpkg-deb --info "$deb"
+    name=$(basename "$deb"); name=${name%%_*}
+    check "$name: Package is $name" test "$(debfield "$deb" Package)" = "$name"
+    check "$name: Version is $version" test "$(debfield "$deb" Version)" = "$version"
+    check "$name: Architecture is $arch" test "$(debfield "$deb" Architecture)" = "$arch"
+    check "$name: Maintainer is set" test -n "$(debfield "$deb" Maintainer)"
+done
+check "tavrel: Section is graphics" test "$(debfield "$gui" Section)" = graphics
+gui_depends=$(debfield "$gui" Depends)
+run_depends=$(debfield "$run" Depends)
+check "tavrel depends on tavrel-run of the same version" \
+    bash -c 'tr "," "\n" <<<"$1" | grep -Eq "^ *tavrel-run \(= $2\)"' _ "$gui_depends" "$version"
+for d in libqt6widgets6 libqt6gui6 libqt6core6 fonts-liberation libc6; do
+    check "tavrel: Depends names $d" bash -c 'names "$1" | grep -qx "$2"' _ "$gui_depends" "$d"
+done
+for d in libqt6core6 libftdi1-2 libc6; do
+    check "tavrel-run: Depends names $d" bash -c 'names "$1" | grep -qx "$2"' _ "$run_depends" "$d"
+done
+for d in libqt6widgets6 libqt6gui6 fonts-liberation; do
+    check "tavrel-run: Depends leaves out $d" bash -c '! names "$1" | grep -qx "$2"' _ "$run_depends" "$d"
+done
+
+# Together the packages hold exactly what cmake --install puts in place, each
+# file in one package only (so both install side by side), all owned by root,
+# programs 755 and everything else 644.
+: >"$work/contents"
+for deb in "$gui" "$run"; do dpkg-deb --contents "$deb" >>"$work/contents"; done
 awk '$1 !~ /^d/ {print $6}' "$work/contents" | sed 's:^\./::' | sort >"$work/in-deb"
 (cd "$stage" && find . -type f -o -type l) | sed 's:^\./::' | sort >"$work/staged"
-if diff -u "$work/staged" "$work/in-deb"; then ok "package holds exactly the staged files"
-else bad "package holds exactly the staged files"; fi
+if diff -u "$work/staged" "$work/in-deb"; then ok "the packages hold exactly the staged files, none twice"
+else bad "the packages hold exactly the staged files, none twice"; fi
+check "the runner's package holds the runner, its manual page and the udev rule" bash -c '
+    dpkg-deb --contents "$1" | grep -q "/usr/bin/tavrel-run$" &&
+    dpkg-deb --contents "$1" | grep -q "/man1/tavrel-run.1.gz$" &&
+    dpkg-deb --contents "$1" | grep -q "/rules.d/60-tavrel-adapter.rules$"' _ "$run"
 check "every packaged file is root/root" bash -c '! awk "\$2 != \"root/root\"" "$1" | grep -q .' _ "$work/contents"
 check "programs are 0755, other files 0644, folders 0755" bash -c '
     awk '\''{ mode=$1; path=$6
@@ -176,11 +208,11 @@ check "programs are 0755, other files 0644, folders 0755" bash -c '
         else if (mode != "-rw-r--r--") { print; bad=1 } }
         END { exit bad }'\'' "$1"' _ "$work/contents"
 
-# Maintainer scripts: present, executable, valid sh, and they must never make
-# the install fail where udev cannot be reached (chroots, containers), even
-# when udevadm is there but fails.
+# Maintainer scripts: the package with the udev rule has them, executable,
+# valid sh, and they must never make the install fail where udev cannot be
+# reached (chroots, containers), even when udevadm is there but fails.
 ctrl=$work/control
-dpkg-deb --control "$deb" "$ctrl"
+dpkg-deb --control "$run" "$ctrl"
 check "md5sums is in the control archive" test -s "$ctrl/md5sums"
 for s in postinst postrm; do
     check "$s is an executable sh script" bash -c '[ -x "$1" ] && head -n1 "$1" | grep -q "^#!/bin/sh" && sh -n "$1"' _ "$ctrl/$s"
@@ -199,14 +231,16 @@ fi
 
 # The packaged programs are stripped copies: they must still start.
 unpacked=$work/unpacked
-dpkg-deb -x "$deb" "$unpacked"
-check "packaged tavrel is stripped" bash -c 'file -b "$1" | grep -q ", stripped"' _ "$unpacked/usr/bin/tavrel"
-check "packaged tavrel starts and reports its version" \
-    bash -c 'QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$2" "$1" --version 2>/dev/null | grep -q "^tavrel [0-9]"' _ \
-    "$unpacked/usr/bin/tavrel" "$work/config"
+for deb in "$gui" "$run"; do dpkg-deb -x "$deb" "$unpacked"; done
+for p in tavrel tavrel-run; do
+    check "packaged $p is stripped" bash -c 'file -b "$1" | grep -q ", stripped"' _ "$unpacked/usr/bin/$p"
+    check "packaged $p starts and reports its version" \
+        bash -c 'QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$2" "$1" --version 2>/dev/null | grep -q "^$3 [0-9]"' _ \
+        "$unpacked/usr/bin/$p" "$work/config" "$p"
+done
 
 # ---- lintian: errors fail, warnings are shown ----
-lintian --fail-on error --info "$deb" >"$work/lintian.log" 2>&1
+lintian --fail-on error --info "$gui" "$run" >"$work/lintian.log" 2>&1
 status=$?
 grep -v '^N:' "$work/lintian.log" | grep -v 'running with root privileges' || true
 if [ "$status" -eq 0 ]; then ok "lintian reports no error"; else bad "lintian reports no error (exit $status)"; fi
