@@ -582,6 +582,11 @@ private slots:
                            "00:10:10.500 (J+1) Fin du scénario : 2 poses prises.", "durée totale 20 min 10,500 s.",
                            "0 avertissement, 0 erreur"}
             << QString();
+        QTest::newRow("a long exposure ends past midnight, the next step was before it")
+            << QStringList{"s.txt", "23:45:00,0,1200,0,a\n23:59:00,0,60,0,b\n*,0,0,0,fin\n"} << "23:40:00" << 3
+            << QStringList{"Étape 2/2 sautée : les étapes d'avant ont duré au-delà de son horaire 23:59:00",
+                           "Attention : s.txt, ligne 2 : les étapes qui la précèdent finissent à 00:05:00", "1 avertissement"}
+            << QString();
         QTest::newRow("steps run past the next time")
             << QStringList{"s.txt", "*,0,120,0,a\n21:01:00,0,10,0,b\n*,0,0,0,fin\n"} << "21:00:00" << 3
             << QStringList{"21:02:00.240 Étape 2/2 sautée : les étapes d'avant ont duré au-delà de son horaire 21:01:00",

@@ -253,6 +253,33 @@ private slots:
         QCOMPARE(m_vt->now().date(), QDate(2026, 12, 8));
     }
 
+    // A step's time is the instant nearest to now, within 12 hours either
+    // side: at or after now it is waited for, before now it is past.
+    void twelveHoursEitherSide_data()
+    {
+        QTest::addColumn<QTime>("start");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("skipped");
+        QTest::newRow("after an exposure past midnight")
+            << QTime(23, 40) << QByteArray("23:45:00,0,1200,0,a\n23:59:00,0,60,0,b\n*,0,0,0,fin\n") << 1;
+        QTest::newRow("14:00 read at 01:00") << QTime(1, 0) << QByteArray("14:00:00,0,5,0,a\n*,0,0,0,fin\n") << 1;
+        QTest::newRow("12 hours before") << QTime(21, 0) << QByteArray("09:00:00,0,5,0,a\n*,0,0,0,fin\n") << 0;
+    }
+    void twelveHoursEitherSide()
+    {
+        QFETCH(QTime, start);
+        QFETCH(QByteArray, file);
+        QFETCH(int, skipped);
+        setUpAt(QDateTime(QDate(2026, 12, 7), start));
+        QSignalSpy skips(m_runner.get(), &ScenarioRunner::stepSkipped);
+        QVERIFY(m_runner->start(write("s.txt", file)));
+        m_vt->advance(20);
+        if (skipped == 0) // the countdown the window shows
+            QCOMPARE(m_runner->countdownSeconds(), std::optional<int>(43200));
+        QVERIFY(runToEnd(13LL * 3600 * 1000));
+        QCOMPARE(skips.count(), skipped);
+    }
+
     // --- the shot ------------------------------------------------------------
 
     void slices_data()
