@@ -297,27 +297,39 @@ private slots:
 
     // --- signals ---------------------------------------------------------------
 
-    // SIGUSR1 mid-exposure: that exposure runs its full length, nothing more
-    // is taken, and the run ends normally.
+    // SIGUSR1 mid-exposure: that exposure runs its full length; during a
+    // pause, nothing more is pressed. Either way the run ends normally, and
+    // the message says which of the two happens.
     void finishAfterCurrentExposure_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("scenario") << QStringList{"s.txt"};
-        QTest::newRow("sequence") << QStringList{"--count", "3", "--exposure", "2"};
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<QStringList>("fragments");
+        const QString under = QStringLiteral("SIGUSR1 reçu : fin après la pose en cours");
+        const QString before = QStringLiteral("SIGUSR1 reçu : arrêt avant la prochaine pose");
+        QTest::newRow("scenario, exposing") << QStringList{"s.txt"} << "déclenchement"
+                                            << QStringList{under, "relâché, pose terminée", "arrêté"};
+        QTest::newRow("sequence, exposing") << QStringList{"--count", "3", "--exposure", "2"} << "déclenchement"
+                                            << QStringList{under, "relâché, pose terminée", "arrêtée"};
+        QTest::newRow("scenario, pausing") << QStringList{"s.txt"} << "pause de 3 s"
+                                           << QStringList{"relâché, pose terminée", before, "arrêté"};
+        QTest::newRow("sequence, pausing") << QStringList{"--count", "3", "--exposure", "2", "--delay", "3"}
+                                           << "Pause de 3 s" << QStringList{"relâché, pose terminée", before, "arrêtée"};
     }
     void finishAfterCurrentExposure()
     {
         QFETCH(QStringList, arguments);
-        write(QStringLiteral("s.txt"), "*,0,2,0,a\n*,0,2,0,b\n*,0,0,0,fin\n");
+        QFETCH(QString, when);
+        QFETCH(QStringList, fragments);
+        write(QStringLiteral("s.txt"), "*,0,2,3,a\n*,0,2,0,b\n*,0,0,0,fin\n");
         QProcess process;
         start(process, QStringList{"--simulate", "--adapter-log", "a.log"} + arguments);
         QByteArray out;
-        QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
+        QVERIFY(waitForOutput(process, out, when));
         ::kill(process.processId(), SIGUSR1);
         const Result r = finish(process, out);
         QCOMPARE(r.status, 0);
-        verifyInOrder(r.out, {QStringLiteral("SIGUSR1 reçu"), QStringLiteral("relâché, pose terminée"),
-                              QStringLiteral("arrêté"), QStringLiteral("Déclencheur relâché, adaptateur fermé.")});
+        verifyInOrder(r.out, fragments + QStringList{QStringLiteral("Déclencheur relâché, adaptateur fermé.")});
         const QList<Write> w = writes(QStringLiteral("a.log"));
         QCOMPARE(bytes(w), (QList<int>{0, 1, 0, 0}));
         QVERIFY(qAbs(w[2].us - w[1].us - 2000000) <= kToleranceUs);

@@ -508,6 +508,33 @@ private slots:
         QCOMPARE(runEnded.at(0).at(0).toBool(), true);
     }
 
+    // No exposure starts once a stop is asked, however near its press.
+    void stopJustBeforeAPress_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<qint64>("stopAtMs");
+        QTest::addColumn<int>("writes");
+        // The last slice of a 15 s pause runs from 12 140 to 17 240 ms.
+        QTest::newRow("pause, then a * step") << QByteArray("*,0,2,15,a\n*,0,2,0,b\n*,0,0,0,fin\n") << qint64(15000) << 2;
+        QTest::newRow("pause, then a mirror step") << QByteArray("*,0,2,15,a\n*,3,2,0,b\n*,0,0,0,fin\n") << qint64(15000) << 2;
+        // The last poll arms the shot at about 8 s.
+        QTest::newRow("wait before a timed step") << QByteArray("21:40:20,0,2,0,a\n*,0,0,0,fin\n") << qint64(6000) << 0;
+    }
+    void stopJustBeforeAPress()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(qint64, stopAtMs);
+        QFETCH(int, writes);
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        QVERIFY(m_runner->start(write("s.txt", file)));
+        m_vt->advance(stopAtMs);
+        m_runner->requestStop();
+        QVERIFY(runToEnd());
+        QCOMPARE(this->writes().size(), writes);
+        verifyEndedCleanly();
+        QCOMPARE(runEnded.at(0).at(0).toBool(), true);
+    }
+
     void stopWhileIdleForgotten()
     {
         m_runner->requestStop();
