@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <sys/stat.h>
 #include <memory>
 
 namespace {
@@ -674,6 +675,7 @@ private slots:
         QTest::newRow("negative mirror") << QStringList{"--count", "1", "--exposure", "1", "--mirror", "-1"}
                                          << QStringLiteral("Délai relevage miroir (s)");
         QTest::newRow("missing scenario") << QStringList{"absent.txt"} << QStringLiteral("le fichier est introuvable.");
+        QTest::newRow("FIFO as scenario") << QStringList{"fifo.txt"} << QStringLiteral("tube nommé");
         QTest::newRow("bad scenario")
             << QStringList{"s.txt"} << QStringLiteral("ligne 1 : le temps de pose « 0 » ne convient pas");
     }
@@ -683,6 +685,7 @@ private slots:
         QFETCH(QString, fragment);
         write(QStringLiteral("s.txt"), "*,0,0,0,a\n*,0,0,0,fin\n");
         write(QStringLiteral("t.txt"), "*,0,1,0,a\n*,0,0,0,fin\n");
+        ::mkfifo(QFile::encodeName(path(QStringLiteral("fifo.txt"))).constData(), 0600); // never waited on
         const Result r = run(arguments);
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains(fragment), qPrintable(r.err));
