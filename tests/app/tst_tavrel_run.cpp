@@ -415,6 +415,22 @@ private slots:
         QCOMPARE(logLines(QStringLiteral("a.log")).filter(QStringLiteral("FT_Open(index=0) = 0")).size(), 2);
     }
 
+    // Unplugged mid-job: the presses that follow never reach the adapter;
+    // they are said to have failed and are not counted as taken.
+    void pressesThatFailAreNotTaken()
+    {
+        QProcess process;
+        start(process, {"--simulate", "--count", "3", "--exposure", "1", "--delay", "1"});
+        QByteArray out;
+        QVERIFY(waitForOutput(process, out, QStringLiteral("Pose 1/3 : déclenchement")));
+        ::kill(process.processId(), SIGUSR2);
+        const Result r = finish(process, out);
+        QCOMPARE(r.status, 0);
+        verifyInOrder(r.out, {QStringLiteral("Pose 1/3 : relâché, pose terminée"),
+                              QStringLiteral("Pose 2/3 : échec du déclenchement"), QStringLiteral("Pose 2/3 : relâché, pose non prise"),
+                              QStringLiteral("Pose 3/3 : échec du déclenchement"), QStringLiteral("Fin de la série : 1 pose prise")});
+    }
+
     // --- the adapter cannot be used: no night started blind --------------------
 
     void adapterUnusable_data()
