@@ -3,6 +3,7 @@
 #include "link/shared_values.h"
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
+#include "modes/journal.h"
 #include "modes/scenario_runner.h"
 #include "windows/window_timer.h"
 
@@ -165,6 +166,8 @@ private slots:
         QVERIFY(QDir::setCurrent(m_dir->path()));
         m_sink.shown.clear();
         setMessageSink(&m_sink);
+        // The runs' exposures are journalled: not in the user's own journal.
+        ExposureJournal::instance().setPath(m_dir->filePath(QStringLiteral("journal.csv")));
         setUpAt(kEvening);
     }
 
@@ -177,6 +180,7 @@ private slots:
         setTimeBase(nullptr);
         m_vt.reset();
         setMessageSink(nullptr);
+        ExposureJournal::instance().reset();
         QDir::setCurrent(m_savedCwd);
         m_dir.reset();
     }
