@@ -1,8 +1,9 @@
 #include "link/profile.h"
 
+#include "link/regular_file.h"
+
 #include <QByteArray>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
@@ -14,16 +15,23 @@ namespace {
 
 constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
 
-// One line of the file, its text without the line end, and the line end
-// itself ("\n", "\r\n", or empty for a last line that has none). Keeping the
-// end with each line is what lets a rewrite leave a mixed file mixed.
+// One line of the file: its bytes as read and its text, without the line
+// end, and the line end itself ("\n", "\r\n", "\r", or empty for a last line
+// that has none). A line that is not edited goes back byte for byte, so a
+// rewrite leaves every other line, and a mixed file, as it was.
 struct Line {
     QString text;
-    QString eol;
+    QByteArray eol;
+    QByteArray raw;
+    bool edited = false;
 };
 
+// The file as read: a UTF-8 file, or a Latin-1 one (any file that is not
+// valid UTF-8), either after a byte-order mark or not. It is written back in
+// the same encoding, with its mark.
 struct ProfileText {
     bool bom = false;
+    bool latin1 = false;
     QList<Line> lines;
 };
 
@@ -36,55 +44,52 @@ ProfileText decode(const QByteArray &bytes)
     profile.bom = body.startsWith(QByteArrayView(kUtf8Bom));
     if (profile.bom)
         body = body.sliced(3);
-
     QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    QString text = utf8(body);
-    if (utf8.hasError()) {
-        // Files edited with an old editor are often Latin-1; every byte
-        // sequence is valid Latin-1, so this never fails.
-        profile.bom = false;
-        text = QString::fromLatin1(bytes);
-    }
+    [[maybe_unused]] const QString whole = utf8(body); // decoded only to learn whether it is UTF-8
+    // Files edited with an old editor are often Latin-1; every byte
+    // sequence is valid Latin-1, so this never fails.
+    profile.latin1 = utf8.hasError();
 
+    // CR LF, LF and CR alone each end a line; neither byte occurs inside a
+    // UTF-8 character, so lines are cut before they are decoded.
     qsizetype start = 0;
-    while (start < text.size()) {
-        const qsizetype newline = text.indexOf(QLatin1Char('\n'), start);
-        if (newline < 0) {
-            profile.lines.append(Line{text.mid(start), QString()});
-            break;
-        }
-        qsizetype end = newline;
-        QString eol = QStringLiteral("\n");
-        if (end > start && text.at(end - 1) == QLatin1Char('\r')) {
-            --end;
-            eol = QStringLiteral("\r\n");
-        }
-        profile.lines.append(Line{text.mid(start, end - start), eol});
-        start = newline + 1;
+    while (start < body.size()) {
+        qsizetype end = start;
+        while (end < body.size() && body[end] != '\n' && body[end] != '\r')
+            ++end;
+        Line line;
+        line.raw = body.sliced(start, end - start).toByteArray();
+        line.text = profile.latin1 ? QString::fromLatin1(line.raw) : QString::fromUtf8(line.raw);
+        if (end < body.size())
+            line.eol = body[end] == '\r' && end + 1 < body.size() && body[end + 1] == '\n' ? "\r\n"
+                                                                                          : body.sliced(end, 1).toByteArray();
+        profile.lines.append(line);
+        start = end + line.eol.size();
     }
     return profile;
 }
 
 QByteArray encode(const ProfileText &profile)
 {
-    QString text;
-    for (const Line &line : profile.lines)
-        text += line.text + line.eol;
     QByteArray bytes = profile.bom ? QByteArray(kUtf8Bom) : QByteArray();
-    bytes += text.toUtf8();
+    for (const Line &line : profile.lines) {
+        if (!line.edited)
+            bytes += line.raw;
+        else
+            bytes += profile.latin1 ? line.text.toLatin1() : line.text.toUtf8();
+        bytes += line.eol;
+    }
     return bytes;
 }
 
 LoadResult load(const QString &filePath, ProfileText &profile, QByteArray &bytes)
 {
-    QFile file(filePath);
-    if (!file.exists())
+    FileRead file = readRegularFile(filePath, kMaxProfileFileBytes);
+    if (file.status == FileRead::Missing)
         return LoadResult::Missing;
-    if (!file.open(QIODevice::ReadOnly))
+    if (file.status != FileRead::Read)
         return LoadResult::Unreadable;
-    bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return LoadResult::Unreadable;
+    bytes = std::move(file.bytes);
     profile = decode(bytes);
     return LoadResult::Loaded;
 }
@@ -196,16 +201,31 @@ bool hasLineBreak(const QString &text)
 
 // The line end new lines get: the one the file already uses, so a file made
 // on Windows stays CRLF throughout.
-QString fileLineEnd(const ProfileText &profile)
+QByteArray fileLineEnd(const ProfileText &profile)
 {
     for (const Line &line : profile.lines) {
         if (!line.eol.isEmpty())
             return line.eol;
     }
-    return QStringLiteral("\n");
+    return "\n";
+}
+
+// What reading `key` of `section` gives, as getPrivateProfileString does.
+QString valueIn(const ProfileText &profile, const QString &section, const QString &key)
+{
+    const Location where = locate(profile, section, key);
+    if (where.keyLine < 0)
+        return QString();
+    return cutValue(profile.lines.at(where.keyLine).text.mid(where.equals + 1).trimmed());
 }
 
 } // namespace
+
+QString profileFileProblem(const QString &filePath)
+{
+    const FileRead file = readRegularFile(filePath, kMaxProfileFileBytes);
+    return file.status == FileRead::Refused ? file.problem : QString();
+}
 
 QString getPrivateProfileString(const QString &section, const QString &key, const QString &filePath)
 {
@@ -213,11 +233,7 @@ QString getPrivateProfileString(const QString &section, const QString &key, cons
     QByteArray bytes;
     if (load(filePath, profile, bytes) != LoadResult::Loaded)
         return QString();
-    const Location where = locate(profile, section.trimmed(), key.trimmed());
-    if (where.keyLine < 0)
-        return QString();
-    const QString &text = profile.lines.at(where.keyLine).text;
-    return cutValue(text.mid(where.equals + 1).trimmed());
+    return valueIn(profile, section.trimmed(), key.trimmed());
 }
 
 bool writePrivateProfileString(const QString &section, const QString &key, const QString &value,
@@ -238,7 +254,7 @@ bool writePrivateProfileString(const QString &section, const QString &key, const
     if (loaded == LoadResult::Unreadable)
         return false; // rewriting what we could not read would lose it
 
-    const QString eol = fileLineEnd(profile);
+    const QByteArray eol = fileLineEnd(profile);
     const Location where = locate(profile, sectionName, keyName);
     if (where.keyLine >= 0) {
         Line &line = profile.lines[where.keyLine];
@@ -251,21 +267,26 @@ bool writePrivateProfileString(const QString &section, const QString &key, const
                 ++lead;
         }
         line.text = line.text.left(where.equals + 1) + rest.left(lead) + value;
+        line.edited = true;
     } else if (where.sectionLine >= 0) {
         const qsizetype after = where.lastKeyLine >= 0 ? where.lastKeyLine : where.sectionLine;
         if (profile.lines[after].eol.isEmpty())
             profile.lines[after].eol = eol;
-        profile.lines.insert(after + 1, Line{keyName + QLatin1Char('=') + value, eol});
+        profile.lines.insert(after + 1, Line{keyName + QLatin1Char('=') + value, eol, {}, true});
     } else {
         if (!profile.lines.isEmpty() && profile.lines.last().eol.isEmpty())
             profile.lines.last().eol = eol;
-        profile.lines.append(Line{QLatin1Char('[') + sectionName + QLatin1Char(']'), eol});
-        profile.lines.append(Line{keyName + QLatin1Char('=') + value, eol});
+        profile.lines.append(Line{QLatin1Char('[') + sectionName + QLatin1Char(']'), eol, {}, true});
+        profile.lines.append(Line{keyName + QLatin1Char('=') + value, eol, {}, true});
     }
 
     const QByteArray after = encode(profile);
     if (loaded == LoadResult::Loaded && after == before)
         return true; // already says so; leave the file and its date alone
+    // A character the file's encoding cannot hold (a euro sign in a Latin-1
+    // file) would not read back: the file is left as it was.
+    if (valueIn(decode(after), sectionName, keyName) != cutValue(value.trimmed()))
+        return false;
 
     const QFileInfo info(filePath);
     if (!QDir().mkpath(info.absolutePath()))

@@ -148,6 +148,19 @@ void LoadSettings()
     s.BitMode = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTINoBIT", s.BitModeText, 255, 1}, warnings));
     s.BitMask = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTIMask", s.MaskText, 255, 255}, warnings));
 
+    // A settings file that is no regular file of sane size is neither read
+    // nor replaced: the user is told, once, why the defaults serve.
+    const QString path = resolveSettingsPath(QString::fromLatin1(kSettingsFile));
+    if (const QString problem = profileFileProblem(path); !problem.isEmpty()) {
+        const QString seen = path + QLatin1Char('\n') + problem;
+        if (!g_reportedBadValues.contains(seen)) {
+            g_reportedBadValues.insert(seen);
+            warnings.prepend(QStringLiteral("Le fichier de réglages %1 n'est pas lu : %2. Les réglages par défaut "
+                                            "servent, et le fichier est laissé tel quel ; remplacez-le par un "
+                                            "fichier texte ordinaire puis relancez Tavrel.")
+                                 .arg(QDir::toNativeSeparators(path), problem));
+        }
+    }
     for (const QString &warning : std::as_const(warnings))
         showMessage(MessageKind::Warning, warning);
 }

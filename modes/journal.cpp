@@ -8,6 +8,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavrel {
 
@@ -20,6 +27,39 @@ QString csvField(const QString &text)
     QString quoted = text;
     quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+// Appends `line` to `file` as one write, after the header when the file is
+// empty. A write cut short (a full disk) is taken back, so the file never
+// keeps half a line for the next one to be glued to. Returns the reason of a
+// failure, empty on success.
+QString appendWhole(const QString &file, const QByteArray &line)
+{
+    const auto reason = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return reason(errno);
+    const auto closer = qScopeGuard([fd] { ::close(fd); });
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return reason(errno);
+    const QByteArray bytes = (st.st_size == 0 ? ExposureJournal::header().toUtf8() + '\n' : QByteArray()) + line + '\n';
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            if (done > 0) {
+                // Should even this fail, the warning is all that is left.
+                [[maybe_unused]] const int undone = ::ftruncate(fd, st.st_size);
+            }
+            return reason(error);
+        }
+        done += n;
+    }
+    return QString();
 }
 } // namespace
 
@@ -67,6 +107,8 @@ QString ExposureJournal::outcomeText(JournalOutcome outcome)
     switch (outcome) {
     case JournalOutcome::Complete:
         return QStringLiteral("complète");
+    case JournalOutcome::Prolonged:
+        return QStringLiteral("prolongée");
     case JournalOutcome::StoppedByUser:
         return QStringLiteral("arrêtée par l'utilisateur");
     case JournalOutcome::WindowClosed:
@@ -148,35 +190,29 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         outcome = JournalOutcome::ProgramEnded;
     if (m_adapterLost)
         outcome = JournalOutcome::AdapterLost;
+    // Held far longer than asked: its frame is not the one planned.
+    constexpr std::int64_t kOverrunUs = 1000000;
+    if (outcome == JournalOutcome::Complete && m_what.requestedSeconds
+        && us - m_pressUs > std::int64_t(*m_what.requestedSeconds) * 1000000 + kOverrunUs)
+        outcome = JournalOutcome::Prolonged;
     m_reason.reset();
     append(csvLine(m_pressWall, us - m_pressUs, m_what, outcome));
 }
 
 void ExposureJournal::append(const QString &line)
 {
-    // One whole line written and flushed at a time: a crash never spoils the
-    // lines before it. A journal that cannot be written never holds up an
-    // exposure: the user is told once, and the night goes on.
+    // One whole line written at a time: a crash never spoils the lines before
+    // it. A journal that cannot be written never holds up an exposure: the
+    // user is told once, and the night goes on.
     const QString file = path();
     QDir().mkpath(QFileInfo(file).absolutePath());
-    QFile f(file);
-    const bool isNew = !f.exists() || f.size() == 0;
-    bool ok = f.open(QIODevice::WriteOnly | QIODevice::Append);
-    if (ok) {
-        QByteArray bytes;
-        if (isNew)
-            bytes += header().toUtf8() + '\n';
-        bytes += line.toUtf8() + '\n';
-        ok = f.write(bytes) == bytes.size() && f.flush();
-        f.close();
-        ok = ok && f.error() == QFileDevice::NoError;
-    }
-    if (!ok && !m_warned) {
+    const QString failure = appendWhole(file, line.toUtf8());
+    if (!failure.isEmpty() && !m_warned) {
         m_warned = true;
         showMessage(MessageKind::Warning,
                     QStringLiteral("Le journal des poses %1 ne peut pas être écrit (%2). Les poses continuent "
                                    "normalement, mais ne sont plus notées dans le journal.")
-                        .arg(file, f.errorString()));
+                        .arg(file, failure));
     }
 }
 

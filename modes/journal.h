@@ -14,6 +14,8 @@ namespace tavrel {
 
 enum class JournalOutcome {
     Complete,      // ended by the job, the scenario or the user's own release
+    Prolonged,     // complete, but measured more than 1 s over what was asked
+                   // (the process stopped, the machine suspended)
     StoppedByUser, // "Stop Shot", or a stop signal to the headless runner
     WindowClosed,  // the window left (mode switch or close box)
     AdapterLost,   // the adapter went away while the release was held

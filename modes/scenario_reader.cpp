@@ -1,10 +1,10 @@
 #include "modes/scenario_reader.h"
 
+#include "link/regular_file.h"
 #include "modes/numbers.h"
 #include "modes/scenario_time.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringDecoder>
@@ -156,27 +156,13 @@ bool ScenarioReader::open(const QString &path)
     close();
     m_path = path;
     m_error.clear();
-    const QFileInfo info(path);
-    m_fullPath = info.absoluteFilePath();
-    if (!info.exists()) {
-        m_error = QStringLiteral("le fichier est introuvable");
+    m_fullPath = fullPathOf(path);
+    const FileRead file = readRegularFile(path, kMaxScenarioFileBytes);
+    if (file.status != FileRead::Read) {
+        m_error = file.status == FileRead::Missing ? QStringLiteral("le fichier est introuvable") : file.problem;
         return false;
     }
-    if (info.isDir()) {
-        m_error = QStringLiteral("c'est un dossier, pas un fichier");
-        return false;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("le fichier ne peut pas être lu (%1)").arg(file.errorString());
-        return false;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_error = QStringLiteral("le fichier ne peut pas être lu (%1)").arg(file.errorString());
-        return false;
-    }
-    m_text = decode(bytes);
+    m_text = decode(file.bytes);
     m_pos = 0;
     m_line = 1;
     m_afterComma = false;
@@ -303,7 +289,13 @@ bool isAtOnceStep(const ScenarioStep &step) { return step.time.trimmed() == QLat
 
 bool isChainStep(const ScenarioStep &step)
 {
-    return !step.time.isEmpty() && !isAtOnceStep(step) && QFileInfo(step.time).isFile();
+    // Whatever is there (a FIFO, a device) is taken for the file meant: its
+    // opening then says why it cannot be read, rather than the time being
+    // called wrong.
+    if (step.time.isEmpty() || isAtOnceStep(step))
+        return false;
+    const QFileInfo info(step.time);
+    return info.exists() && !info.isDir();
 }
 
 std::optional<QString> stepProblem(const ScenarioStep &step)

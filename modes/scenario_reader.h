@@ -29,11 +29,16 @@ struct ScenarioStep {
     bool startsLine = true; // the first field opens its line
 };
 
+// A night's file is a few kilobytes; a file past this size is no scenario.
+inline constexpr qint64 kMaxScenarioFileBytes = 16 * 1024 * 1024;
+
 class ScenarioReader {
 public:
     // Reads the whole file at once: what was checked is what runs, even if an
     // editor saves over the file during the night. Returns false, with
-    // errorString(), when the file cannot be read.
+    // errorString(), when the file cannot be read, and at once for anything
+    // but a regular file of at most kMaxScenarioFileBytes (a FIFO is never
+    // waited on).
     bool open(const QString &path);
     void close();
     bool isOpen() const { return m_open; }
@@ -83,8 +88,8 @@ std::optional<QString> stepProblem(const ScenarioStep &step);
 // (see ScenarioReader::trailingBlankLine).
 QString trailingBlankLinesProblem();
 
-// The first field names a scenario file that exists (relative names from the
-// working directory).
+// The first field names a file that exists, not a folder (relative names
+// from the working directory).
 bool isChainStep(const ScenarioStep &step);
 bool isAtOnceStep(const ScenarioStep &step);
 

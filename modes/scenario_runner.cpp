@@ -73,6 +73,7 @@ struct ScenarioRunner::Private {
     std::int32_t stepPause = 0;
     bool endReached = false;
     bool exposing = false;    // from the first slice to the release
+    bool shotUnderWay = false; // from the mirror press or the first slice to the release
     bool linePressed = false; // our last write held the release down
     // Files entered since the last exposure: entering one of them again means
     // the chains go round without ever taking a picture.
@@ -255,6 +256,7 @@ void ScenarioRunner::Private::finish(const QString &error)
         release();
     const bool wasExposing = exposing;
     exposing = false;
+    shotUnderWay = false;
     v.ShutterHeld = 0;
     const bool byUser = error.isEmpty() && v.StopRequested != 0 && !endReached;
     timer->setEnabled(false);
@@ -281,6 +283,12 @@ void ScenarioRunner::tick()
     const QString tag = d->timer->Tag();
 
     if (tag == kTakeUp) {
+        // A stop asked during the last slice of a pause: the next step is
+        // not even read.
+        if (v.StopRequested != 0) {
+            d->finish(QString());
+            return;
+        }
         d->takeUpStep();
         if (!m_running)
             return;
@@ -299,11 +307,18 @@ void ScenarioRunner::tick()
                 d->arm(kWait, kWaitPollMs);
         }
     } else if (tag == kShot) {
+        // A stop asked during the last wait before the step's time: nothing
+        // is pressed.
+        if (v.StopRequested != 0) {
+            d->finish(QString());
+            return;
+        }
         // The boxes show the step's figures; what stands in them when the shot
         // starts is what is taken, unless it is no usable figure.
         v.ExposureSeconds = secondsOr(d->view->exposureText(), d->stepExposure, 1);
         v.ShotIntervalSeconds = secondsOr(d->view->pauseText(), d->stepPause, 0);
         if (v.MirrorDelaySeconds != 0) {
+            d->shotUnderWay = true;
             d->press();
             d->view->setMirrorStyle(kHorizontalLines);
             d->arm(kMirrorUp, 500);
@@ -315,6 +330,14 @@ void ScenarioRunner::tick()
         d->release();
         d->arm(kSlice, std::int64_t(v.MirrorDelaySeconds) * 1000 - 500);
     } else if (tag == kSlice) {
+        // Once the mirror is up the exposure follows, or the camera would be
+        // left with its mirror locked up; without a mirror, the stop is
+        // looked at once more, right before the press.
+        if (!d->shotUnderWay && v.StopRequested != 0) {
+            d->finish(QString());
+            return;
+        }
+        d->shotUnderWay = true;
         const std::int32_t seconds = v.ExposureSeconds;
         if (v.ExposureSeconds > 60) {
             d->arm(kSlice, 60000);
@@ -343,6 +366,7 @@ void ScenarioRunner::tick()
         d->arm(kLetGo, 10);
     } else if (tag == kLetGo) {
         d->release();
+        d->shotUnderWay = false;
         d->view->setProgressVisible(false);
         v.ShutterHeld = 0;
         d->view->setMirrorStyle(kVerticalLines);
@@ -380,6 +404,7 @@ void ScenarioRunner::abandon()
     // The window is going away: none of its boxes is touched any more.
     const bool wasExposing = d->exposing;
     d->exposing = false;
+    d->shotUnderWay = false;
     if (!m_running)
         return;
     m_running = false;
@@ -400,6 +425,8 @@ std::optional<int> ScenarioRunner::countdownSeconds() const
     // The last poll ends a few milliseconds past the time: never show -1.
     return std::max(0, secondsUntil(*at, timeNow()));
 }
+
+bool ScenarioRunner::shotUnderWay() const { return d->shotUnderWay; }
 
 int ScenarioRunner::stepNumber() const { return shared().StepNumber; }
 int ScenarioRunner::stepCount() const { return shared().StepCount; }

@@ -54,14 +54,19 @@ public:
     // the file first; a file that cannot be run is refused with a French
     // message naming the file and the line. Returns whether the run started.
     bool start(const QString &path);
-    // "Stop scenario": honoured while waiting for a step's time and after an
-    // exposure; never cuts an exposure short.
+    // "Stop scenario": never cuts an exposure short, and no exposure starts
+    // once it is asked: honoured before a step is read, while waiting for a
+    // step's time, before each press that starts a shot and after an
+    // exposure.
     void requestStop();
     void tick();
     // The window goes away mid-run: the run channel is closed.
     void abandon();
 
     bool isRunning() const { return m_running; }
+    // From the press that starts a shot (the mirror's, or the exposure's) to
+    // its release: a stop asked now still lets this exposure end.
+    bool shotUnderWay() const;
     // Whole seconds until the awaited step's time, while one is awaited.
     std::optional<int> countdownSeconds() const;
 

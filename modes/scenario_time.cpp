@@ -26,8 +26,10 @@ int secondsUntil(const QTime &step, const QTime &now)
     constexpr int kDay = 24 * 3600;
     constexpr int kHalfDay = 12 * 3600;
     int diff = now.secsTo(step);
-    if (diff < -kHalfDay)
+    if (diff <= -kHalfDay)
         diff += kDay;
+    else if (diff > kHalfDay)
+        diff -= kDay;
     return diff;
 }
 

@@ -100,6 +100,7 @@ void SequenceJob::stopShot()
     v.StopRequested = -1;
     ExposureJournal::instance().setEndReason(JournalOutcome::StoppedByUser);
     ReleaseShutter();
+    m_shotUnderWay = false;
     m_view->setProgressVisible(false);
     v.ShutterHeld = 0;
     m_view->setMirrorStyle(kVerticalLines);
@@ -122,6 +123,7 @@ void SequenceJob::endJob()
     v.StopRequested = 0;
     m_view->setMirrorStyle(kVerticalLines);
     m_running = false;
+    m_shotUnderWay = false;
     emit jobEnded(stopped);
 }
 
@@ -132,12 +134,19 @@ void SequenceJob::tick()
     const QString tag = m_timer->Tag();
 
     if (tag == QLatin1String("10")) {
+        // "Finish Capture Job" clicked during the delay: nothing more is
+        // pressed, however near the next exposure was.
+        if (v.StopRequested != 0) {
+            endJob();
+            return;
+        }
         v.ExposureSeconds = m_lastExposure = readOr(m_view->exposureText(), m_lastExposure, 1);
         v.ShotIntervalSeconds = m_lastInterval = readOr(m_view->intervalText(), m_lastInterval, 0);
         ++m_exposureNumber;
         if (v.MirrorDelaySeconds != 0) {
             m_timer->setInterval(500);
             m_timer->setTag(QStringLiteral("11"));
+            m_shotUnderWay = true;
             PressShutter();
             m_view->setMirrorStyle(kHorizontalLines);
             emit mirrorRaised(m_exposureNumber);
@@ -151,6 +160,14 @@ void SequenceJob::tick()
         m_timer->setTag(QStringLiteral("20"));
     } else if (tag == QLatin1String("20")) {
         const bool firstSlice = v.ShutterHeld == 0;
+        // Once the mirror is up the exposure follows, or the camera would be
+        // left with its mirror locked up; without a mirror, the stop is
+        // looked at once more, right before the press.
+        if (!m_shotUnderWay && v.StopRequested != 0) {
+            endJob();
+            return;
+        }
+        m_shotUnderWay = true;
         const std::int32_t seconds = v.ExposureSeconds;
         if (v.ExposureSeconds > 60) {
             m_timer->setInterval(60000);
@@ -179,6 +196,7 @@ void SequenceJob::tick()
         m_timer->setTag(QStringLiteral("31"));
         m_timer->setInterval(100);
         ReleaseShutter();
+        m_shotUnderWay = false;
         m_view->setProgressVisible(false);
         v.ShutterHeld = 0;
         m_view->setMirrorStyle(kVerticalLines);

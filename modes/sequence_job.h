@@ -43,7 +43,8 @@ public:
     // "Start Capture Job". Refuses a job whose figures make no sense and says
     // why in French; returns whether the job started.
     bool start();
-    // "Finish Capture Job": the exposure under way completes, then the job ends.
+    // "Finish Capture Job": the exposure under way completes, then the job
+    // ends; no exposure starts after it.
     void finish();
     // "Stop Shot": the release is let go at once and the job ends.
     void stopShot();
@@ -51,6 +52,9 @@ public:
     void tick();
 
     bool isRunning() const { return m_running; }
+    // From the press that starts a shot (the mirror's, or the exposure's) to
+    // its release: a "Finish Capture Job" now still lets this exposure end.
+    bool shotUnderWay() const { return m_shotUnderWay; }
     // Exposure number under way or last taken (1-based) and the job's size.
     int exposureNumber() const { return m_exposureNumber; }
     int exposureTotal() const { return m_total; }
@@ -73,6 +77,7 @@ private:
     WindowTimer *m_timer;
     SequenceView *m_view;
     bool m_running = false;
+    bool m_shotUnderWay = false;
     int m_exposureNumber = 0;
     int m_total = 0;
     // Last good values of the boxes read again during a job.

@@ -20,14 +20,10 @@ JobReport::JobReport(SequenceJob *job, ProgressLog *log, QObject *parent)
                 .arg(label(number, m_job->exposureTotal()), secondsText(shared().MirrorDelaySeconds)));
     });
     connect(job, &SequenceJob::exposureStarted, this, [this](int number, int total, int seconds) {
-        say(QStringLiteral("%1 : déclenchement, pose de %2").arg(label(number, total), secondsText(seconds)));
+        say(m_presses.started(label(number, total), seconds));
     });
     connect(job, &SequenceJob::exposureEnded, this, [this](int number, bool completed) {
-        if (completed)
-            ++m_taken;
-        say(QStringLiteral("%1 : relâché, %2")
-                .arg(label(number, m_job->exposureTotal()),
-                     completed ? QStringLiteral("pose terminée") : QStringLiteral("pose interrompue")));
+        say(m_presses.ended(label(number, m_job->exposureTotal()), completed));
     });
     connect(job, &SequenceJob::delayStarted, this, [this](int seconds) {
         say(QStringLiteral("Pause de %1 avant la pose %2/%3")
@@ -36,11 +32,12 @@ JobReport::JobReport(SequenceJob *job, ProgressLog *log, QObject *parent)
                 .arg(m_job->exposureTotal()));
     });
     connect(job, &SequenceJob::jobEnded, this, [this](bool stoppedByUser) {
+        const int taken = m_presses.taken();
         if (stoppedByUser)
-            say(QStringLiteral("Série arrêtée à la demande : %1 pose%2 prise%2 sur %3.")
-                    .arg(m_taken).arg(plural(m_taken)).arg(m_job->exposureTotal()));
+            say(QStringLiteral("Série arrêtée à la demande : %1 pose%2 prise%2 sur %3%4.")
+                    .arg(taken).arg(plural(taken)).arg(m_job->exposureTotal()).arg(m_presses.failures()));
         else
-            say(QStringLiteral("Fin de la série : %1 pose%2 prise%2.").arg(m_taken).arg(plural(m_taken)));
+            say(QStringLiteral("Fin de la série : %1 pose%2 prise%2%3.").arg(taken).arg(plural(taken)).arg(m_presses.failures()));
     });
 }
 

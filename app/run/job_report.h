@@ -1,6 +1,9 @@
 #pragma once
 // Progress lines of a sequence job: mirror, press, release and delay of each
-// exposure, with its number and the job's size, then the end.
+// exposure, with its number and the job's size, then the end. Only exposures
+// whose press reached the adapter count as taken.
+
+#include "app/run/press_tally.h"
 
 #include <QObject>
 
@@ -25,7 +28,7 @@ private:
 
     SequenceJob *m_job;
     ProgressLog *m_log;
-    int m_taken = 0;
+    PressTally m_presses;
     bool m_muted = false;
 };
 

@@ -132,7 +132,9 @@ int runForReal(const RunOptions &o)
             if (ending)
                 return;
             if (number == SIGUSR1) {
-                log.line(QStringLiteral("SIGUSR1 reçu : fin après la pose en cours."));
+                const bool underWay = job ? job->shotUnderWay() : runner->shotUnderWay();
+                log.line(underWay ? QStringLiteral("SIGUSR1 reçu : fin après la pose en cours.")
+                                  : QStringLiteral("SIGUSR1 reçu : arrêt avant la prochaine pose."));
                 if (job)
                     job->finish();
                 else

@@ -63,15 +63,10 @@ ScenarioReport::ScenarioReport(ScenarioRunner *runner, WindowTimer *timer, Headl
         say(QStringLiteral("%1 : miroir relevé, pose dans %2")
                 .arg(stepLabel(), secondsText(shared().MirrorDelaySeconds)));
     });
-    connect(runner, &ScenarioRunner::exposureStarted, this, [this](int seconds) {
-        say(QStringLiteral("%1 : déclenchement, pose de %2").arg(stepLabel(), secondsText(seconds)));
-    });
-    connect(runner, &ScenarioRunner::exposureEnded, this, [this](bool completed) {
-        if (completed)
-            ++m_exposures;
-        say(QStringLiteral("%1 : relâché, %2")
-                .arg(stepLabel(), completed ? QStringLiteral("pose terminée") : QStringLiteral("pose interrompue")));
-    });
+    connect(runner, &ScenarioRunner::exposureStarted, this,
+            [this](int seconds) { say(m_presses.started(stepLabel(), seconds)); });
+    connect(runner, &ScenarioRunner::exposureEnded, this,
+            [this](bool completed) { say(m_presses.ended(stepLabel(), completed)); });
     connect(runner, &ScenarioRunner::pauseStarted, this, [this](int seconds) {
         m_pausing = true;
         say(QStringLiteral("%1 : pause de %2").arg(stepLabel(), secondsText(seconds)));
@@ -215,15 +210,18 @@ void ScenarioReport::onChained(const QString &from, int line, const QString &to)
 
 void ScenarioReport::onRunEnded(bool stoppedByUser, const QString &error)
 {
-    const QString taken = QStringLiteral("%1 pose%2 prise%2").arg(m_exposures).arg(m_exposures > 1 ? QStringLiteral("s") : QString());
+    const int exposures = m_presses.taken();
+    const QString taken = QStringLiteral("%1 pose%2 prise%2").arg(exposures).arg(exposures > 1 ? QStringLiteral("s") : QString());
     if (!error.isEmpty())
-        say(QStringLiteral("Scénario arrêté par une erreur (%1) : %2").arg(taken, error));
+        say(QStringLiteral("Scénario arrêté par une erreur (%1%2) : %3").arg(taken, m_presses.failures(), error));
     else if (stoppedByUser)
-        say(QStringLiteral("Scénario arrêté à la demande : %1.").arg(taken));
+        say(QStringLiteral("Scénario arrêté à la demande : %1%2.").arg(taken, m_presses.failures()));
     else
-        say(QStringLiteral("Fin du scénario : %1%2.")
-                .arg(taken, m_skipped ? QStringLiteral(", %1 étape%2 sautée%2").arg(m_skipped).arg(m_skipped > 1 ? QStringLiteral("s") : QString())
-                                      : QString()));
+        say(QStringLiteral("Fin du scénario : %1%2%3.")
+                .arg(taken,
+                     m_skipped ? QStringLiteral(", %1 étape%2 sautée%2").arg(m_skipped).arg(m_skipped > 1 ? QStringLiteral("s") : QString())
+                               : QString(),
+                     m_presses.failures()));
 }
 
 } // namespace tavrel::run

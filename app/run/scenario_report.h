@@ -5,6 +5,8 @@
 // step and the end. A real run and a dry run print through the same report,
 // so a plan reads exactly like the night it foretells.
 
+#include "app/run/press_tally.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QSet>
@@ -37,7 +39,8 @@ public:
     // No more lines (the run is being dropped on purpose).
     void mute() { m_muted = true; }
 
-    int exposuresTaken() const { return m_exposures; }
+    // Exposures whose press reached the adapter and that ran their length.
+    int exposuresTaken() const { return m_presses.taken(); }
     int stepsSkipped() const { return m_skipped; }
     QStringList warnings() const { return m_warnings; }
 
@@ -71,7 +74,7 @@ private:
     QString m_stepWhere;   // "nuit.txt, ligne 2"
     bool m_pausing = false;
     bool m_takingUp = false;
-    int m_exposures = 0;
+    PressTally m_presses;
     int m_skipped = 0;
     QDateTime m_runStart;
     // The last step with a time of day, at the instant the runner put it.

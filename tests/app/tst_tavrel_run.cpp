@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <sys/stat.h>
 #include <memory>
 
 namespace {
@@ -297,27 +298,39 @@ private slots:
 
     // --- signals ---------------------------------------------------------------
 
-    // SIGUSR1 mid-exposure: that exposure runs its full length, nothing more
-    // is taken, and the run ends normally.
+    // SIGUSR1 mid-exposure: that exposure runs its full length; during a
+    // pause, nothing more is pressed. Either way the run ends normally, and
+    // the message says which of the two happens.
     void finishAfterCurrentExposure_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("scenario") << QStringList{"s.txt"};
-        QTest::newRow("sequence") << QStringList{"--count", "3", "--exposure", "2"};
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<QStringList>("fragments");
+        const QString under = QStringLiteral("SIGUSR1 reçu : fin après la pose en cours");
+        const QString before = QStringLiteral("SIGUSR1 reçu : arrêt avant la prochaine pose");
+        QTest::newRow("scenario, exposing") << QStringList{"s.txt"} << "déclenchement"
+                                            << QStringList{under, "relâché, pose terminée", "arrêté"};
+        QTest::newRow("sequence, exposing") << QStringList{"--count", "3", "--exposure", "2"} << "déclenchement"
+                                            << QStringList{under, "relâché, pose terminée", "arrêtée"};
+        QTest::newRow("scenario, pausing") << QStringList{"s.txt"} << "pause de 3 s"
+                                           << QStringList{"relâché, pose terminée", before, "arrêté"};
+        QTest::newRow("sequence, pausing") << QStringList{"--count", "3", "--exposure", "2", "--delay", "3"}
+                                           << "Pause de 3 s" << QStringList{"relâché, pose terminée", before, "arrêtée"};
     }
     void finishAfterCurrentExposure()
     {
         QFETCH(QStringList, arguments);
-        write(QStringLiteral("s.txt"), "*,0,2,0,a\n*,0,2,0,b\n*,0,0,0,fin\n");
+        QFETCH(QString, when);
+        QFETCH(QStringList, fragments);
+        write(QStringLiteral("s.txt"), "*,0,2,3,a\n*,0,2,0,b\n*,0,0,0,fin\n");
         QProcess process;
         start(process, QStringList{"--simulate", "--adapter-log", "a.log"} + arguments);
         QByteArray out;
-        QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
+        QVERIFY(waitForOutput(process, out, when));
         ::kill(process.processId(), SIGUSR1);
         const Result r = finish(process, out);
         QCOMPARE(r.status, 0);
-        verifyInOrder(r.out, {QStringLiteral("SIGUSR1 reçu"), QStringLiteral("relâché, pose terminée"),
-                              QStringLiteral("arrêté"), QStringLiteral("Déclencheur relâché, adaptateur fermé.")});
+        verifyInOrder(r.out, fragments + QStringList{QStringLiteral("Déclencheur relâché, adaptateur fermé.")});
         const QList<Write> w = writes(QStringLiteral("a.log"));
         QCOMPARE(bytes(w), (QList<int>{0, 1, 0, 0}));
         QVERIFY(qAbs(w[2].us - w[1].us - 2000000) <= kToleranceUs);
@@ -400,6 +413,22 @@ private slots:
                               QStringLiteral("Adaptateur de retour"), QStringLiteral("Fin du scénario"),
                               QStringLiteral("l'adaptateur a été perdu 1 fois")});
         QCOMPARE(logLines(QStringLiteral("a.log")).filter(QStringLiteral("FT_Open(index=0) = 0")).size(), 2);
+    }
+
+    // Unplugged mid-job: the presses that follow never reach the adapter;
+    // they are said to have failed and are not counted as taken.
+    void pressesThatFailAreNotTaken()
+    {
+        QProcess process;
+        start(process, {"--simulate", "--count", "3", "--exposure", "1", "--delay", "1"});
+        QByteArray out;
+        QVERIFY(waitForOutput(process, out, QStringLiteral("Pose 1/3 : déclenchement")));
+        ::kill(process.processId(), SIGUSR2);
+        const Result r = finish(process, out);
+        QCOMPARE(r.status, 0);
+        verifyInOrder(r.out, {QStringLiteral("Pose 1/3 : relâché, pose terminée"),
+                              QStringLiteral("Pose 2/3 : échec du déclenchement"), QStringLiteral("Pose 2/3 : relâché, pose non prise"),
+                              QStringLiteral("Pose 3/3 : échec du déclenchement"), QStringLiteral("Fin de la série : 1 pose prise")});
     }
 
     // --- the adapter cannot be used: no night started blind --------------------
@@ -582,6 +611,11 @@ private slots:
                            "00:10:10.500 (J+1) Fin du scénario : 2 poses prises.", "durée totale 20 min 10,500 s.",
                            "0 avertissement, 0 erreur"}
             << QString();
+        QTest::newRow("a long exposure ends past midnight, the next step was before it")
+            << QStringList{"s.txt", "23:45:00,0,1200,0,a\n23:59:00,0,60,0,b\n*,0,0,0,fin\n"} << "23:40:00" << 3
+            << QStringList{"Étape 2/2 sautée : les étapes d'avant ont duré au-delà de son horaire 23:59:00",
+                           "Attention : s.txt, ligne 2 : les étapes qui la précèdent finissent à 00:05:00", "1 avertissement"}
+            << QString();
         QTest::newRow("steps run past the next time")
             << QStringList{"s.txt", "*,0,120,0,a\n21:01:00,0,10,0,b\n*,0,0,0,fin\n"} << "21:00:00" << 3
             << QStringList{"21:02:00.240 Étape 2/2 sautée : les étapes d'avant ont duré au-delà de son horaire 21:01:00",
@@ -657,6 +691,7 @@ private slots:
         QTest::newRow("negative mirror") << QStringList{"--count", "1", "--exposure", "1", "--mirror", "-1"}
                                          << QStringLiteral("Délai relevage miroir (s)");
         QTest::newRow("missing scenario") << QStringList{"absent.txt"} << QStringLiteral("le fichier est introuvable.");
+        QTest::newRow("FIFO as scenario") << QStringList{"fifo.txt"} << QStringLiteral("tube nommé");
         QTest::newRow("bad scenario")
             << QStringList{"s.txt"} << QStringLiteral("ligne 1 : le temps de pose « 0 » ne convient pas");
     }
@@ -666,6 +701,7 @@ private slots:
         QFETCH(QString, fragment);
         write(QStringLiteral("s.txt"), "*,0,0,0,a\n*,0,0,0,fin\n");
         write(QStringLiteral("t.txt"), "*,0,1,0,a\n*,0,0,0,fin\n");
+        ::mkfifo(QFile::encodeName(path(QStringLiteral("fifo.txt"))).constData(), 0600); // never waited on
         const Result r = run(arguments);
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains(fragment), qPrintable(r.err));

@@ -2,6 +2,7 @@
 #include "link/profile.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
+#include "support/special_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -112,6 +113,9 @@ private slots:
         QTest::newRow("UTF-8") << QByteArray("[A]\nk=caf\xC3\xA9\n") << "A" << "k" << "caf\xC3\xA9";
         QTest::newRow("Latin-1") << QByteArray("[A]\nk=caf\xE9\n") << "A" << "k" << "caf\xC3\xA9";
         QTest::newRow("UTF-8 byte-order mark") << QByteArray("\xEF\xBB\xBF[A]\nk=1\n") << "A" << "k" << "1";
+        QTest::newRow("byte-order mark, then Latin-1") << QByteArray("\xEF\xBB\xBF[A]\nk=caf\xE9\n") << "A" << "k"
+                                                       << "caf\xC3\xA9";
+        QTest::newRow("CR-only line ends") << QByteArray("[A]\rx=1\rk=7\r") << "A" << "k" << "7";
         QTest::newRow("254 characters kept")
             << QByteArray("[A]\nk=" + QByteArray(254, 'x') + "\n") << "A" << "k" << QString(254, 'x');
         QTest::newRow("255 characters cut") << QByteArray("[A]\nk=" + QByteArray(255, 'x') + "\n") << "A" << "k"
@@ -181,8 +185,17 @@ private slots:
                                               << QByteArray("\xEF\xBB\xBF[A]\r\nk=2\r\n");
         QTest::newRow("non-ASCII value written as UTF-8") << QByteArray("[A]\n") << "A" << "k" << "\xC3\xA9t\xC3\xA9"
                                                           << QByteArray("[A]\nk=\xC3\xA9t\xC3\xA9\n");
-        QTest::newRow("Latin-1 file turned to UTF-8") << QByteArray("[A]\nn=caf\xE9\n") << "A" << "k" << "\xC3\xA9"
-                                                      << QByteArray("[A]\nn=caf\xC3\xA9\nk=\xC3\xA9\n");
+        // A file is written back as it was read: its encoding, its line
+        // ends, its byte-order mark, every byte outside the edited line.
+        QTest::newRow("Latin-1 file stays Latin-1") << QByteArray("[A]\nn=caf\xE9\n") << "A" << "k" << "\xC3\xA9"
+                                                    << QByteArray("[A]\nn=caf\xE9\nk=\xE9\n");
+        QTest::newRow("byte-order mark, then Latin-1")
+            << QByteArray("\xEF\xBB\xBF[FDTI]\r\nFDTINo=1\r\n; caf\xE9\r\n") << "FDTI" << "FDTIMask" << "255"
+            << QByteArray("\xEF\xBB\xBF[FDTI]\r\nFDTINo=1\r\nFDTIMask=255\r\n; caf\xE9\r\n");
+        QTest::newRow("CR-only line ends, replaced") << QByteArray("[A]\rk=1\rz=2\r") << "A" << "k" << "3"
+                                                     << QByteArray("[A]\rk=3\rz=2\r");
+        QTest::newRow("CR-only line ends, new section") << QByteArray("[A]\rk=1") << "B" << "k" << "3"
+                                                        << QByteArray("[A]\rk=1\r[B]\rk=3\r");
     }
 
     void writeValue()
@@ -218,6 +231,7 @@ private slots:
         QTest::newRow("'=' in key") << "A" << "k=1" << "v";
         QTest::newRow("key read as a comment") << "A" << ";k" << "v";
         QTest::newRow("key read as a section") << "A" << "[k]" << "v";
+        QTest::newRow("euro sign in a Latin-1 file") << "A" << "k" << "\u20AC";
     }
 
     void writeRefusesWhatCannotBeStored()
@@ -226,7 +240,7 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QString, value);
         const QString path = scratchPath(QStringLiteral("refuse.ini"));
-        const QByteArray content("[A]\nx=1\n");
+        const QByteArray content("[A]\nx=caf\xE9\n"); // Latin-1
         writeBytes(path, content);
         QVERIFY(!writePrivateProfileString(section, key, value, path));
         QCOMPARE(readBytes(path), content);
@@ -456,6 +470,26 @@ private slots:
         QCOMPARE(shared().DefaultDir, QStringLiteral("\\"));
         QVERIFY(m_sink.shown.isEmpty());
         QCOMPARE(readBytes(blocker), QByteArray("not a folder"));
+    }
+
+    // A settings file that is no regular file of sane size is not read nor
+    // replaced: the defaults serve, and the user is told once, with the path.
+    void specialSettingsFile_data() { test::addSpecialFileRows(); }
+    void specialSettingsFile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QVERIFY(QDir().mkpath(m_config));
+        const QString path = settingsPath();
+        QVERIFY(test::makeSpecialFile(kind, path, kMaxProfileFileBytes, settingsFile("1", "1", "255")));
+        const QFileInfo before(path);
+        LoadSettings();
+        LoadSettings();
+        QCOMPARE(shared().DeviceIndex, 0);
+        QCOMPARE(m_sink.shown.size(), 1);
+        const QString text = m_sink.shown.first().text;
+        QVERIFY2(text.contains(path) && text.contains(reason), qPrintable(text));
+        QCOMPARE(QFileInfo(path).size(), before.size()); // neither replaced nor filled in
     }
 
     // A bad adapter value must never reach the chip as a garbage byte: the

@@ -1,4 +1,5 @@
 #include "modes/scenario_reader.h"
+#include "support/special_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -341,6 +342,27 @@ private slots:
         QVERIFY2(c.error.startsWith(QStringLiteral("Scénario %1 : ").arg(QDir::current().absoluteFilePath("absent.txt"))),
                  qPrintable(c.error));
         QVERIFY(c.error.contains(QStringLiteral("introuvable")));
+    }
+
+    // Only a regular file of sane size is read; anything else is refused at
+    // once, naming the path, and never waited on.
+    void specialFiles_data()
+    {
+        test::addSpecialFileRows();
+        QTest::newRow("chained FIFO") << "chain" << "tube nommé";
+    }
+    void specialFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        const QString path = m_dir.filePath(QStringLiteral("special-%1").arg(++m_case));
+        QVERIFY(test::makeSpecialFile(kind == "chain" ? "fifo" : kind, path, kMaxScenarioFileBytes,
+                                      "*,0,30,0,a\n*,0,0,0,fin\n"));
+        const QString checked =
+            kind == "chain" ? fresh(QFileInfo(path).fileName().toUtf8() + ",0,0,0,suite\n*,0,0,0,fin\n") : path;
+        const ScenarioCheck c = checkScenarioFile(checked);
+        QVERIFY(!c.ok());
+        QVERIFY2(c.error.contains(path) && c.error.contains(reason), qPrintable(c.error));
     }
 
     // Files the first one chains to are checked at start too; the count stays

@@ -4,6 +4,7 @@
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
 #include "link/window_timer.h"
+#include "modes/journal.h"
 #include "modes/scenario_runner.h"
 
 #include <QDir>
@@ -165,6 +166,8 @@ private slots:
         QVERIFY(QDir::setCurrent(m_dir->path()));
         m_sink.shown.clear();
         setMessageSink(&m_sink);
+        // The runs' exposures are journalled: not in the user's own journal.
+        ExposureJournal::instance().setPath(m_dir->filePath(QStringLiteral("journal.csv")));
         setUpAt(kEvening);
     }
 
@@ -177,6 +180,7 @@ private slots:
         setTimeBase(nullptr);
         m_vt.reset();
         setMessageSink(nullptr);
+        ExposureJournal::instance().reset();
         QDir::setCurrent(m_savedCwd);
         m_dir.reset();
     }
@@ -251,6 +255,33 @@ private slots:
         QCOMPARE(writes(), (Writes{{300040, 1}, {310050, 0}, {1200280, 1}, {1210290, 0}}));
         QCOMPARE(m_view->steps.size(), 2);
         QCOMPARE(m_vt->now().date(), QDate(2026, 12, 8));
+    }
+
+    // A step's time is the instant nearest to now, within 12 hours either
+    // side: at or after now it is waited for, before now it is past.
+    void twelveHoursEitherSide_data()
+    {
+        QTest::addColumn<QTime>("start");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("skipped");
+        QTest::newRow("after an exposure past midnight")
+            << QTime(23, 40) << QByteArray("23:45:00,0,1200,0,a\n23:59:00,0,60,0,b\n*,0,0,0,fin\n") << 1;
+        QTest::newRow("14:00 read at 01:00") << QTime(1, 0) << QByteArray("14:00:00,0,5,0,a\n*,0,0,0,fin\n") << 1;
+        QTest::newRow("12 hours before") << QTime(21, 0) << QByteArray("09:00:00,0,5,0,a\n*,0,0,0,fin\n") << 0;
+    }
+    void twelveHoursEitherSide()
+    {
+        QFETCH(QTime, start);
+        QFETCH(QByteArray, file);
+        QFETCH(int, skipped);
+        setUpAt(QDateTime(QDate(2026, 12, 7), start));
+        QSignalSpy skips(m_runner.get(), &ScenarioRunner::stepSkipped);
+        QVERIFY(m_runner->start(write("s.txt", file)));
+        m_vt->advance(20);
+        if (skipped == 0) // the countdown the window shows
+            QCOMPARE(m_runner->countdownSeconds(), std::optional<int>(43200));
+        QVERIFY(runToEnd(13LL * 3600 * 1000));
+        QCOMPARE(skips.count(), skipped);
     }
 
     // --- the shot ------------------------------------------------------------
@@ -477,6 +508,33 @@ private slots:
         QVERIFY(runToEnd());
         QCOMPARE(m_ticks.last(), (QPair<qint64, QString>{10030, "31"}));
         QVERIFY(writes().isEmpty());
+        verifyEndedCleanly();
+        QCOMPARE(runEnded.at(0).at(0).toBool(), true);
+    }
+
+    // No exposure starts once a stop is asked, however near its press.
+    void stopJustBeforeAPress_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<qint64>("stopAtMs");
+        QTest::addColumn<int>("writes");
+        // The last slice of a 15 s pause runs from 12 140 to 17 240 ms.
+        QTest::newRow("pause, then a * step") << QByteArray("*,0,2,15,a\n*,0,2,0,b\n*,0,0,0,fin\n") << qint64(15000) << 2;
+        QTest::newRow("pause, then a mirror step") << QByteArray("*,0,2,15,a\n*,3,2,0,b\n*,0,0,0,fin\n") << qint64(15000) << 2;
+        // The last poll arms the shot at about 8 s.
+        QTest::newRow("wait before a timed step") << QByteArray("21:40:20,0,2,0,a\n*,0,0,0,fin\n") << qint64(6000) << 0;
+    }
+    void stopJustBeforeAPress()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(qint64, stopAtMs);
+        QFETCH(int, writes);
+        QSignalSpy runEnded(m_runner.get(), &ScenarioRunner::runEnded);
+        QVERIFY(m_runner->start(write("s.txt", file)));
+        m_vt->advance(stopAtMs);
+        m_runner->requestStop();
+        QVERIFY(runToEnd());
+        QCOMPARE(this->writes().size(), writes);
         verifyEndedCleanly();
         QCOMPARE(runEnded.at(0).at(0).toBool(), true);
     }

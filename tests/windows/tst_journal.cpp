@@ -1,6 +1,7 @@
 // The exposure journal: one line per exposure whatever started it, measured
 // exactly as the adapter saw it, and never in the way of an exposure.
 
+#include "link/release_line.h"
 #include "link/shared_values.h"
 #include "modes/journal.h"
 #include "support/rig.h"
@@ -14,6 +15,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace tavrel;
 using tavrel::test::Rig;
@@ -45,6 +48,15 @@ Tavrel_async *sequence(Rig &rig, const QString &count, const QString &pose)
     return w;
 }
 
+// One exposure of `askedSeconds` straight on the line, lasting `ms`.
+void expose(Rig &rig, int askedSeconds, std::int64_t ms)
+{
+    PressShutter();
+    ExposureJournal::instance().exposureStarted(JournalExposure{"séquence", askedSeconds, 1, QString()});
+    rig.advance(ms);
+    ReleaseShutter();
+}
+
 } // namespace
 
 class TestJournal : public QObject {
@@ -56,6 +68,8 @@ private slots:
     void outcomes_data();
     void outcomes();
     void unwritableJournalNeverDelaysAnExposure();
+    void fullDiskLeavesNoHalfLine();
+    void exposureFarLongerThanAsked();
     void fieldsWithCommasAreQuoted();
 };
 
@@ -165,6 +179,44 @@ void TestJournal::unwritableJournalNeverDelaysAnExposure()
     QCOMPARE(presses.at(1) - rig.writeTimes(0).at(0), 1210);
     QCOMPARE(rig.messages.shown.size(), 1); // said once, not at every exposure
     QVERIFY(rig.messages.shown.first().text.contains("journal"));
+}
+
+void TestJournal::fullDiskLeavesNoHalfLine()
+{
+    Rig rig;
+    OpenDevice();
+    expose(rig, 1, 1000);
+    const qint64 size = QFileInfo(rig.journalPath()).size();
+    // The disk fills up: writes past 20 more bytes come out short, then fail.
+    rlimit room{};
+    getrlimit(RLIMIT_FSIZE, &room);
+    const auto onOverflow = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit full{rlim_t(size + 20), room.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &full);
+    expose(rig, 1, 1000);
+    expose(rig, 1, 1000);
+    setrlimit(RLIMIT_FSIZE, &room);
+    std::signal(SIGXFSZ, onOverflow);
+    QCOMPARE(QFileInfo(rig.journalPath()).size(), size);
+    expose(rig, 1, 1000);
+    QCOMPARE(rig.journalLines().size(), 3);
+    QCOMPARE(fields(rig.journalLines().last()).size(), 9);
+    QCOMPARE(rig.messages.shown.size(), 1);
+}
+
+void TestJournal::exposureFarLongerThanAsked()
+{
+    // The process stopped, or the machine suspended, mid-exposure: more than
+    // a second over what was asked is no complete exposure.
+    Rig rig;
+    OpenDevice();
+    for (const std::int64_t ms : {3000, 3001, 3900000})
+        expose(rig, 2, ms);
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(fields(lines.at(1)).last(), QStringLiteral("complète"));
+    QCOMPARE(fields(lines.at(2)).last(), QStringLiteral("prolongée"));
+    QCOMPARE(fields(lines.at(3)).last(), QStringLiteral("prolongée"));
 }
 
 void TestJournal::fieldsWithCommasAreQuoted()

@@ -66,7 +66,8 @@ private slots:
     void longExposuresAreSliced_data();
     void longExposuresAreSliced();
     void finishLetsTheExposureComplete();
-    void finishDuringTheLastDelayTakesOneMore();
+    void finishDuringTheLastDelayTakesNoMore_data();
+    void finishDuringTheLastDelayTakesNoMore();
     void stopShotCutsASliceAtOnce();
     void stopShotWhenIdleLetsGo();
     void presetAppliesFromTheNextExposure();
@@ -178,18 +179,28 @@ void TestSequence::finishLetsTheExposureComplete()
     QCOMPARE(shared().ShotCount, 0);
 }
 
-void TestSequence::finishDuringTheLastDelayTakesOneMore()
+void TestSequence::finishDuringTheLastDelayTakesNoMore_data()
 {
-    // The click lands after state 31 armed the next exposure: one more is taken.
+    QTest::addColumn<QString>("mirror");
+    QTest::newRow("no mirror") << "0";
+    QTest::newRow("mirror") << "2";
+}
+
+void TestSequence::finishDuringTheLastDelayTakesNoMore()
+{
+    // The click lands after state 31 armed the next exposure: none starts.
+    QFETCH(QString, mirror);
     Rig rig;
     Job job(rig);
     job.set("Nb_Poses", "5");
     job.set("Text1", "5");
+    job.set("Relevage", mirror);
     job.w->Buble_Click();
-    rig.advance(1120 + 100 + 2000); // in the 5.1 s wait before the next exposure
+    rig.advance(5000); // past the first exposure's release, in the last slice of the delay
     job.w->Stop_Capture_Click();
     rig.advance(60000);
-    QCOMPARE(rig.sim.pressCount(), 2);
+    QCOMPARE(rig.sim.pressCount(), mirror == "0" ? 1 : 2);
+    QVERIFY(!rig.sim.isPressed());
     QVERIFY(job.startEnabled());
 }
 
