@@ -58,8 +58,9 @@ public:
     // exposure; never cuts an exposure short.
     void requestStop();
     void tick();
-    // The window goes away mid-run: the run channel is closed.
-    void abandon();
+    // The window goes away mid-run: the run channel is closed and a held
+    // release let go. Returns whether that release was written.
+    bool abandon();
 
     bool isRunning() const { return m_running; }
     // Whole seconds until the awaited step's time, while one is awaited.

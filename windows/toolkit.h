@@ -14,7 +14,8 @@ void yieldEvents();
 // The clock's time of day, to the whole second, with its date.
 QDateTime timeOfDay();
 
-// A modal box with an OK button only and the program's title as caption.
+// A box with an OK button only and the program's title as caption; it holds
+// up nothing, except for the trace messages of the diagnostic switch.
 class QtMessageBoxSink final : public MessageSink {
 public:
     void show(const Message &message) override;

@@ -8,8 +8,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 
+#include "windows/controls.h"
 #include "windows/director.h"
+#include "windows/tavrel_sync.h"
 
 namespace tavrel::test {
 
@@ -49,6 +52,16 @@ Rig::~Rig()
 }
 
 ModeWindow *Rig::open(Mode mode) { return Director::instance().open(mode); }
+
+bool Rig::startScenario(Tavrel_sync *window, const QString &path)
+{
+    const QFileInfo file(path);
+    if (!window->findChild<DirListBox *>(QStringLiteral("Dir1"))->setPath(file.absolutePath()))
+        return false;
+    window->findChild<FileListBox *>(QStringLiteral("File1"))->pickFile(file.fileName());
+    window->Buble_Click();
+    return true;
+}
 
 void Rig::flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
