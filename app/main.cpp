@@ -1,5 +1,6 @@
 // Tavrel: remote release for a camera set to bulb. Opens the sequence window.
 
+#include "app/command_line.h"
 #include "link/adapter_log.h"
 #include "link/libftdi_adapter.h"
 #include "link/messages.h"
@@ -14,41 +15,78 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QPointer>
 #include <csignal>
 #include <memory>
 
 using namespace tavrel;
 
+namespace {
+
+struct Options {
+    bool simulate = false;
+    QString adapterLog; // empty: no adapter log
+};
+
+ParseOutcome parseOptions(const QStringList &arguments, Options *options, QString *text)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Télécommande de pose longue pour appareil photo en pose B, par adaptateur USB."));
+    const QCommandLineOption simulate(QStringLiteral("simulate"),
+                                      QStringLiteral("Utilise un adaptateur simulé (répétition sans appareil)."));
+    const QCommandLineOption log(QStringLiteral("adapter-log"),
+                                 QStringLiteral("Écrit chaque appel à l'adaptateur dans FICHIER (- : sortie d'erreur)."),
+                                 QStringLiteral("FICHIER"));
+    const ParseOutcome outcome = parseCommandLine(parser, {simulate, log}, arguments, QStringLiteral("tavrel"), text);
+    if (outcome != ParseOutcome::Run)
+        return outcome;
+    options->simulate = parser.isSet(simulate);
+    options->adapterLog = parser.value(log);
+    if (parser.isSet(log) && options->adapterLog.isEmpty()) {
+        *text = refusal(QStringLiteral("tavrel"), QStringLiteral("--adapter-log attend un nom de fichier."));
+        return ParseOutcome::Error;
+    }
+    return ParseOutcome::Run;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    // --help and --version are answered before the window system is touched:
+    // they need no display. Qt's own options (-platform, -display) are known
+    // only once the application has taken them out of the command line.
+    {
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i)
+            arguments << QString::fromLocal8Bit(argv[i]);
+        Options unused;
+        QString text;
+        const ParseOutcome early = parseOptions(arguments, &unused, &text);
+        if (early == ParseOutcome::Help || early == ParseOutcome::Version) {
+            QCoreApplication words(argc, argv);
+            return answerCommandLine(parseOptions(QCoreApplication::arguments(), &unused, &text), text);
+        }
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tavrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tavrel"));
     QApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Télécommande de pose longue pour appareil photo en pose B, par adaptateur USB."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption simulate(QStringLiteral("simulate"),
-                                      QStringLiteral("Utilise un adaptateur simulé (répétition sans appareil)."));
-    const QCommandLineOption logOption(QStringLiteral("adapter-log"),
-                                       QStringLiteral("Écrit chaque appel à l'adaptateur dans FICHIER (- : sortie d'erreur)."),
-                                       QStringLiteral("FICHIER"));
-    parser.addOption(simulate);
-    parser.addOption(logOption);
-    parser.process(app);
+    Options options;
+    QString text;
+    const ParseOutcome outcome = parseOptions(QCoreApplication::arguments(), &options, &text);
+    if (outcome != ParseOutcome::Run)
+        return answerCommandLine(outcome, text);
 
     QtTimeBase time;
     setTimeBase(&time);
 
     std::unique_ptr<Adapter> backend;
     SimulatedAdapter *simulated = nullptr;
-    if (parser.isSet(simulate)) {
+    if (options.simulate) {
         auto sim = std::make_unique<SimulatedAdapter>(1);
         simulated = sim.get();
         backend = std::move(sim);
@@ -56,12 +94,12 @@ int main(int argc, char *argv[])
         backend = std::make_unique<LibFtdiAdapter>();
     }
     std::unique_ptr<LoggingAdapter> logged;
-    if (parser.isSet(logOption)) {
+    if (!options.adapterLog.isEmpty()) {
         QString error;
-        logged = LoggingAdapter::open(*backend, parser.value(logOption), &error);
+        logged = LoggingAdapter::open(*backend, options.adapterLog, &error);
         if (!logged) {
             std::fprintf(stderr, "tavrel : impossible d'ouvrir le journal de l'adaptateur %s : %s\n",
-                         qPrintable(parser.value(logOption)), qPrintable(error));
+                         qPrintable(options.adapterLog), qPrintable(error));
             return 2;
         }
     }
@@ -74,13 +112,17 @@ int main(int argc, char *argv[])
     Director &director = Director::instance();
     QObject::connect(&director, &Director::lastWindowClosed, &app, &QApplication::quit);
     // Signals and the end of the session close the window the ordinary way:
-    // release let go, adapter closed.
+    // release let go, adapter closed. The program then ends as tavrel-run
+    // does, with 128 + the signal's number.
     // Started under nohup, a hang-up is meant to leave the night running.
-    std::vector<int> endSignals{SIGINT, SIGTERM};
+    std::vector<int> endSignals{SIGINT, SIGTERM, SIGQUIT};
     if (!SignalWatcher::ignoredAtStart(SIGHUP))
         endSignals.push_back(SIGHUP);
     SignalWatcher signalWatcher(endSignals);
-    QObject::connect(&signalWatcher, &SignalWatcher::received, &app, [&] {
+    int endedBy = 0;
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &app, [&](int number) {
+        if (endedBy == 0)
+            endedBy = number;
         director.shutdown();
         QApplication::quit();
     });
@@ -102,5 +144,5 @@ int main(int argc, char *argv[])
     director.shutdown();
     letGoAndClose();
     setAdapter(nullptr);
-    return status;
+    return endedBy != 0 ? 128 + endedBy : status;
 }

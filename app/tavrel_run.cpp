@@ -9,7 +9,6 @@
 #include "modes/journal.h"
 
 #include <QCoreApplication>
-#include <cstdio>
 
 using namespace tavrel;
 using namespace tavrel::run;
@@ -22,19 +21,9 @@ int main(int argc, char *argv[])
 
     RunOptions options;
     QString text;
-    switch (parseArguments(QCoreApplication::arguments(), &options, &text)) {
-    case ParseOutcome::Help:
-    case ParseOutcome::Version:
-        std::fputs(text.toUtf8().constData(), stdout);
-        if (!text.endsWith(QLatin1Char('\n')))
-            std::fputc('\n', stdout);
-        return 0;
-    case ParseOutcome::Error:
-        std::fprintf(stderr, "%s\n", text.toUtf8().constData());
-        return 1;
-    case ParseOutcome::Run:
-        break;
-    }
+    const ParseOutcome outcome = parseArguments(QCoreApplication::arguments(), &options, &text);
+    if (outcome != ParseOutcome::Run)
+        return answerCommandLine(outcome, text);
 
     // Errors and warnings go to standard error, whoever raises them.
     setMessageSink(nullptr);

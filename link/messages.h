@@ -1,7 +1,7 @@
 #pragma once
 // Where the program's own messages go: trace boxes of the link, and the clear
 // French messages that bad settings, bad inputs and bad files get. The windows
-// put up a modal box; the headless runner prints; tests record.
+// put up a box that holds up nothing; the headless runner prints; tests record.
 
 #include <QList>
 #include <QString>
@@ -19,7 +19,8 @@ struct Message {
 class MessageSink {
 public:
     virtual ~MessageSink() = default;
-    // Blocks until the user has read it, where there is a user to read it.
+    // Returns at once: no message may hold up a running exposure (only the
+    // diagnostic trace boxes wait for their click).
     virtual void show(const Message &message) = 0;
 };
 

@@ -393,12 +393,13 @@ void ScenarioRunner::tick()
     yieldEvents();
 }
 
-void ScenarioRunner::abandon()
+bool ScenarioRunner::abandon()
 {
     SharedValues &v = shared();
     d->timer->setEnabled(false);
     d->reader.close();
-    if (d->linePressed || v.ShutterHeld != 0)
+    const bool letGo = d->linePressed || v.ShutterHeld != 0;
+    if (letGo)
         d->release();
     v.ShutterHeld = 0;
     // The window is going away: none of its boxes is touched any more.
@@ -406,12 +407,13 @@ void ScenarioRunner::abandon()
     d->exposing = false;
     d->shotUnderWay = false;
     if (!m_running)
-        return;
+        return letGo;
     m_running = false;
     v.StopRequested = 0;
     if (wasExposing)
         emit exposureEnded(false);
     emit runEnded(true, QString());
+    return letGo;
 }
 
 std::optional<int> ScenarioRunner::countdownSeconds() const

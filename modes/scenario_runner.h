@@ -60,8 +60,9 @@ public:
     // exposure.
     void requestStop();
     void tick();
-    // The window goes away mid-run: the run channel is closed.
-    void abandon();
+    // The window goes away mid-run: the run channel is closed and a held
+    // release let go. Returns whether that release was written.
+    bool abandon();
 
     bool isRunning() const { return m_running; }
     // From the press that starts a shot (the mirror's, or the exposure's) to

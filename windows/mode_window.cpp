@@ -163,14 +163,18 @@ void ModeWindow::Form_Unload()
         return;
     m_unloaded = true;
     Connected->setEnabled(false);
+    // Said before anything is let go: a job may let go as it stops.
+    ExposureJournal::instance().setEndReason(JournalOutcome::WindowClosed);
     stopJobs();
     // The timers go with the window: nothing may tick between the unload and
     // the window's deletion.
     for (WindowTimer *t : findChildren<WindowTimer *>())
         t->setEnabled(false);
-    ExposureJournal::instance().setEndReason(JournalOutcome::WindowClosed);
-    if (releasesOnUnload())
+    if (releasesOnUnload()) {
         ReleaseShutter();
+        // Nothing is held any more: the exit safety net has nothing to redo.
+        shared().ShutterHeld = 0;
+    }
     if (shared().DeviceOpen != 0)
         CloseDevice();
     emit unloaded();

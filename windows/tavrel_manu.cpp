@@ -24,7 +24,9 @@ Tavrel_manu::~Tavrel_manu() { Form_Unload(); }
 
 bool Tavrel_manu::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->PressB) {
+    // The filter sees the mouse before the button does, greyed or not: a
+    // greyed Pose B (during a Pose T) must not touch the release.
+    if (watched == ui->PressB && ui->PressB->isEnabled()) {
         if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
             m_mode->PressB_MouseDown();
         } else if (event->type() == QEvent::MouseButtonRelease) {

@@ -97,7 +97,7 @@ void Tavrel_sync::showCountdown()
 void Tavrel_sync::stopJobs()
 {
     Enchainement->setEnabled(false);
-    m_runner->abandon();
+    m_runLetGo = m_runner->abandon();
 }
 
 void Tavrel_sync::showStep(int stepNumber, const QString &exposure, const QString &pause,

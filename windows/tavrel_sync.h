@@ -37,6 +37,7 @@ protected:
     void afterWatchStarted() override;
     void showCountdown() override;
     void stopJobs() override;
+    bool releasesOnUnload() const override { return !m_runLetGo; }
 
 private:
     void showStep(int stepNumber, const QString &exposure, const QString &pause,
@@ -51,6 +52,7 @@ private:
 
     std::unique_ptr<Ui::Tavrel_sync> ui;
     ScenarioRunner *m_runner = nullptr;
+    bool m_runLetGo = false; // the run, stopped by the unload, let the release go itself
 };
 
 } // namespace tavrel

@@ -5,7 +5,8 @@
 
 namespace tavrel {
 
-// A modal box with an OK button only and the program's title as caption.
+// A box with an OK button only and the program's title as caption; it holds
+// up nothing, except for the trace messages of the diagnostic switch.
 class QtMessageBoxSink final : public MessageSink {
 public:
     void show(const Message &message) override;

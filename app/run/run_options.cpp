@@ -3,68 +3,23 @@
 #include "modes/scenario_time.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QHash>
-#include <QTranslator>
 
 namespace tavrel::run {
 
 namespace {
 
-// Every word of the program is French; Qt's own parser words (headings of the
-// help, its refusals) would otherwise come out in English, or in French only
-// where Qt's translations happen to be installed. A small computer at the
-// telescope rarely has them, so they are carried here.
-class ParserWords final : public QTranslator {
-public:
-    bool isEmpty() const override { return false; }
-    QString translate(const char *context, const char *sourceText, const char *, int) const override
-    {
-        if (qstrcmp(context, "QCommandLineParser") != 0)
-            return QString();
-        static const QHash<QByteArray, QString> words{
-            {"Usage: %1", QStringLiteral("Utilisation : %1")},
-            {"Options:", QStringLiteral("Options :")},
-            {"Arguments:", QStringLiteral("Arguments :")},
-            {"[options]", QStringLiteral("[options]")},
-            {"Unknown option '%1'.", QStringLiteral("option inconnue « %1 ».")},
-            {"Unknown options: %1.", QStringLiteral("options inconnues : %1.")},
-            {"Missing value after '%1'.", QStringLiteral("valeur manquante après « %1 ».")},
-            {"Unexpected value after '%1'.", QStringLiteral("valeur inattendue après « %1 ».")},
-        };
-        return words.value(QByteArray(sourceText));
-    }
-};
-
-void installParserWords()
-{
-    static ParserWords words;
-    static bool installed = false;
-    if (!installed && QCoreApplication::instance()) {
-        QCoreApplication::installTranslator(&words);
-        installed = true;
-    }
-}
-
-QString refusal(const QString &why)
-{
-    return QStringLiteral("tavrel-run : %1\nEssayez « tavrel-run --help ».").arg(why);
-}
+QString refusal(const QString &why) { return tavrel::refusal(QStringLiteral("tavrel-run"), why); }
 
 } // namespace
 
 ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, QString *text)
 {
-    installParserWords();
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Joue une nuit de poses longues sans écran : un fichier de scénario, comme la fenêtre\n"
         "Scénario, ou une série de poses (--count, --exposure), comme la fenêtre Séquence.\n"
         "Une ligne par événement sur la sortie standard, les erreurs sur la sortie d'erreur.\n"
         "--check joue le scénario à blanc, en temps virtuel, et affiche son déroulement prévu."));
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Affiche cette aide."));
-    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Affiche la version."));
     const QCommandLineOption simulate(
         QStringLiteral("simulate"),
         QStringLiteral("Utilise un adaptateur simulé (répétition sans appareil) ; SIGUSR2 le débranche "
@@ -93,27 +48,13 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                 QStringLiteral("Avec --check : heure de départ simulée, HH:MM:SS (maintenant "
                                                "par défaut)."),
                                 QStringLiteral("HH:MM:SS"));
-    parser.addOptions({help, version, simulate, log, count, exposure, mirror, delay, check, at});
     parser.addPositionalArgument(QStringLiteral("SCENARIO"),
                                  QStringLiteral("Fichier de scénario à jouer ou à vérifier."),
                                  QStringLiteral("[SCENARIO]"));
-
-    if (!parser.parse(arguments)) {
-        *text = refusal(parser.errorText());
-        return ParseOutcome::Error;
-    }
-    if (parser.isSet(help)) {
-        // The program's own name, not the path it was started by.
-        QString helpText = parser.helpText();
-        const qsizetype firstLineEnd = helpText.indexOf(QLatin1Char('\n'));
-        helpText.replace(0, firstLineEnd, helpText.left(firstLineEnd).replace(arguments.value(0), QStringLiteral("tavrel-run")));
-        *text = helpText;
-        return ParseOutcome::Help;
-    }
-    if (parser.isSet(version)) {
-        *text = QStringLiteral("tavrel-run %1").arg(QCoreApplication::applicationVersion());
-        return ParseOutcome::Version;
-    }
+    const ParseOutcome outcome = parseCommandLine(parser, {simulate, log, count, exposure, mirror, delay, check, at},
+                                                  arguments, QStringLiteral("tavrel-run"), text);
+    if (outcome != ParseOutcome::Run)
+        return outcome;
 
     RunOptions o;
     o.simulate = parser.isSet(simulate);

@@ -2,6 +2,8 @@
 // The command line of tavrel-run: which of the three things to do (play a
 // scenario, run a sequence job, check a scenario at no cost), and with what.
 
+#include "app/command_line.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTime>
@@ -23,8 +25,6 @@ struct RunOptions {
     QString delay = QStringLiteral("1");
     QTime at; // --check only; invalid: the time of day now
 };
-
-enum class ParseOutcome { Run, Help, Version, Error };
 
 // Reads the arguments (program name first). `text` receives the help text,
 // the version line, or the French reason the command line is refused.

@@ -12,7 +12,8 @@ class TestTavrelGui : public QObject {
 private slots:
     void signalsLetGoAndClose_data();
     void signalsLetGoAndClose();
-    void helpListsTheOptions();
+    void helpAndVersionNeedNoDisplay_data();
+    void helpAndVersionNeedNoDisplay();
 
 private:
     static QStringList logLines(const QString &path)
@@ -22,21 +23,46 @@ private:
             return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
+    static QStringList outputOf(const QString &program, const QString &option)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(display);
+        p.setProcessEnvironment(env);
+        p.start(program, {option});
+        if (!p.waitForFinished(15000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            return {QStringLiteral("failed: ") + QString::fromUtf8(p.readAllStandardError())};
+        return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    }
 };
 
 void TestTavrelGui::signalsLetGoAndClose_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::addColumn<bool>("startUpBox");
+    for (const bool box : {false, true}) {
+        const char *when = box ? "during the start-up box" : "running";
+        QTest::addRow("SIGTERM %s", when) << int(SIGTERM) << box;
+        QTest::addRow("SIGINT %s", when) << int(SIGINT) << box;
+        QTest::addRow("SIGHUP %s", when) << int(SIGHUP) << box;
+        QTest::addRow("SIGQUIT %s", when) << int(SIGQUIT) << box;
+    }
 }
 
 void TestTavrelGui::signalsLetGoAndClose()
 {
     QFETCH(int, signalNumber);
+    QFETCH(bool, startUpBox);
     QTemporaryDir home;
     const QString log = home.filePath("adapter.log");
+    if (startUpBox) {
+        // A mask out of range: the program starts with a warning box open.
+        QVERIFY(QDir().mkpath(home.filePath("config")));
+        QFile ini(home.filePath("config/Tavrel.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[FDTI]\nFDTINo=0\nFDTINoBIT=1\nFDTIMask=256\n");
+    }
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", home.filePath("config"));
@@ -45,24 +71,42 @@ void TestTavrelGui::signalsLetGoAndClose()
     p.setProcessEnvironment(env);
     p.start(qEnvironmentVariable("TAVREL_GUI"), {"--simulate", "--adapter-log", log});
     QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(logLines(log).join('\n').contains("FT_SetBitMode"), 15000);
+    // A box that held up the load would keep the adapter from being set up:
+    // the signal then comes while it waits.
+    const bool loaded = QTest::qWaitFor([&] { return logLines(log).join('\n').contains("FT_SetBitMode"); }, 15000);
     ::kill(pid_t(p.processId()), signalNumber);
     QVERIFY(p.waitForFinished(15000));
+    QVERIFY(loaded);
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 128 + signalNumber);
     const QStringList lines = logLines(log);
     QVERIFY(lines.size() >= 2);
     QVERIFY2(lines.at(lines.size() - 2).contains("FT_Write(handle=1, byte=0x00) = 0"), qPrintable(lines.join('\n')));
     QVERIFY(lines.last().contains("FT_Close(handle=1) = 0"));
 }
 
-void TestTavrelGui::helpListsTheOptions()
+void TestTavrelGui::helpAndVersionNeedNoDisplay_data()
 {
-    QProcess p;
-    p.start(qEnvironmentVariable("TAVREL_GUI"), {"--help"});
-    QVERIFY(p.waitForFinished(15000));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    for (const char *option : {"--simulate", "--adapter-log", "--version", "--help"})
-        QVERIFY2(out.contains(option), option);
+    QTest::addColumn<QString>("option");
+    QTest::newRow("--version") << "--version";
+    QTest::newRow("--help") << "--help";
+}
+
+void TestTavrelGui::helpAndVersionNeedNoDisplay()
+{
+    // With no display at all, both programs answer, and in the same words.
+    QFETCH(QString, option);
+    const QStringList gui = outputOf(qEnvironmentVariable("TAVREL_GUI"), option);
+    const QStringList run = outputOf(qEnvironmentVariable("TAVREL_RUN"), option);
+    QVERIFY2(!gui.isEmpty() && !gui.first().startsWith("failed"), qPrintable(gui.join('\n')));
+    if (option == "--version") {
+        QCOMPARE(gui, QStringList{"tavrel " + run.first().section(' ', 1)});
+        return;
+    }
+    QCOMPARE(gui.first().section(' ', 0, 1), run.first().section(' ', 0, 1));
+    for (const QString &shared : {QStringLiteral("Options"), QStringLiteral("--help"), QStringLiteral("--version")})
+        QCOMPARE(gui.filter(shared).first().simplified(), run.filter(shared).first().simplified());
+    QVERIFY(!gui.filter("--simulate").isEmpty() && !gui.filter("--adapter-log").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestTavrelGui)

@@ -1,9 +1,12 @@
 #include "support/rig.h"
 
+#include "windows/controls.h"
 #include "windows/director.h"
+#include "windows/tavrel_sync.h"
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFileInfo>
 #include <QWidget>
 
 namespace tavrel::test {
@@ -18,6 +21,16 @@ Rig::~Rig()
 }
 
 ModeWindow *Rig::open(Mode mode) { return Director::instance().open(mode); }
+
+bool Rig::startScenario(Tavrel_sync *window, const QString &path)
+{
+    const QFileInfo file(path);
+    if (!window->findChild<DirListBox *>(QStringLiteral("Dir1"))->setPath(file.absolutePath()))
+        return false;
+    window->findChild<FileListBox *>(QStringLiteral("File1"))->pickFile(file.fileName());
+    window->Buble_Click();
+    return true;
+}
 
 void Rig::flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 

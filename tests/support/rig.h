@@ -6,6 +6,10 @@
 #include "support/engine_rig.h"
 #include "windows/mode_window.h"
 
+namespace tavrel {
+class Tavrel_sync;
+}
+
 namespace tavrel::test {
 
 class Rig : public EngineRig {
@@ -15,6 +19,9 @@ public:
 
     // Opens a mode window the way the program does (built, loaded, shown).
     ModeWindow *open(Mode mode);
+    // What a user does to start a run: open the file's folder, click the
+    // file, then "Start scenario".
+    bool startScenario(Tavrel_sync *window, const QString &path);
     // Windows closed by a test are deleted once events run; this runs them.
     void flushDeletes();
 };

@@ -4,15 +4,19 @@
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
+#include "modes/journal.h"
 #include "support/rig.h"
 #include "windows/controls.h"
 #include "windows/director.h"
 #include "windows/tavrel_async.h"
 #include "windows/tavrel_manu.h"
+#include "windows/tavrel_sync.h"
+#include "windows/toolkit.h"
 
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
@@ -49,6 +53,9 @@ private slots:
     void closingManualDuringPoseTReleasesFirst_data();
     void closingManualDuringPoseTReleasesFirst();
     void switchAwayDuringPoseTReleases();
+    void leavingDuringAnExposureLetsGoOnce_data();
+    void leavingDuringAnExposureLetsGoOnce();
+    void journalWarningLeavesTheJobOnTime();
     void restantCountsDownByTicks();
     void showtimeClickTogglesVisibility();
     void clockShowsTheTimeOfDay();
@@ -206,6 +213,100 @@ void TestFrame::switchAwayDuringPoseTReleases()
     // The release went out before the manual window closed the adapter.
     const QStringList words = rig.callWords();
     QVERIFY(words.lastIndexOf("FT_Write(0)") < words.lastIndexOf("FT_Close"));
+}
+
+void TestFrame::leavingDuringAnExposureLetsGoOnce_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<QString>("outcome");
+    for (Mode mode : {Mode::Sequence, Mode::Scenario, Mode::Manual}) {
+        const QString name = mode == Mode::Sequence ? "sequence" : mode == Mode::Scenario ? "scenario" : "Pose T";
+        QTest::addRow("%s, close box", qPrintable(name)) << int(mode) << "close" << "fenêtre fermée";
+        QTest::addRow("%s, switch", qPrintable(name)) << int(mode) << "switch" << "fenêtre fermée";
+        QTest::addRow("%s, signal", qPrintable(name)) << int(mode) << "signal" << "fin du programme";
+    }
+}
+
+void TestFrame::leavingDuringAnExposureLetsGoOnce()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, way);
+    QFETCH(QString, outcome);
+    Rig rig;
+    QTemporaryDir dir;
+    ModeWindow *w = rig.open(Mode(mode));
+    if (mode == int(Mode::Sequence)) {
+        child<QLineEdit>(w, "Pose")->setText("30");
+        static_cast<Tavrel_async *>(w)->Buble_Click();
+    } else if (mode == int(Mode::Scenario)) {
+        QFile file(dir.filePath("n.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("*,0,120,0,long\n*,0,0,0,fin\n");
+        file.close();
+        rig.startScenario(static_cast<Tavrel_sync *>(w), file.fileName());
+    } else {
+        child<QPushButton>(w, "PressT")->click();
+    }
+    rig.advance(5000);
+    QVERIFY(rig.sim.isPressed());
+    rig.sim.clearCalls();
+    if (way == "switch") {
+        Director::instance().switchMode(w, mode == int(Mode::Sequence) ? Mode::Manual : Mode::Sequence);
+        QCOMPARE(rig.callWords(), kCheckAndOpen + QStringList({"FT_Write(0)", "FT_Close"}));
+    } else {
+        if (way == "close")
+            w->close();
+        else
+            Director::instance().shutdown();
+        letGoAndClose(); // the program's last word on its way out
+        QCOMPARE(rig.callWords(), QStringList({"FT_Write(0)", "FT_Close"}));
+    }
+    QVERIFY(!rig.sim.isPressed());
+    QVERIFY2(rig.journalLines().last().endsWith(outcome), qPrintable(rig.journalLines().last()));
+}
+
+void TestFrame::journalWarningLeavesTheJobOnTime()
+{
+    // The same job twice, through the windows' own message boxes: the second
+    // time the journal cannot be written and its warning stays on screen.
+    QList<QPair<std::int64_t, int>> writes[2];
+    bool heldUp = false;
+    for (const bool writable : {true, false}) {
+        QtMessageBoxSink boxes;
+        Rig rig;
+        setMessageSink(&boxes);
+        QTemporaryDir dir;
+        QFile notAFolder(dir.filePath("fichier"));
+        QVERIFY(notAFolder.open(QIODevice::WriteOnly));
+        if (!writable)
+            ExposureJournal::instance().setPath(dir.filePath("fichier/journal.csv"));
+        auto *async = static_cast<Tavrel_async *>(rig.open(Mode::Sequence));
+        child<QLineEdit>(async, "Pose")->setText("2");
+        child<QLineEdit>(async, "Nb_Poses")->setText("3");
+        // A box waiting for its click would stop the clock here: one still up
+        // after a real second is noted and closed.
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        connect(&watchdog, &QTimer::timeout, [&heldUp] {
+            if (QWidget *modal = QApplication::activeModalWidget()) {
+                heldUp = true;
+                modal->close();
+            }
+        });
+        watchdog.start(1000);
+        async->Buble_Click();
+        rig.advance(20000);
+        writes[writable] = rig.writes();
+        const QWidgetList tops = QApplication::topLevelWidgets();
+        QCOMPARE(std::count_if(tops.cbegin(), tops.cend(), [](QWidget *top) {
+                     auto *box = qobject_cast<QMessageBox *>(top);
+                     return box && box->isVisible() && box->text().contains("fichier/journal.csv");
+                 }), writable ? 0 : 1);
+    }
+    QVERIFY(!heldUp);
+    QCOMPARE(writes[false].size(), 6);
+    QCOMPARE(writes[false], writes[true]);
 }
 
 void TestFrame::restantCountsDownByTicks()

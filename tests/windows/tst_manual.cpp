@@ -19,6 +19,7 @@ private slots:
     void poseBHoldsWhileTheButtonIsDown();
     void twoButtonsAtOnce();
     void keyPressOnPoseBDoesNothing();
+    void greyedPoseBIgnoresTheMouse();
     void cnxSetsTheAdapterUpAgain();
     void poseTWithNoAdapterStillCounts();
 };
@@ -100,6 +101,20 @@ void TestManual::keyPressOnPoseBDoesNothing()
     rig.sim.clearCalls();
     QTest::keyClick(button(w, "PressB"), Qt::Key_Space);
     QVERIFY(rig.sim.callsOf("FT_Write").isEmpty());
+}
+
+void TestManual::greyedPoseBIgnoresTheMouse()
+{
+    Rig rig;
+    ModeWindow *w = rig.open(Mode::Manual);
+    button(w, "PressT")->click();
+    rig.sim.clearCalls();
+    QPushButton *b = button(w, "PressB");
+    QTest::mousePress(b, Qt::LeftButton);
+    QTest::mouseRelease(b, Qt::LeftButton);
+    QTest::mouseDClick(b, Qt::RightButton);
+    QVERIFY(rig.sim.callsOf("FT_Write").isEmpty());
+    QVERIFY(rig.sim.isPressed()); // the Pose T goes on until its own second click
 }
 
 void TestManual::cnxSetsTheAdapterUpAgain()

@@ -29,14 +29,9 @@ struct Window {
     bool stopOn() const { return w->findChild<QPushButton *>("Stop_Capture")->isEnabled(); }
     QString box(const char *name) const { return w->findChild<QLineEdit *>(name)->text(); }
     QString comment() const { return w->findChild<QLabel *>("Commentbox")->text(); }
-    // What a user does to start a run: open the folder, click the file, Start.
     bool start(const QString &folder, const QString &file)
     {
-        if (!dir()->setPath(folder))
-            return false;
-        files()->pickFile(file);
-        w->Buble_Click();
-        return true;
+        return rig.startScenario(w, QDir(folder).filePath(file));
     }
     Rig &rig;
     Tavrel_sync *w;
