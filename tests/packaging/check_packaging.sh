@@ -157,7 +157,7 @@ check "Architecture is $arch" test "$(debfield Architecture)" = "$arch"
 check "Section is graphics" test "$(debfield Section)" = graphics
 check "Maintainer is set" test -n "$(debfield Maintainer)"
 depends=$(debfield Depends)
-for d in libqt6widgets6 libqt6gui6 libqt6core6 libftdi1-2 fonts-liberation libc6; do
+for d in libqt6widgets6 libqt6gui6 libqt6core6 libftdi1-2 libnova-0.16-0 fonts-liberation libc6; do
     check "Depends names $d" bash -c 'tr "," "\n" <<<"$1" | grep -Eq "^ *$2( |$)"' _ "$depends" "$d"
 done
 
