@@ -180,9 +180,13 @@ QString skyTimeFormProblem(const QString &field)
         .arg(field.trimmed());
 }
 
-QDate nightOf(const QDateTime &moment)
+QDate nightOf(const QDateTime &moment, const std::optional<Place> &place, const QTimeZone &zone)
 {
-    return moment.time() < QTime(12, 0) ? moment.date().addDays(-1) : moment.date();
+    const QDate day = moment.toTimeZone(zone).date();
+    QDateTime morning(day, QTime(12, 0), zone);
+    if (place)
+        morning = skyEventTime(SkyEvent::Sunrise, day.addDays(-1), *place, zone).value_or(morning);
+    return moment < morning ? day.addDays(-1) : day;
 }
 
 std::optional<QDateTime> skyEventTime(SkyEvent event, const QDate &night, const Place &place, const QTimeZone &zone)
@@ -254,7 +258,6 @@ PlaceSetting placeFromSettings()
 SkyContext SkyContext::at(const QDateTime &now, const std::optional<Place> &place)
 {
     SkyContext c;
-    c.night = nightOf(now);
     if (place) {
         c.place = place;
     } else {
@@ -262,6 +265,7 @@ SkyContext SkyContext::at(const QDateTime &now, const std::optional<Place> &plac
         c.place = s.place;
         c.placeProblem = s.problem;
     }
+    c.night = nightOf(now, c.place, c.zone);
     return c;
 }
 

@@ -7,9 +7,10 @@
 // followed by an offset "+HH:MM" or "-HH:MM". Such a step is resolved into a
 // time of day once, and from then on is a timed step like any other.
 //
-// The night a moment belongs to runs from noon to noon, local time: evening
+// A night's moments are looked for from noon to noon, local time: evening
 // events fall on the date the night begins, morning events on the next
-// morning, so a scenario started after midnight still finds the right dawn.
+// morning. A night lasts until sunrise, so a scenario started after midnight
+// still finds the right dawn, and one started in the morning tonight's dusk.
 // The times come from libnova; nothing here knows about windows or files.
 
 #include <QDate>
@@ -47,9 +48,11 @@ QString resolvedText(const QString &field, const QTime &time);
 // Why a field starting with '@' is not a sky moment, in French.
 QString skyTimeFormProblem(const QString &field);
 
-// The date of the evening that began the night `moment` is in (before noon:
-// the day before).
-QDate nightOf(const QDateTime &moment);
+// The date of the evening that began the night `moment` is in, or else of
+// the evening to come: before the morning's sunrise at `place` it is the day
+// before (before noon where the Sun does not rise, or with no place).
+QDate nightOf(const QDateTime &moment, const std::optional<Place> &place = std::nullopt,
+              const QTimeZone &zone = QTimeZone::systemTimeZone());
 
 // The instant of `event` in the night that begins on the evening of `night`,
 // at `place`, the night running from noon to noon in `zone`; nullopt when the
@@ -79,6 +82,7 @@ struct SkyContext {
     QTimeZone zone = QTimeZone::systemTimeZone();
 
     // The night `now` belongs to, at `place`, or else at the settings' place.
+    // The sky steps of a run are those of the night it starts in.
     static SkyContext at(const QDateTime &now, const std::optional<Place> &place);
 };
 

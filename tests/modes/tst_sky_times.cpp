@@ -88,11 +88,16 @@ private slots:
         }
     }
 
-    // Before noon a moment belongs to the night that began the day before.
+    // A night lasts until sunrise (Paris, 8 December: about 07:35 UTC), or
+    // until noon with no place.
     void night()
     {
-        QCOMPARE(nightOf(QDateTime(QDate(2026, 12, 8), QTime(3, 0))), QDate(2026, 12, 7));
-        QCOMPARE(nightOf(QDateTime(QDate(2026, 12, 7), QTime(12, 0))), QDate(2026, 12, 7));
+        const QDate evening(2026, 12, 7), morning(2026, 12, 8);
+        const Place paris{48.85, 2.35};
+        QCOMPARE(nightOf(QDateTime(morning, QTime(3, 0))), evening);
+        QCOMPARE(nightOf(QDateTime(morning, QTime(12, 0))), morning);
+        QCOMPARE(nightOf(QDateTime(morning, QTime(7, 0)), paris), evening);
+        QCOMPARE(nightOf(QDateTime(morning, QTime(8, 0)), paris), morning);
     }
 
     void problems_data()
