@@ -3,6 +3,7 @@
 #include "link/regular_file.h"
 #include "modes/numbers.h"
 #include "modes/scenario_time.h"
+#include "modes/sky_times.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -108,7 +109,7 @@ ScenarioCheck failure(const QString &file, int line, const QString &problem)
 
 // The counting pass over what is left in `reader`; the chain steps found are
 // added to `chains` with their line.
-ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *chains)
+ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *chains, const SkyContext *sky)
 {
     const QString file = reader.fullPath();
     if (reader.atEnd())
@@ -125,7 +126,7 @@ ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *c
             return c; // the end step: its content does not matter
         if (const int blank = reader.trailingBlankLine())
             return failure(file, blank, kBlankTail);
-        if (const auto problem = stepProblem(step))
+        if (const auto problem = stepProblem(step, sky))
             return failure(file, step.line, *problem);
         if (chains && isChainStep(step))
             chains->append({step.time, step.line});
@@ -298,16 +299,22 @@ bool isChainStep(const ScenarioStep &step)
     return info.exists() && !info.isDir();
 }
 
-std::optional<QString> stepProblem(const ScenarioStep &step)
+std::optional<QString> stepProblem(const ScenarioStep &step, const SkyContext *sky)
 {
     if (step.fields < 5)
         return incompleteProblem(step);
     if (isChainStep(step))
         return std::nullopt;
-    if (!isAtOnceStep(step) && !parseTimeOfDay(step.time)) {
+    if (looksLikeSkyTime(step.time)) {
+        const QString problem = sky ? resolveSkyTime(step.time, *sky).problem
+                                    : (parseSkyTime(step.time) ? QString() : skyTimeFormProblem(step.time));
+        if (!problem.isEmpty())
+            return problem + (fitsOneLine(step) ? QString() : kShiftHint);
+    } else if (!isAtOnceStep(step) && !parseTimeOfDay(step.time)) {
         QString problem = QStringLiteral("l'horaire « %1 » ne convient pas ; il faut « * » (tout de "
-                                         "suite), une heure comme 21:45:00 ou 21:45, ou le nom d'un "
-                                         "fichier de scénario existant.")
+                                         "suite), une heure comme 21:45:00 ou 21:45, un moment du "
+                                         "ciel comme @crepuscule, ou le nom d'un fichier de scénario "
+                                         "existant.")
                               .arg(step.time);
         // Chained names are taken from the working directory, not from the
         // scenario's folder: say where the file was looked for.
@@ -338,15 +345,18 @@ QString scenarioMessage(const QString &fullPath, int line, const QString &proble
     return QStringLiteral("Scénario %1, ligne %2 : %3").arg(fullPath).arg(line).arg(problem);
 }
 
-ScenarioCheck checkSteps(ScenarioReader reader) { return countAndCheck(std::move(reader), nullptr); }
+ScenarioCheck checkSteps(ScenarioReader reader, const SkyContext *sky)
+{
+    return countAndCheck(std::move(reader), nullptr, sky);
+}
 
-ScenarioCheck checkScenarioFile(const QString &path, bool followChains)
+ScenarioCheck checkScenarioFile(const QString &path, bool followChains, const SkyContext *sky)
 {
     ScenarioReader reader;
     if (!reader.open(path))
         return failure(reader.fullPath(), 0, reader.errorString() + QLatin1Char('.'));
     QList<QPair<QString, int>> chains;
-    ScenarioCheck first = countAndCheck(reader, followChains ? &chains : nullptr);
+    ScenarioCheck first = countAndCheck(reader, followChains ? &chains : nullptr, sky);
     if (!first.ok() || !followChains)
         return first;
 
@@ -373,7 +383,7 @@ ScenarioCheck checkScenarioFile(const QString &path, bool followChains)
                            QStringLiteral("le fichier enchaîné %1 est inutilisable : %2.")
                                .arg(fullPathOf(next.name), chained.errorString()));
         QList<QPair<QString, int>> more;
-        ScenarioCheck c = countAndCheck(chained, &more);
+        ScenarioCheck c = countAndCheck(chained, &more, sky);
         if (!c.ok()) {
             c.error += QStringLiteral(" (Fichier enchaîné depuis %1, ligne %2.)").arg(next.from).arg(next.line);
             return c;

@@ -17,6 +17,8 @@
 
 namespace tavrel {
 
+struct SkyContext;
+
 struct ScenarioStep {
     QString time;     // "*", the name of a scenario file, or a time of day
     QString mirror;   // whole seconds, 0 = no mirror lock-up
@@ -81,8 +83,9 @@ private:
 // Why a step that is to be carried out cannot be, in French (no file or
 // line: the caller adds them); empty when it can. A chain step (its first
 // field names an existing file) only carries its first field: the other four
-// are shown, never used, and not checked.
-std::optional<QString> stepProblem(const ScenarioStep &step);
+// are shown, never used, and not checked. A step tied to the sky ("@aube")
+// is resolved against `sky`; without one only its form is checked.
+std::optional<QString> stepProblem(const ScenarioStep &step, const SkyContext *sky = nullptr);
 
 // What is wrong with a file whose steps are followed by lines of blanks
 // (see ScenarioReader::trailingBlankLine).
@@ -107,12 +110,13 @@ struct ScenarioCheck {
 // Reads every step left in `reader` (a copy: the caller's position does not
 // move) and checks each one but the end step. A file that runs out in the
 // middle of a step, or ends with lines of blanks, is at fault.
-ScenarioCheck checkSteps(ScenarioReader reader);
+ScenarioCheck checkSteps(ScenarioReader reader, const SkyContext *sky = nullptr);
 
 // The counting pass: opens `path`, counts and checks its steps; with
 // `followChains`, every scenario file it chains to is checked too (each file
 // once), so a bad line anywhere in the night is reported before the first
-// exposure. The count is always that of `path` alone.
-ScenarioCheck checkScenarioFile(const QString &path, bool followChains = true);
+// exposure. The count is always that of `path` alone. Steps tied to the sky
+// are resolved against `sky` (see stepProblem).
+ScenarioCheck checkScenarioFile(const QString &path, bool followChains = true, const SkyContext *sky = nullptr);
 
 } // namespace tavrel

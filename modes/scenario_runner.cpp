@@ -67,6 +67,9 @@ struct ScenarioRunner::Private {
     ScenarioView *view;
     ScenarioReader reader; // the run channel
     ScenarioStep step;     // the step shown last
+    std::optional<Place> placeOverride;
+    SkyContext sky;              // the night and place of the run
+    std::optional<QTime> stepAt; // the time of day of `step`, if it has one
     QString currentFile;
     // The step's own figures, kept for boxes edited into nonsense mid-run.
     std::int32_t stepExposure = 1;
@@ -119,7 +122,9 @@ bool ScenarioRunner::start(const QString &path)
         return false;
     SharedValues &v = shared();
     v.ScenarioPath = path;
-    const ScenarioCheck check = checkScenarioFile(path);
+    // One night for the whole run, chained files included.
+    d->sky = SkyContext::at(timeBase().now(), d->placeOverride);
+    const ScenarioCheck check = checkScenarioFile(path, true, &d->sky);
     if (!check.ok()) {
         showMessage(MessageKind::Error, check.error);
         return false;
@@ -135,6 +140,7 @@ bool ScenarioRunner::start(const QString &path)
     v.StepNumber = 0;
     v.StopRequested = 0;
     d->step = ScenarioStep();
+    d->stepAt.reset();
     d->currentFile = d->reader.fullPath();
     d->endReached = false;
     d->exposing = false;
@@ -148,6 +154,8 @@ bool ScenarioRunner::start(const QString &path)
     d->timer->setEnabled(true);
     return true;
 }
+
+void ScenarioRunner::setPlace(const std::optional<Place> &place) { d->placeOverride = place; }
 
 void ScenarioRunner::requestStop() { shared().StopRequested = -1; }
 
@@ -166,7 +174,7 @@ void ScenarioRunner::Private::takeUpStep()
     }
     // Checked at start or at the hand-over already; checked again because a
     // step is never carried out unchecked.
-    if (const auto problem = stepProblem(s)) {
+    if (const auto problem = stepProblem(s, &sky)) {
         fail(reader.fullPath(), s.line, *problem);
         return;
     }
@@ -176,6 +184,9 @@ void ScenarioRunner::Private::takeUpStep()
     }
     step = s;
     const bool chain = isChainStep(s);
+    stepAt.reset();
+    if (!chain && !isAtOnceStep(s))
+        stepAt = looksLikeSkyTime(s.time) ? resolveSkyTime(s.time, sky).time : parseTimeOfDay(s.time);
     v.StepTime = s.time;
     v.MirrorDelaySeconds = chain ? 0 : *parseWholeNumber(s.mirror);
     v.ExposureSeconds = chain ? 0 : *parseWholeNumber(s.exposure);
@@ -196,7 +207,7 @@ void ScenarioRunner::Private::takeUpStep()
         chainTo(s.time);
         return;
     }
-    const QTime at = *parseTimeOfDay(s.time);
+    const QTime at = *stepAt;
     const int seconds = secondsUntil(at, timeNow());
     if (seconds < 0) {
         emit q->stepSkipped(v.StepNumber, reader.fullPath(), s.line, s.time);
@@ -230,7 +241,7 @@ void ScenarioRunner::Private::chainTo(const QString &target)
     currentFile = reader.fullPath();
     // The whole new file is checked before its first exposure, not step by
     // step in the small hours.
-    const ScenarioCheck check = checkSteps(reader);
+    const ScenarioCheck check = checkSteps(reader, &sky);
     if (!check.ok()) {
         finish(check.error + QStringLiteral(" (Fichier enchaîné depuis %1, ligne %2.)").arg(from).arg(line));
         return;
@@ -295,7 +306,7 @@ void ScenarioRunner::tick()
     } else if (tag == kWait) {
         if (v.StopRequested != 0) {
             d->arm(kPause, 10);
-        } else if (const auto at = parseTimeOfDay(v.StepTime); !at) {
+        } else if (const auto at = d->stepAt; !at) {
             d->fail(d->currentFile, d->step.line,
                     QStringLiteral("l'horaire « %1 » ne convient pas.").arg(v.StepTime));
             return;
@@ -418,10 +429,9 @@ bool ScenarioRunner::abandon()
 
 std::optional<int> ScenarioRunner::countdownSeconds() const
 {
-    const SharedValues &v = shared();
     if (!m_running || d->timer->Tag() != kWait || isAtOnceStep(d->step))
         return std::nullopt;
-    const auto at = parseTimeOfDay(v.StepTime);
+    const auto at = d->stepAt;
     if (!at)
         return std::nullopt;
     // The last poll ends a few milliseconds past the time: never show -1.
@@ -429,6 +439,8 @@ std::optional<int> ScenarioRunner::countdownSeconds() const
 }
 
 bool ScenarioRunner::shotUnderWay() const { return d->shotUnderWay; }
+
+std::optional<QTime> ScenarioRunner::stepTimeOfDay() const { return d->stepAt; }
 
 int ScenarioRunner::stepNumber() const { return shared().StepNumber; }
 int ScenarioRunner::stepCount() const { return shared().StepCount; }

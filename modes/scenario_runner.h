@@ -16,6 +16,7 @@
 
 #include "link/window_timer.h"
 #include "modes/scenario_reader.h"
+#include "modes/sky_times.h"
 
 #include <QObject>
 #include <QString>
@@ -54,6 +55,10 @@ public:
     // the file first; a file that cannot be run is refused with a French
     // message naming the file and the line. Returns whether the run started.
     bool start(const QString &path);
+    // The observer's place for the steps tied to the sky ("@crepuscule"),
+    // instead of the settings' [Lieu]; nullopt goes back to the settings.
+    // Each run resolves those steps for the night it starts in.
+    void setPlace(const std::optional<Place> &place);
     // "Stop scenario": never cuts an exposure short, and no exposure starts
     // once it is asked: honoured before a step is read, while waiting for a
     // step's time, before each press that starts a shot and after an
@@ -70,6 +75,9 @@ public:
     bool shotUnderWay() const;
     // Whole seconds until the awaited step's time, while one is awaited.
     std::optional<int> countdownSeconds() const;
+    // The time of day of the step taken up last, when it has one: its own,
+    // or the one a step tied to the sky resolved to.
+    std::optional<QTime> stepTimeOfDay() const;
 
     int stepNumber() const;
     int stepCount() const;

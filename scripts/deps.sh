@@ -3,6 +3,8 @@
 # they are missing. Runs as root, or through sudo.
 set -euo pipefail
 packages=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libftdi1-dev
+          # dusk and dawn for the steps tied to the sky; the tests look up time zones
+          libnova-dev tzdata
           umockdev libumockdev-dev fonts-liberation xvfb xauth
           # packaging test: validators, the Debian package tools and lintian
           desktop-file-utils appstream dpkg-dev fakeroot file lintian man-db

@@ -3,6 +3,7 @@
 #include "link/settings.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
+#include "modes/sky_times.h"
 #include "ui_Tavrel_sync.h"
 #include "windows/controls.h"
 
@@ -31,6 +32,19 @@ Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavre
     connect(ui->File1, &FileListBox::pathChange, this, &Tavrel_sync::File1_PathChange);
     connect(ui->Buble, &QPushButton::clicked, this, &Tavrel_sync::Buble_Click);
     connect(ui->Stop_Capture, &QPushButton::clicked, this, &Tavrel_sync::Stop_Capture_Click);
+    // While a step tied to the sky is awaited, its comment line also says
+    // what the moment came to tonight; the shot puts the comment back alone.
+    connect(m_runner, &ScenarioRunner::waitingUntil, this, [this](const QTime &time, int) {
+        const QString field = shared().StepTime.trimmed();
+        if (!looksLikeSkyTime(field))
+            return;
+        const QString sky = resolvedText(field, time);
+        const QString comment = shared().StepComment;
+        ui->Commentbox->setText(comment.isEmpty() ? sky : QStringLiteral("%1  (%2)").arg(comment, sky));
+    });
+    const auto commentAlone = [this] { ui->Commentbox->setText(shared().StepComment); };
+    connect(m_runner, &ScenarioRunner::mirrorRaised, this, commentAlone);
+    connect(m_runner, &ScenarioRunner::exposureStarted, this, commentAlone);
 }
 
 Tavrel_sync::~Tavrel_sync() { Form_Unload(); }

@@ -13,6 +13,7 @@
 #include "link/timebase.h"
 #include "link/window_timer.h"
 #include "modes/scenario_runner.h"
+#include "modes/sky_times.h"
 
 #include <QFileInfo>
 #include <memory>
@@ -41,6 +42,21 @@ private:
 
 QString plural(qsizetype n) { return n > 1 ? QStringLiteral("s") : QString(); }
 
+// The place and the night's astronomical dusk and dawn, which the steps tied
+// to the sky are measured against.
+QString nightLine(const SkyContext &sky)
+{
+    const auto moment = [&](SkyEvent event) {
+        const auto at = skyEventTime(event, sky.night, *sky.place, sky.zone);
+        if (!at)
+            return QStringLiteral("%1 : aucun cette nuit").arg(skyEventSymbol(event));
+        return resolvedText(skyEventSymbol(event), at->time());
+    };
+    return QStringLiteral("Lieu %1, nuit du %2 : %3, %4")
+        .arg(placeText(*sky.place), sky.night.toString(QStringLiteral("dd/MM/yyyy")), moment(SkyEvent::Dusk),
+             moment(SkyEvent::Dawn));
+}
+
 } // namespace
 
 int runDryCheck(const RunOptions &o)
@@ -53,8 +69,8 @@ int runDryCheck(const RunOptions &o)
     PlanMessages messages;
     setMessageSink(&messages);
 
-    // An adapter of its own: a check never touches the one on the desk, nor
-    // the settings file.
+    // An adapter of its own: a check never touches the one on the desk, and
+    // of the settings file it only reads the place ([Lieu]).
     SimulatedAdapter sim(1);
     std::unique_ptr<LoggingAdapter> logged;
     if (!o.adapterLog.isEmpty()) {
@@ -77,6 +93,9 @@ int runDryCheck(const RunOptions &o)
     log.plain(QStringLiteral("Vérification à blanc de %1").arg(QFileInfo(o.scenario).absoluteFilePath()));
     log.plain(QStringLiteral("Départ simulé le %1 à %2 (temps virtuel, adaptateur simulé)")
                   .arg(start.toString(QStringLiteral("dd/MM/yyyy")), start.toString(QStringLiteral("HH:mm:ss"))));
+    const SkyContext sky = SkyContext::at(start, o.place);
+    if (sky.place)
+        log.plain(nightLine(sky));
     QStringList warnings = fileWarnings(o.scenario);
     for (const QString &w : std::as_const(warnings))
         log.plain(QStringLiteral("Attention : ") + w);
@@ -85,6 +104,7 @@ int runDryCheck(const RunOptions &o)
     timer.setObjectName(QStringLiteral("Enchainement"));
     HeadlessScenarioView view;
     ScenarioRunner runner(&timer, &view);
+    runner.setPlace(o.place);
     ScenarioReport report(&runner, &timer, &view, &log, true);
     report.wire();
     QString loopFile;

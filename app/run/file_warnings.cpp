@@ -2,6 +2,7 @@
 
 #include "modes/scenario_reader.h"
 #include "modes/scenario_time.h"
+#include "modes/sky_times.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -34,7 +35,7 @@ bool looksLikeFileName(const QString &field)
 
 bool usableFirstField(const ScenarioStep &s)
 {
-    return isAtOnceStep(s) || parseTimeOfDay(s.time) || isChainStep(s);
+    return isAtOnceStep(s) || parseTimeOfDay(s.time) || parseSkyTime(s.time) || isChainStep(s);
 }
 
 } // namespace

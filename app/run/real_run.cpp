@@ -15,6 +15,7 @@
 #include "modes/scenario_reader.h"
 #include "modes/scenario_runner.h"
 #include "modes/sequence_job.h"
+#include "modes/sky_times.h"
 
 #include <QCoreApplication>
 #include <csignal>
@@ -60,7 +61,8 @@ int runForReal(const RunOptions &o)
     // A bad file or bad figures are refused before any hardware is touched,
     // with the very messages the runner and the job would give.
     if (scenario) {
-        const ScenarioCheck check = checkScenarioFile(o.scenario);
+        const SkyContext sky = SkyContext::at(QDateTime::currentDateTime(), o.place);
+        const ScenarioCheck check = checkScenarioFile(o.scenario, true, &sky);
         if (!check.ok()) {
             showMessage(MessageKind::Error, check.error);
             return 1;
@@ -112,6 +114,7 @@ int runForReal(const RunOptions &o)
 
         if (scenario) {
             runner = std::make_unique<ScenarioRunner>(&enchainement, &scenarioView);
+            runner->setPlace(o.place);
             scenarioReport = std::make_unique<ScenarioReport>(runner.get(), &enchainement, &scenarioView, &log, false);
             scenarioReport->wire();
             QObject::connect(runner.get(), &ScenarioRunner::runEnded, &session, [&](bool, const QString &error) {

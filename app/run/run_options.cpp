@@ -48,10 +48,15 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                 QStringLiteral("Avec --check : heure de départ simulée, HH:MM:SS (maintenant "
                                                "par défaut)."),
                                 QStringLiteral("HH:MM:SS"));
+    const QCommandLineOption lieu(QStringLiteral("lieu"),
+                                  QStringLiteral("Lieu d'observation pour les étapes liées au ciel (@crepuscule, "
+                                                 "@aube…), en degrés décimaux, nord et est positifs : 48.85,2.35 ; "
+                                                 "remplace la section [Lieu] de Tavrel.ini pour cette fois."),
+                                  QStringLiteral("LAT,LON"));
     parser.addPositionalArgument(QStringLiteral("SCENARIO"),
                                  QStringLiteral("Fichier de scénario à jouer ou à vérifier."),
                                  QStringLiteral("[SCENARIO]"));
-    const ParseOutcome outcome = parseCommandLine(parser, {simulate, log, count, exposure, mirror, delay, check, at},
+    const ParseOutcome outcome = parseCommandLine(parser, {simulate, log, count, exposure, mirror, delay, check, at, lieu},
                                                   arguments, QStringLiteral("tavrel-run"), text);
     if (outcome != ParseOutcome::Run)
         return outcome;
@@ -73,6 +78,20 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
     const bool sequenceOnly = parser.isSet(mirror) || parser.isSet(delay);
     if (!files.isEmpty())
         o.scenario = files.first();
+    if (parser.isSet(lieu)) {
+        if (files.isEmpty()) {
+            *text = refusal(QStringLiteral("--lieu ne sert qu'avec un fichier de scénario."));
+            return ParseOutcome::Error;
+        }
+        o.place = parsePlace(parser.value(lieu));
+        if (!o.place) {
+            *text = refusal(QStringLiteral("--lieu « %1 » ne convient pas : il faut la latitude et la longitude en "
+                                           "degrés décimaux séparées par une virgule, comme 48.85,2.35 (sud et "
+                                           "ouest négatifs).")
+                                .arg(parser.value(lieu)));
+            return ParseOutcome::Error;
+        }
+    }
 
     if (parser.isSet(check)) {
         if (files.isEmpty()) {

@@ -7,6 +7,9 @@
 #include <QString>
 #include <QStringList>
 #include <QTime>
+#include <optional>
+
+#include "modes/sky_times.h"
 
 namespace tavrel::run {
 
@@ -24,6 +27,8 @@ struct RunOptions {
     QString mirror = QStringLiteral("0");
     QString delay = QStringLiteral("1");
     QTime at; // --check only; invalid: the time of day now
+    // --lieu: the place for steps tied to the sky; unset: the settings' [Lieu].
+    std::optional<Place> place;
 };
 
 // Reads the arguments (program name first). `text` receives the help text,

@@ -8,6 +8,7 @@
 #include "modes/scenario_reader.h"
 #include "modes/scenario_runner.h"
 #include "modes/scenario_time.h"
+#include "modes/sky_times.h"
 
 #include <QFileInfo>
 #include <algorithm>
@@ -33,6 +34,13 @@ QString where(const QString &file, int line)
 }
 
 QString hms(const QTime &t) { return t.toString(QStringLiteral("HH:mm:ss")); }
+
+// A step's time as the plan shows it: "21:45:00", or "@crepuscule → 18:47:12"
+// for a step tied to the sky.
+QString timeText(const QString &field, const QTime &at)
+{
+    return looksLikeSkyTime(field) ? resolvedText(field, at) : hms(at);
+}
 
 } // namespace
 
@@ -135,9 +143,9 @@ void ScenarioReport::onStepTaken(int number, int, const QString &file, int line,
     m_stepWhere = where(file, line);
     const QString time = shared().StepTime.trimmed();
     QString text = QStringLiteral("%1 (%2").arg(stepLabel(), m_stepWhere);
-    const auto at = parseTimeOfDay(time);
+    const auto at = m_runner->stepTimeOfDay();
     if (at)
-        text += QStringLiteral(", horaire %1").arg(hms(*at));
+        text += QStringLiteral(", horaire %1").arg(timeText(time, *at));
     text += QLatin1Char(')');
     if (!comment.isEmpty())
         text += QStringLiteral(" « %1 »").arg(comment);
@@ -167,7 +175,7 @@ void ScenarioReport::onStepSkipped(int, const QString &, int, const QString &tim
 {
     ++m_skipped;
     const QDateTime now = timeBase().now();
-    const auto at = parseTimeOfDay(time);
+    const auto at = m_runner->stepTimeOfDay();
     if (!at) {
         say(QStringLiteral("%1 sautée").arg(stepLabel()));
         return;
@@ -180,20 +188,20 @@ void ScenarioReport::onStepSkipped(int, const QString &, int, const QString &tim
         const QString why =
             QStringLiteral("son horaire %1 vient avant celui de l'étape à horaire qui la précède (%2, "
                            "horaire %3)")
-                .arg(hms(*at), m_lastTimed->where, hms(m_lastTimed->time));
+                .arg(timeText(time, *at), m_lastTimed->where, hms(m_lastTimed->time));
         say(QStringLiteral("%1 sautée : %2").arg(stepLabel(), why));
         warn(QStringLiteral("%1 : %2 ; elle sera sautée.").arg(m_stepWhere, why));
     } else if (instant >= m_runStart) {
         const QString why = QStringLiteral("les étapes d'avant ont duré au-delà de son horaire %1 (dépassé "
                                            "de %2)")
-                                .arg(hms(*at), late);
+                                .arg(timeText(time, *at), late);
         say(QStringLiteral("%1 sautée : %2").arg(stepLabel(), why));
         warn(QStringLiteral("%1 : les étapes qui la précèdent finissent à %2, après son horaire %3 ; "
                             "elle sera sautée. Raccourcissez-les ou reculez son horaire.")
-                 .arg(m_stepWhere, hms(now.time()), hms(*at)));
+                 .arg(m_stepWhere, hms(now.time()), timeText(time, *at)));
     } else {
         say(QStringLiteral("%1 sautée : son horaire %2 était déjà passé au départ du scénario (%3)")
-                .arg(stepLabel(), hms(*at), hms(m_runStart.time())));
+                .arg(stepLabel(), timeText(time, *at), hms(m_runStart.time())));
     }
     m_lastTimed = Timed{instant, m_stepWhere, *at};
 }

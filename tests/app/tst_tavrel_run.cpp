@@ -10,6 +10,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include "modes/sky_times.h"
 #include <csignal>
 #include <sys/stat.h>
 #include <memory>
@@ -542,7 +544,7 @@ private slots:
         QVERIFY2(r.out.filter(end).size() == 1, qPrintable(r.out.join(QLatin1Char('\n'))));
         QVERIFY(r.out.last().startsWith(QStringLiteral("Bilan :")));
         QVERIFY(r.out.last().contains(QStringLiteral("0 avertissement, 0 erreur")));
-        // A check reads and writes no settings and touches no adapter.
+        // A check writes no settings and touches no adapter.
         QVERIFY(!QFile::exists(configDir() + QStringLiteral("/Tavrel.ini")));
     }
 
@@ -642,11 +644,28 @@ private slots:
             << QStringList{"s.txt", "*,0,5,0,a\n*,0,5,0,b\n21h45,0,5,0,c\n*,0,0,0,fin\n"} << "21:00:00" << 1
             << QStringList{"Erreur : Scénario", "0 pose, 0 étape sautée, 0 avertissement, 1 erreur"}
             << "s.txt, ligne 3 : l'horaire « 21h45 » ne convient pas";
+        QTest::newRow("sky step with no place")
+            << QStringList{"s.txt", "*,0,5,0,a\n@aube,0,5,0,b\n*,0,0,0,fin\n"} << "21:00:00" << 1
+            << QStringList{"Erreur : Scénario", "0 pose"} << "s.txt, ligne 2 : l'horaire « @aube » dépend du lieu";
         QTest::newRow("endless loop")
             << QStringList{"s.txt", "*,0,5,0,a\ns.txt,0,0,0,encore\n*,0,0,0,fin\n"} << "21:00:00" << 3
             << QStringList{"Enchaînement : s.txt, ligne 2", "recommence en boucle", "1 pose, 0 étape sautée, 1 avertissement"}
             << QString();
     }
+    // The night's first exposure waits for astronomical dusk at the place given
+    // (the Pic du Midi, which has an astronomical night all year round).
+    void checkSkyBound()
+    {
+        write(QStringLiteral("nuit.txt"), "@crepuscule,0,60,0,M42\n*,0,0,0,fin\n");
+        const Result r = run({"--check", "nuit.txt", "--at", "17:00:00", "--lieu", "42.94,0.14"});
+        QCOMPARE(r.status, 0);
+        const QDate today = QDate::currentDate();
+        const QString dusk = tavrel::skyEventTime(tavrel::SkyEvent::Dusk, today, {42.94, 0.14})->toString("HH:mm:ss");
+        verifyInOrder(r.out, {"Lieu 42,94° N, 0,14° E, nuit du " + today.toString("dd/MM/yyyy") + " : @crepuscule → " + dusk,
+                              "Étape 1/1 (nuit.txt, ligne 1, horaire @crepuscule → " + dusk + ")",
+                              dusk + ".040 Étape 1/1 : déclenchement"});
+    }
+
     void checkVerdicts()
     {
         QFETCH(QStringList, files);
@@ -683,6 +702,7 @@ private slots:
         QTest::newRow("--at not a time") << QStringList{"--check", "s.txt", "--at", "25:00"}
                                          << QStringLiteral("--at « 25:00 » ne convient pas");
         QTest::newRow("--check without file") << QStringList{"--check"} << QStringLiteral("--check attend");
+        QTest::newRow("--lieu not a place") << QStringList{"--check", "s.txt", "--lieu", "Paris"} << QStringLiteral("--lieu « Paris »");
         // Refused with the sequence window's own words, before any adapter is looked for.
         QTest::newRow("count not a number") << QStringList{"--count", "x", "--exposure", "1"}
                                             << QStringLiteral("Nombre de poses : « x » ne convient pas.");
@@ -715,7 +735,8 @@ private slots:
         const QString text = help.out.join(QLatin1Char('\n'));
         QVERIFY(text.startsWith(QStringLiteral("Utilisation : tavrel-run")));
         for (const char *option : {"--help", "--version", "--simulate", "--adapter-log <FICHIER>", "--count <N>",
-                                   "--exposure <S>", "--mirror <S>", "--delay <S>", "--check", "--at <HH:MM:SS>"})
+                                   "--exposure <S>", "--mirror <S>", "--delay <S>", "--check", "--at <HH:MM:SS>",
+                                   "--lieu <LAT,LON>"})
             QVERIFY2(text.contains(QLatin1String(option)), option);
         QVERIFY(text.contains(QStringLiteral("SCENARIO")));
 

@@ -6,6 +6,7 @@
 #include "link/window_timer.h"
 #include "modes/journal.h"
 #include "modes/scenario_runner.h"
+#include "modes/sky_times.h"
 
 #include <QDir>
 #include <QFile>
@@ -164,6 +165,8 @@ private slots:
         QVERIFY(m_dir->isValid());
         // Chained names are relative to the working directory.
         QVERIFY(QDir::setCurrent(m_dir->path()));
+        // No settings file: no observer's place unless a test gives one.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->path()));
         m_sink.shown.clear();
         setMessageSink(&m_sink);
         // The runs' exposures are journalled: not in the user's own journal.
@@ -282,6 +285,48 @@ private slots:
             QCOMPARE(m_runner->countdownSeconds(), std::optional<int>(43200));
         QVERIFY(runToEnd(13LL * 3600 * 1000));
         QCOMPARE(skips.count(), skipped);
+    // --- steps tied to the sky ----------------------------------------------
+
+    // Resolved once for the night the run starts in, then timed steps like any
+    // other: a dusk already past is skipped, the dawn after midnight waited for.
+    void skySteps_data()
+    {
+        QTest::addColumn<QDateTime>("start");
+        QTest::addColumn<QByteArray>("first"); // the step before the dawn step
+        QTest::addColumn<int>("skipped");
+        const QByteArray dusk = "@crepuscule,0,10,0,a\n";
+        QTest::newRow("before dusk") << QDateTime(QDate(2026, 12, 7), QTime(15, 0)) << dusk << 0;
+        QTest::newRow("evening, dawn after midnight") << kEvening << dusk << 1;
+        QTest::newRow("started after midnight") << QDateTime(QDate(2026, 12, 8), QTime(0, 30)) << QByteArray() << 0;
+    }
+    void skySteps()
+    {
+        QFETCH(QDateTime, start);
+        QFETCH(QByteArray, first);
+        QFETCH(int, skipped);
+        setUpAt(start);
+        const Place paris{48.85, 2.35};
+        m_runner->setPlace(paris);
+        QSignalSpy skips(m_runner.get(), &ScenarioRunner::stepSkipped);
+        QVERIFY(m_runner->start(write("s.txt", first + "@aube-00:30,0,10,0,b\n*,0,0,0,fin\n")));
+        QVERIFY(runToEnd());
+        QCOMPARE(skips.count(), skipped);
+        const QDateTime shot = skyEventTime(SkyEvent::Dawn, QDate(2026, 12, 7), paris)->addSecs(-1800);
+        const Writes w = writes();
+        QCOMPARE(w.size(), first.isEmpty() || skipped ? 2 : 4);
+        QVERIFY2(qAbs(w.at(w.size() - 2).first - start.msecsTo(shot)) < 1100, qPrintable(shot.toString()));
+    }
+
+    void skyStepRefused()
+    {
+        setUpAt(QDateTime(QDate(2023, 6, 21), QTime(20, 0)));
+        m_runner->setPlace(Place{59.9167, 10.7333}); // Oslo at midsummer: no astronomical night
+        const QString path = write("s.txt", "*,0,5,0,a\n@crepuscule,0,5,0,b\n*,0,0,0,fin\n");
+        QVERIFY(!m_runner->start(path));
+        const QString text = m_sink.shown.last().text;
+        QVERIFY2(text.startsWith(QStringLiteral("Scénario %1, ligne 2 : ").arg(path)), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("pas de nuit astronomique")), qPrintable(text));
+        QVERIFY(m_sim->calls().isEmpty());
     }
 
     // --- the shot ------------------------------------------------------------
@@ -702,6 +747,7 @@ private slots:
         QTest::newRow("blank lines at the end") << ok + "*,0,0,0,fin\n  \n" << QStringLiteral(", ligne 3 : ") << QStringLiteral("lignes blanches");
         QTest::newRow("chain to a missing file") << QByteArray("part9.txt,0,0,0,a\n*,0,0,0,fin\n") << QStringLiteral(", ligne 1 : ") << QStringLiteral("l'horaire « part9.txt »");
         QTest::newRow("empty file") << QByteArray() << QStringLiteral(" : ") << QStringLiteral("aucune étape");
+        QTest::newRow("sky step, no place") << ok + "@aube,0,30,0,b\n*,0,0,0,fin\n" << QStringLiteral(", ligne 2 : ") << QStringLiteral("[Lieu]");
     }
     void refusedAtStart()
     {

@@ -3,6 +3,7 @@
 
 #include "link/settings.h"
 #include "link/shared_values.h"
+#include "modes/sky_times.h"
 #include "support/rig.h"
 #include "windows/controls.h"
 #include "windows/director.h"
@@ -62,6 +63,7 @@ private slots:
     void onlyTextFilesAreListed();
     void buttonsFollowARun();
     void countdownWhileWaitingForATimedStep();
+    void skyStepTimeInTheCommentWhileWaiting();
     void closingMidRunLetsGoAndTheFileOpensAgain();
     void badFileIsReportedAndNothingIsPressed();
 
@@ -189,6 +191,23 @@ void TestScenarioWindow::countdownWhileWaitingForATimedStep()
     rig.advance(1000);
     QVERIFY(rig.sim.isPressed());
     QVERIFY(!restant2->isVisible());
+}
+
+void TestScenarioWindow::skyStepTimeInTheCommentWhileWaiting()
+{
+    Rig rig(QDateTime(QDate(2026, 12, 7), QTime(15, 0, 0)));
+    WriteSetting("Lieu", "Latitude", "48.85", QString::fromLatin1(kSettingsFile));
+    WriteSetting("Lieu", "Longitude", "2.35", QString::fromLatin1(kSettingsFile));
+    QTemporaryDir dir;
+    writeFile(dir.filePath("m.txt"), "@crepuscule,0,1,0,M42\n*,0,0,0,fin\n");
+    Window win(rig);
+    QVERIFY(win.start(dir.path(), "m.txt"));
+    rig.advance(500);
+    const QDateTime dusk = *skyEventTime(SkyEvent::Dusk, QDate(2026, 12, 7), Place{48.85, 2.35});
+    QCOMPARE(win.comment(), QStringLiteral("M42  (@crepuscule → %1)").arg(dusk.toString("HH:mm:ss")));
+    rig.advance(QDateTime(QDate(2026, 12, 7), QTime(15, 0, 0)).msecsTo(dusk));
+    QVERIFY(rig.sim.isPressed());
+    QCOMPARE(win.comment(), QStringLiteral("M42"));
 }
 
 void TestScenarioWindow::closingMidRunLetsGoAndTheFileOpensAgain()
