@@ -285,6 +285,8 @@ private slots:
             QCOMPARE(m_runner->countdownSeconds(), std::optional<int>(43200));
         QVERIFY(runToEnd(13LL * 3600 * 1000));
         QCOMPARE(skips.count(), skipped);
+    }
+
     // --- steps tied to the sky ----------------------------------------------
 
     // Resolved once for the night the run starts in, then timed steps like any
