@@ -8,14 +8,18 @@
 #include "link/signal_watcher.h"
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
+#include "modes/guardian.h"
+#include "modes/journal.h"
 #include "windows/director.h"
 #include "windows/simulated_panel.h"
 #include "windows/toolkit.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QPointer>
 #include <csignal>
+#include <cstring>
 #include <memory>
 
 using namespace tavrel;
@@ -23,6 +27,8 @@ using namespace tavrel;
 
 int main(int argc, char *argv[])
 {
+    if (argc == 2 && std::strcmp(argv[1], kGuardianArgument) == 0)
+        return runGuardian(kGuardianFd);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tavrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tavrel"));
@@ -39,17 +45,38 @@ int main(int argc, char *argv[])
     const QCommandLineOption logOption(QStringLiteral("adapter-log"),
                                        QStringLiteral("Écrit chaque appel à l'adaptateur dans FICHIER (- : sortie d'erreur)."),
                                        QStringLiteral("FICHIER"));
+    const QCommandLineOption chipsOption(QStringLiteral("simulated-chips"),
+                                         QStringLiteral("Avec --simulate : nombre de puces FTDI simulées (1 par "
+                                                        "défaut) ; la première porte le déclencheur."),
+                                         QStringLiteral("N"));
     parser.addOption(simulate);
+    parser.addOption(chipsOption);
     parser.addOption(logOption);
     parser.process(app);
+    int chips = 1;
+    if (parser.isSet(chipsOption)) {
+        bool ok = false;
+        chips = parser.value(chipsOption).toInt(&ok);
+        if (!ok || chips < 1 || chips > 16 || !parser.isSet(simulate)) {
+            std::fprintf(stderr, "tavrel : --simulated-chips attend un nombre de 1 à 16, avec --simulate.\n");
+            return 1;
+        }
+    }
 
     QtTimeBase time;
     setTimeBase(&time);
+    // Before anything can press: from now on a crash cannot leave the
+    // release held.
+    const QString logPath = parser.value(logOption);
+    startGuardian(GuardianSetup{parser.isSet(simulate), chips,
+                                logPath.isEmpty() || logPath == QLatin1String("-") ? logPath
+                                                                                   : QFileInfo(logPath).absoluteFilePath(),
+                                ExposureJournal::instance().path(), time.originNs()});
 
     std::unique_ptr<Adapter> backend;
     SimulatedAdapter *simulated = nullptr;
     if (parser.isSet(simulate)) {
-        auto sim = std::make_unique<SimulatedAdapter>(1);
+        auto sim = std::make_unique<SimulatedAdapter>(chips);
         simulated = sim.get();
         backend = std::move(sim);
     } else {
@@ -62,6 +89,7 @@ int main(int argc, char *argv[])
         if (!logged) {
             std::fprintf(stderr, "tavrel : impossible d'ouvrir le journal de l'adaptateur %s : %s\n",
                          qPrintable(parser.value(logOption)), qPrintable(error));
+            stopGuardian();
             return 2;
         }
     }
@@ -102,5 +130,6 @@ int main(int argc, char *argv[])
     director.shutdown();
     letGoAndClose();
     setAdapter(nullptr);
+    stopGuardian();
     return status;
 }

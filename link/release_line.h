@@ -20,6 +20,10 @@ namespace tavrel {
 Adapter &adapter();
 void setAdapter(Adapter *adapter);
 
+// Open, reset, 9600 baud, bit mode: all four calls are made whatever their
+// statuses; DeviceOpen becomes -1 only when all four succeeded. Otherwise the
+// first failure is kept in SetupFailedCall and SetupFailedStatus, and a
+// handle that was opened is closed again.
 void OpenDevice();
 void CloseDevice();
 void WriteLineByte(int value);
@@ -30,6 +34,11 @@ void ReleaseShutter();
 // so the exposure journal measures exactly what the adapter was given.
 using LineWriteObserver = std::function<void(int value, std::int64_t us)>;
 void setLineWriteObserver(LineWriteObserver observer);
+
+// Told when the adapter has just been set up (true) and whenever it is
+// closed (false): the crash guardian follows it.
+using SetUpObserver = std::function<void(bool setUp)>;
+void setSetUpObserver(SetUpObserver observer);
 
 // Lets the release go and closes the adapter if anything may still hold it.
 void letGoAndClose();

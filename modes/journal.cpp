@@ -75,6 +75,8 @@ QString ExposureJournal::outcomeText(JournalOutcome outcome)
         return QStringLiteral("adaptateur perdu pendant la pose");
     case JournalOutcome::ProgramEnded:
         return QStringLiteral("fin du programme");
+    case JournalOutcome::ProgramKilled:
+        return QStringLiteral("programme interrompu");
     }
     return QString();
 }
@@ -113,6 +115,14 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
     m_pressWall = m_lastPressUs >= 0 ? m_lastPressWall : timeBase().nowPrecise();
     m_reason.reset();
     m_adapterLost = false;
+    if (m_entryObserver)
+        m_entryObserver(&m_what, m_pressUs, m_pressWall);
+}
+
+void ExposureJournal::appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                                  JournalOutcome outcome)
+{
+    append(csvLine(start, measuredUs, what, outcome));
 }
 
 void ExposureJournal::setEndReason(JournalOutcome outcome)
@@ -150,6 +160,8 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         outcome = JournalOutcome::AdapterLost;
     m_reason.reset();
     append(csvLine(m_pressWall, us - m_pressUs, m_what, outcome));
+    if (m_entryObserver)
+        m_entryObserver(nullptr, 0, QDateTime());
 }
 
 void ExposureJournal::append(const QString &line)
