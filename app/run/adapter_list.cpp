@@ -99,10 +99,17 @@ int listAdapters(const RunOptions &o)
                   .arg(v.DeviceIndexText, settings));
     else if (v.DeviceSerialText.isEmpty() && !chosen && count > 0)
         print(QStringLiteral("FDTINo=%1 (%2) : il n'y a pas de puce de ce rang.").arg(v.DeviceIndex).arg(settings));
-    if (v.DeviceSerialText.isEmpty() && count > 0)
-        print(QStringLiteral("Pour désigner l'adaptateur de déclenchement quel que soit l'ordre des câbles, "
-                             "ajoutez son numéro de série à la section [FDTI] de %1, par exemple : FDTISerial=%2")
+    // With one chip its serial is the example; with several, the user must
+    // first tell which is the release adapter.
+    if (v.DeviceSerialText.isEmpty() && count == 1)
+        print(QStringLiteral("Pour désigner l'adaptateur de déclenchement par son numéro de série, ajoutez à la "
+                             "section [FDTI] de %1 : FDTISerial=%2")
                   .arg(settings, chosenSerial.isEmpty() ? QStringLiteral("<série>") : chosenSerial));
+    else if (v.DeviceSerialText.isEmpty() && count > 1)
+        print(QStringLiteral("Pour désigner l'adaptateur de déclenchement quel que soit l'ordre des câbles, "
+                             "ajoutez son numéro de série à la section [FDTI] de %1 : FDTISerial=<série>. "
+                             "Pour le reconnaître, débranchez-le et relancez cette liste : sa ligne disparaît.")
+                  .arg(settings));
     std::fflush(stdout);
     return 0;
 }

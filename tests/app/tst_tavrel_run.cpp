@@ -477,7 +477,7 @@ private slots:
                                 << QStringLiteral("SIMFT002");
         QTest::newRow("by rank") << QByteArray()
                                  << QStringList{"2 puces FTDI", "rang 0 : série SIMFT001", "rang 1 : série SIMFT002",
-                                                "FDTISerial=SIMFT001"}
+                                                "FDTISerial=<série>"}
                                  << QStringLiteral("SIMFT001");
     }
     void listAdapters()
