@@ -55,17 +55,17 @@ int AdapterSession::open(bool simulate, const QString &logPath, int simulatedChi
     LoadSettings();
     SharedValues &v = shared();
     const LinkCheck check = checkConnection();
-    m_open = true;
     if (!check.ready()) {
+        // Nothing to give back: a set-up that failed closed what it opened.
         showMessage(MessageKind::Error,
                     QStringLiteral("l'adaptateur de déclenchement ne peut pas être utilisé : %1 Aucune pose n'est "
                                    "prise : corrigez, puis relancez%2.")
                         .arg(check.reason,
                              simulate ? QString()
                                       : QStringLiteral(" (pour une répétition sans adaptateur, ajoutez --simulate)")));
-        close();
         return 2;
     }
+    m_open = true;
     // Whatever the chip was left holding (a run killed outright, another
     // program), the night starts with the release let go; the write also
     // proves the line answers before anything depends on it.

@@ -27,10 +27,10 @@ public:
     ~AdapterSession() override;
 
     // Chooses the backend (the simulated adapter with `simulatedChips` chips
-    // when `simulate`), opens the
-    // adapter log when `logPath` is not empty, loads the settings and makes
-    // sure an adapter is there, set up and idle. Returns 0, or the exit
-    // status 2 once the reason is shown: a night is never started blind.
+    // when `simulate`), opens the adapter log when `logPath` is not empty,
+    // loads the settings and makes sure the adapter is there, set up and
+    // idle. Returns 0, or the exit status 2 once the reason is shown: a
+    // night is never started blind.
     int open(bool simulate, const QString &logPath, int simulatedChips = 1);
     void startWatch();
     // Watch off, release let go, adapter closed; harmless when repeated.

@@ -417,7 +417,8 @@ private slots:
         QTest::newRow("index not a number") << QStringList{"--simulate", "s.txt"} << QByteArray("[FDTI]\nFDTINo=un\n")
                                             << QStringLiteral("FDTINo=un");
         QTest::newRow("serial not attached")
-            << QStringList{"--simulate", "--simulated-chips", "2", "s.txt"} << QByteArray("[FDTI]\nFDTISerial=A10KZP3Q\n")
+            << QStringList{"--simulate", "--simulated-chips", "2", "--adapter-log", "a.log", "s.txt"}
+            << QByteArray("[FDTI]\nFDTISerial=A10KZP3Q\n")
             << QStringLiteral("A10KZP3Q");
         QTest::newRow("log not writable") << QStringList{"--simulate", "--adapter-log", "no/such/dir/a.log", "s.txt"}
                                           << QByteArray() << QStringLiteral("journal de l'adaptateur");
@@ -434,6 +435,8 @@ private slots:
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.contains(fragment), qPrintable(r.err));
         QVERIFY(r.out.filter(QStringLiteral("déclenchement")).isEmpty());
+        // Refused without a call made in vain.
+        QCOMPARE(logLines(QStringLiteral("a.log")).filter(QStringLiteral("FT_Write")), QStringList());
     }
 
     // --- several FTDI chips, and the guardian ------------------------------------
