@@ -101,7 +101,7 @@ LinkCheck checkConnection()
     v.LastStatus = adapter().FT_ListDevices(&v.DeviceCount, const_cast<char *>(kZero), FT_LIST_NUMBER_ONLY);
     traceLink(QStringLiteral("List: %1 nb %2").arg(v.LastStatus).arg(v.DeviceCount));
     const auto missing = [&](LinkState state, const QString &reason) {
-        v.DeviceOpen = 0;
+        adapterGone();
         check.state = state;
         check.reason = reason;
         return check;

@@ -114,6 +114,14 @@ void CloseDevice()
     tellSetUp(false);
 }
 
+void adapterGone()
+{
+    SharedValues &v = shared();
+    if (v.DeviceOpen != 0)
+        tellSetUp(false);
+    v.DeviceOpen = 0;
+}
+
 void WriteLineByte(int value)
 {
     SharedValues &v = shared();

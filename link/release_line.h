@@ -26,6 +26,10 @@ void setAdapter(Adapter *adapter);
 // handle that was opened is closed again.
 void OpenDevice();
 void CloseDevice();
+// The connection check found the adapter gone: DeviceOpen is cleared (its
+// handle is kept, to be given back at the next open) and the crash guardian
+// forgets it, so that it never opens whatever chip came to take its place.
+void adapterGone();
 void WriteLineByte(int value);
 void PressShutter();
 void ReleaseShutter();
