@@ -9,13 +9,18 @@
 #include "link/signal_watcher.h"
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
+#include "modes/guardian.h"
+#include "modes/journal.h"
 #include "windows/director.h"
 #include "windows/simulated_panel.h"
 #include "windows/toolkit.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
+#include <QPointer>
 #include <csignal>
+#include <cstring>
 #include <memory>
 
 using namespace tavrel;
@@ -24,6 +29,7 @@ namespace {
 
 struct Options {
     bool simulate = false;
+    int chips = 1;      // simulated FTDI chips; the first carries the release
     QString adapterLog; // empty: no adapter log
 };
 
@@ -37,10 +43,24 @@ ParseOutcome parseOptions(const QStringList &arguments, Options *options, QStrin
     const QCommandLineOption log(QStringLiteral("adapter-log"),
                                  QStringLiteral("Écrit chaque appel à l'adaptateur dans FICHIER (- : sortie d'erreur)."),
                                  QStringLiteral("FICHIER"));
-    const ParseOutcome outcome = parseCommandLine(parser, {simulate, log}, arguments, QStringLiteral("tavrel"), text);
+    const QCommandLineOption chips(QStringLiteral("simulated-chips"),
+                                   QStringLiteral("Avec --simulate : nombre de puces FTDI simulées (1 par "
+                                                  "défaut) ; la première porte le déclencheur."),
+                                   QStringLiteral("N"));
+    const ParseOutcome outcome =
+        parseCommandLine(parser, {simulate, chips, log}, arguments, QStringLiteral("tavrel"), text);
     if (outcome != ParseOutcome::Run)
         return outcome;
     options->simulate = parser.isSet(simulate);
+    if (parser.isSet(chips)) {
+        bool ok = false;
+        options->chips = parser.value(chips).toInt(&ok);
+        if (!ok || options->chips < 1 || options->chips > 16 || !options->simulate) {
+            *text = refusal(QStringLiteral("tavrel"),
+                            QStringLiteral("--simulated-chips attend un nombre de 1 à 16, avec --simulate."));
+            return ParseOutcome::Error;
+        }
+    }
     options->adapterLog = parser.value(log);
     if (parser.isSet(log) && options->adapterLog.isEmpty()) {
         *text = refusal(QStringLiteral("tavrel"), QStringLiteral("--adapter-log attend un nom de fichier."));
@@ -53,6 +73,9 @@ ParseOutcome parseOptions(const QStringList &arguments, Options *options, QStrin
 
 int main(int argc, char *argv[])
 {
+    if (argc == 2 && std::strcmp(argv[1], kGuardianArgument) == 0)
+        return runGuardian(kGuardianFd);
+
     // --help and --version are answered before the window system is touched:
     // they need no display. Qt's own options (-platform, -display) are known
     // only once the application has taken them out of the command line.
@@ -83,11 +106,18 @@ int main(int argc, char *argv[])
 
     QtTimeBase time;
     setTimeBase(&time);
+    // Before anything can press: from now on a crash cannot leave the
+    // release held.
+    const QString logPath = options.adapterLog;
+    startGuardian(GuardianSetup{options.simulate, options.chips,
+                                logPath.isEmpty() || logPath == QLatin1String("-") ? logPath
+                                                                                   : QFileInfo(logPath).absoluteFilePath(),
+                                ExposureJournal::instance().path(), time.originNs()});
 
     std::unique_ptr<Adapter> backend;
     SimulatedAdapter *simulated = nullptr;
     if (options.simulate) {
-        auto sim = std::make_unique<SimulatedAdapter>(1);
+        auto sim = std::make_unique<SimulatedAdapter>(options.chips);
         simulated = sim.get();
         backend = std::move(sim);
     } else {
@@ -100,6 +130,7 @@ int main(int argc, char *argv[])
         if (!logged) {
             std::fprintf(stderr, "tavrel : impossible d'ouvrir le journal de l'adaptateur %s : %s\n",
                          qPrintable(options.adapterLog), qPrintable(error));
+            stopGuardian();
             return 2;
         }
     }
@@ -144,5 +175,6 @@ int main(int argc, char *argv[])
     director.shutdown();
     letGoAndClose();
     setAdapter(nullptr);
+    stopGuardian();
     return endedBy != 0 ? 128 + endedBy : status;
 }

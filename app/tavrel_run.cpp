@@ -2,19 +2,25 @@
 // sequence job exactly as the windows do, on the same core, printing one line
 // per event; or checks a scenario in virtual time and prints its plan.
 
+#include "app/run/adapter_list.h"
 #include "app/run/dry_run.h"
 #include "app/run/real_run.h"
 #include "app/run/run_options.h"
 #include "link/messages.h"
+#include "modes/guardian.h"
 #include "modes/journal.h"
 
 #include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
 
 using namespace tavrel;
 using namespace tavrel::run;
 
 int main(int argc, char *argv[])
 {
+    if (argc == 2 && std::strcmp(argv[1], kGuardianArgument) == 0)
+        return runGuardian(kGuardianFd);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-run"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
@@ -31,5 +37,14 @@ int main(int argc, char *argv[])
     // as the headless runner's; a dry run's virtual exposures never do.
     ExposureJournal::instance().setOrigin(QStringLiteral("tavrel-run"));
     ExposureJournal::instance().setEnabled(options.mode != RunMode::Check);
-    return options.mode == RunMode::Check ? runDryCheck(options) : runForReal(options);
+    switch (options.mode) {
+    case RunMode::Check:
+        return runDryCheck(options);
+    case RunMode::ListAdapters:
+        return listAdapters(options);
+    case RunMode::Scenario:
+    case RunMode::Sequence:
+        break;
+    }
+    return runForReal(options);
 }

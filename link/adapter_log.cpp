@@ -42,9 +42,30 @@ void LoggingAdapter::line(const QString &text)
     std::fflush(m_out);
 }
 
+namespace {
+// Text the chip reports, quoted: a description holds blanks, and either may
+// hold anything a cheap clone was given.
+QString quoted(const char *text)
+{
+    QString out = QString::fromUtf8(text);
+    out.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
+    return QLatin1Char('"') + out + QLatin1Char('"');
+}
+} // namespace
+
 FT_STATUS LoggingAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags)
 {
     const FT_STATUS s = m_inner.FT_ListDevices(arg1, arg2, flags);
+    if (flags & FT_LIST_BY_INDEX) {
+        QString text = QStringLiteral("FT_ListDevices(index=%1, flags=0x%2) = %3")
+                           .arg(quintptr(arg1)).arg(flags, 8, 16, QLatin1Char('0')).arg(s);
+        if (s == FT_OK && arg2)
+            text += QStringLiteral(" %1=%2")
+                        .arg(flags & FT_OPEN_BY_SERIAL_NUMBER ? QStringLiteral("serial") : QStringLiteral("description"),
+                             quoted(static_cast<const char *>(arg2)));
+        line(text);
+        return s;
+    }
     const std::uint32_t count = arg1 ? *static_cast<std::uint32_t *>(arg1) : 0;
     line(QStringLiteral("FT_ListDevices(flags=0x%1) = %2 count=%3")
              .arg(flags, 8, 16, QLatin1Char('0')).arg(s).arg(count));
@@ -95,6 +116,23 @@ FT_STATUS LoggingAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::ui
                     .arg(bytes[i], 2, 16, QLatin1Char('0'));
     line(QStringLiteral("FT_Write(handle=%1, %2) = %3 written=%4")
              .arg(handle).arg(what).arg(s).arg(written ? *written : 0));
+    return s;
+}
+
+FT_STATUS LoggingAdapter::describeChip(std::int32_t index, ChipDetails *details)
+{
+    const FT_STATUS s = m_inner.describeChip(index, details);
+    QString text = QStringLiteral("describeChip(index=%1) = %2").arg(index).arg(s);
+    if (s == FT_OK && details)
+        text += QStringLiteral(" serial=%1 description=%2 usb=%3:%4 path=%5 driver=%6 access=%7")
+                    .arg(quoted(details->serial.c_str()), quoted(details->description.c_str()))
+                    .arg(details->vendorId, 4, 16, QLatin1Char('0'))
+                    .arg(details->productId, 4, 16, QLatin1Char('0'))
+                    .arg(QString::fromStdString(details->busPath),
+                         details->kernelDriver.empty() ? QStringLiteral("none")
+                                                       : QString::fromStdString(details->kernelDriver),
+                         details->accessible ? QStringLiteral("yes") : QStringLiteral("no"));
+    line(text);
     return s;
 }
 

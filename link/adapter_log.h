@@ -1,6 +1,7 @@
 #pragma once
 // The adapter log: one line per adapter call, whatever the backend, e.g.
 //   2.125431 FT_Write(handle=1, byte=0x01) = 0 written=1
+//   0.004210 FT_ListDevices(index=1, flags=0x40000001) = 0 serial="A10KZP3Q"
 // Seconds on the monotonic clock since the program started, the call, its
 // arguments, the status and the values it handed back. Users send this file
 // when a cable misbehaves and tools read it, so the shape never changes.
@@ -32,6 +33,7 @@ public:
     FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
                        std::uint32_t *written) override;
     FT_STATUS FT_Close(FT_HANDLE handle) override;
+    FT_STATUS describeChip(std::int32_t index, ChipDetails *details) override;
 
 private:
     void line(const QString &text);

@@ -3,8 +3,12 @@
 #include <ftdi.h>
 #include <libusb.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -71,6 +75,46 @@ int listChips(ftdi_context *ftdi, ListPtr &list, std::vector<libusb_device *> &c
     return int(chips.size());
 }
 
+// The kernel's name for the socket a chip sits in, "1-1.4": its bus, then the
+// ports leading to it; also its folder under /sys/bus/usb/devices.
+std::string busPath(libusb_device *device)
+{
+    const auto [bus, ports, address] = location(device);
+    std::string path = std::to_string(bus) + '-';
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        path += (i ? "." : "") + std::to_string(ports[i]);
+    return path;
+}
+
+std::string sysfsText(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+std::string sysfsAttribute(libusb_device *device, const char *name)
+{
+    return sysfsText("/sys/bus/usb/devices/" + busPath(device) + '/' + name);
+}
+
+// The driver bound to the chip's first interface (ftdi_sio for a serial
+// port), empty when none.
+std::string kernelDriver(libusb_device *device)
+{
+    std::string configuration = sysfsAttribute(device, "bConfigurationValue");
+    if (configuration.empty())
+        configuration = "1";
+    const std::string link = "/sys/bus/usb/devices/" + busPath(device) + ':' + configuration + ".0/driver";
+    char target[512];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return {};
+    const std::string path(target, std::size_t(n));
+    return path.substr(path.find_last_of('/') + 1);
+}
+
 // libftdi reports every failed transfer as -1 and drops libusb's reason, so ask
 // the chip directly whether it is still there.
 bool chipVanished(ftdi_context *ftdi)
@@ -135,8 +179,25 @@ FT_HANDLE LibFtdiAdapter::nextHandle()
     return m_lastHandle;
 }
 
-FT_STATUS LibFtdiAdapter::FT_ListDevices(void *arg1, void * /*arg2*/, std::uint32_t flags)
+FT_STATUS LibFtdiAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags)
 {
+    if (flags & FT_LIST_BY_INDEX) {
+        const bool serial = flags & FT_OPEN_BY_SERIAL_NUMBER;
+        if (!arg2 || serial == bool(flags & FT_OPEN_BY_DESCRIPTION))
+            return FT_INVALID_PARAMETER;
+        const auto index = reinterpret_cast<std::uintptr_t>(arg1);
+        if (index > std::uintptr_t(INT_MAX))
+            return FT_DEVICE_NOT_FOUND;
+        ChipDetails details;
+        const FT_STATUS state = describeChip(std::int32_t(index), &details);
+        if (state != FT_OK)
+            return state;
+        const std::string &text = serial ? details.serial : details.description;
+        const std::size_t n = std::min(text.size(), (serial ? FT_SERIAL_BUFFER : FT_DESCRIPTION_BUFFER) - 1);
+        std::memcpy(arg2, text.data(), n);
+        static_cast<char *>(arg2)[n] = '\0';
+        return FT_OK;
+    }
     // As with the vendor driver, the FT_OPEN_BY_* bits may ride along.
     if (!(flags & FT_LIST_NUMBER_ONLY) || !arg1)
         return FT_INVALID_PARAMETER;
@@ -153,6 +214,43 @@ FT_STATUS LibFtdiAdapter::FT_ListDevices(void *arg1, void * /*arg2*/, std::uint3
     if (found < 0)
         return FT_OTHER_ERROR;
     *count = std::uint32_t(found);
+    return FT_OK;
+}
+
+FT_STATUS LibFtdiAdapter::describeChip(std::int32_t index, ChipDetails *details)
+{
+    if (!details)
+        return FT_INVALID_PARAMETER;
+    if (index < 0)
+        return FT_DEVICE_NOT_FOUND;
+    const std::lock_guard lock(m_mutex);
+    const FtdiPtr ftdi = newContext();
+    if (!ftdi)
+        return FT_OTHER_ERROR;
+    ListPtr list;
+    std::vector<libusb_device *> chips;
+    const int found = listChips(ftdi.get(), list, chips);
+    if (found < 0)
+        return FT_OTHER_ERROR;
+    if (index >= found)
+        return FT_DEVICE_NOT_FOUND;
+
+    libusb_device *chip = chips[std::size_t(index)];
+    ChipDetails d;
+    d.serial = sysfsAttribute(chip, "serial");
+    d.description = sysfsAttribute(chip, "product");
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(chip, &descriptor) == 0) {
+        d.vendorId = descriptor.idVendor;
+        d.productId = descriptor.idProduct;
+    }
+    d.busPath = busPath(chip);
+    d.kernelDriver = kernelDriver(chip);
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", unsigned(libusb_get_bus_number(chip)),
+                  unsigned(libusb_get_device_address(chip)));
+    d.accessible = ::access(node, R_OK | W_OK) == 0;
+    *details = std::move(d);
     return FT_OK;
 }
 

@@ -30,9 +30,13 @@ public:
     LibFtdiAdapter(const LibFtdiAdapter &) = delete;
     LibFtdiAdapter &operator=(const LibFtdiAdapter &) = delete;
 
-    // Only FT_LIST_NUMBER_ONLY: the number of FTDI chips on the bus goes to
-    // *(uint32*)arg1, open ones included. Any other form is
-    // FT_INVALID_PARAMETER, as with the simulated adapter.
+    // FT_LIST_NUMBER_ONLY: the number of FTDI chips on the bus goes to
+    // *(uint32*)arg1, open ones included. FT_LIST_BY_INDEX with
+    // FT_OPEN_BY_SERIAL_NUMBER or FT_OPEN_BY_DESCRIPTION: that text of the
+    // chip of rank arg1, as the kernel read it when the chip was plugged in,
+    // so no chip is opened or even spoken to, and a chip this user may not
+    // open still shows its serial. Any other form is FT_INVALID_PARAMETER, as
+    // with the simulated adapter.
     FT_STATUS FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags) override;
     // Opens the index-th chip, ordered by bus and port. The handles are small
     // numbers from 1 up. A chip this adapter already holds open is refused with
@@ -49,6 +53,8 @@ public:
     // Always forgets the handle. FT_IO_ERROR when the chip had been unplugged
     // (or its interface could not be released), FT_OK otherwise.
     FT_STATUS FT_Close(FT_HANDLE handle) override;
+    // From the kernel's records as well: nothing is opened.
+    FT_STATUS describeChip(std::int32_t index, ChipDetails *details) override;
 
 private:
     struct Device {

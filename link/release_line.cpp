@@ -32,11 +32,19 @@ public:
         return FT_INVALID_HANDLE;
     }
     FT_STATUS FT_Close(FT_HANDLE) override { return FT_INVALID_HANDLE; }
+    FT_STATUS describeChip(std::int32_t, ChipDetails *) override { return FT_DEVICE_NOT_FOUND; }
 };
 
 NoAdapter g_noAdapter;
 Adapter *g_adapter = nullptr;
 LineWriteObserver g_lineObserver;
+SetUpObserver g_setUpObserver;
+
+void tellSetUp(bool setUp)
+{
+    if (g_setUpObserver)
+        g_setUpObserver(setUp);
+}
 
 } // namespace
 
@@ -45,6 +53,8 @@ Adapter &adapter() { return g_adapter ? *g_adapter : g_noAdapter; }
 void setAdapter(Adapter *a) { g_adapter = a; }
 
 void setLineWriteObserver(LineWriteObserver observer) { g_lineObserver = std::move(observer); }
+
+void setSetUpObserver(SetUpObserver observer) { g_setUpObserver = std::move(observer); }
 
 void traceLink(const QString &text)
 {
@@ -55,18 +65,43 @@ void traceLink(const QString &text)
 void OpenDevice()
 {
     SharedValues &v = shared();
-    v.LastStatus = adapter().FT_Open(v.DeviceIndex, &v.DeviceHandle);
+    // A handle still open (a window load cleared DeviceOpen while the window
+    // it replaces holds the adapter, or "Cnx" pressed while connected) is
+    // given back first: the chip refuses a second open, and a set-up made on
+    // the old handle after a failed open would pass for a working one.
+    if (v.HandleOpen != 0)
+        CloseDevice();
+    v.SetupFailedCall.clear();
+    const auto step = [&v](const char *call, FT_STATUS status) {
+        v.LastStatus = status;
+        if (status != FT_OK && v.SetupFailedCall.isEmpty()) {
+            v.SetupFailedCall = QString::fromLatin1(call);
+            v.SetupFailedStatus = status;
+        }
+    };
+    step("FT_Open", adapter().FT_Open(v.DeviceIndex, &v.DeviceHandle));
+    if (v.LastStatus == FT_OK)
+        v.HandleOpen = -1;
     // The handle is shown signed, as a 32-bit handle with its top bit set would be.
     traceLink(QStringLiteral("open: %1 Handle: %2").arg(v.LastStatus).arg(std::int32_t(v.DeviceHandle)));
-    v.LastStatus = adapter().FT_ResetDevice(v.DeviceHandle);
+    step("FT_ResetDevice", adapter().FT_ResetDevice(v.DeviceHandle));
     traceLink(QStringLiteral("reset: %1").arg(v.LastStatus));
-    v.LastStatus = adapter().FT_SetBaudRate(v.DeviceHandle, 9600);
+    step("FT_SetBaudRate", adapter().FT_SetBaudRate(v.DeviceHandle, 9600));
     traceLink(QStringLiteral("setbaud: %1").arg(v.LastStatus));
     // Mode and mask were checked when the settings were loaded, so a mistyped
     // value reaches the chip as the default, never as a garbage byte.
-    v.LastStatus = adapter().FT_SetBitMode(v.DeviceHandle, v.BitMask, v.BitMode);
+    step("FT_SetBitMode", adapter().FT_SetBitMode(v.DeviceHandle, v.BitMask, v.BitMode));
     traceLink(QStringLiteral("Mode: %1").arg(v.LastStatus));
-    v.DeviceOpen = -1;
+    if (v.SetupFailedCall.isEmpty()) {
+        v.DeviceOpen = -1;
+        tellSetUp(true);
+        return;
+    }
+    // Half set up is not set up: nothing is kept open, so the next
+    // connection check can try again from the start.
+    if (v.HandleOpen != 0)
+        CloseDevice();
+    v.DeviceOpen = 0;
 }
 
 void CloseDevice()
@@ -74,6 +109,16 @@ void CloseDevice()
     SharedValues &v = shared();
     v.LastStatus = adapter().FT_Close(v.DeviceHandle);
     traceLink(QStringLiteral("Close: %1").arg(v.LastStatus));
+    v.DeviceOpen = 0;
+    v.HandleOpen = 0;
+    tellSetUp(false);
+}
+
+void adapterGone()
+{
+    SharedValues &v = shared();
+    if (v.DeviceOpen != 0)
+        tellSetUp(false);
     v.DeviceOpen = 0;
 }
 

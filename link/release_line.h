@@ -20,8 +20,16 @@ namespace tavrel {
 Adapter &adapter();
 void setAdapter(Adapter *adapter);
 
+// Open, reset, 9600 baud, bit mode: all four calls are made whatever their
+// statuses; DeviceOpen becomes -1 only when all four succeeded. Otherwise the
+// first failure is kept in SetupFailedCall and SetupFailedStatus, and a
+// handle that was opened is closed again.
 void OpenDevice();
 void CloseDevice();
+// The connection check found the adapter gone: DeviceOpen is cleared (its
+// handle is kept, to be given back at the next open) and the crash guardian
+// forgets it, so that it never opens whatever chip came to take its place.
+void adapterGone();
 void WriteLineByte(int value);
 void PressShutter();
 void ReleaseShutter();
@@ -30,6 +38,11 @@ void ReleaseShutter();
 // so the exposure journal measures exactly what the adapter was given.
 using LineWriteObserver = std::function<void(int value, std::int64_t us)>;
 void setLineWriteObserver(LineWriteObserver observer);
+
+// Told when the adapter has just been set up (true) and whenever it is
+// closed (false): the crash guardian follows it.
+using SetUpObserver = std::function<void(bool setUp)>;
+void setSetUpObserver(SetUpObserver observer);
 
 // Lets the release go and closes the adapter if anything may still hold it.
 void letGoAndClose();

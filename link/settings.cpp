@@ -73,7 +73,7 @@ struct AdapterSetting {
     const char *key;
     const QString &text;
     std::int64_t max;
-    std::int64_t defaultValue;
+    std::int64_t defaultValue; // -1: none, the adapter stays closed
 };
 
 std::int64_t checkedValue(const AdapterSetting &setting, QStringList &warnings)
@@ -90,11 +90,15 @@ std::int64_t checkedValue(const AdapterSetting &setting, QStringList &warnings)
         g_reportedBadValues.insert(seen);
         // One arg() call for all: chained calls would also fill in any "%1"
         // that came in with the user's value.
+        const QString consequence
+            = setting.defaultValue < 0
+                  ? QStringLiteral("Aucun adaptateur n'est ouvert tant qu'il n'est pas corrigé (ouvrir le premier "
+                                   "venu pourrait couper le câble USB-série d'un autre appareil)")
+                  : QStringLiteral("La valeur par défaut %1 est utilisée").arg(setting.defaultValue);
         warnings << QStringLiteral("Le réglage %1=%2 de la section [FDTI] du fichier %3 n'est pas un nombre "
-                                   "entier de 0 à %4. La valeur par défaut %5 est utilisée ; corrigez le "
-                                   "fichier puis relancez Tavrel.")
+                                   "entier de 0 à %4. %5 ; corrigez le fichier puis relancez Tavrel.")
                         .arg(key, setting.text, QDir::toNativeSeparators(path), QString::number(setting.max),
-                             QString::number(setting.defaultValue));
+                             consequence);
     }
     return setting.defaultValue;
 }
@@ -131,6 +135,10 @@ void LoadSettings()
     const QString adapter = QStringLiteral("FDTI");
     const QString folders = QStringLiteral("Defaut");
     s.DeviceIndexText = readOrDefault(adapter, QStringLiteral("FDTINo"), QStringLiteral("0"));
+    // Optional: absent or empty keeps the rule by rank, and nothing is added
+    // to the user's file.
+    s.DeviceSerialText
+        = ReadSetting(adapter, QStringLiteral("FDTISerial"), QString::fromLatin1(kSettingsFile)).trimmed();
     s.BitModeText = readOrDefault(adapter, QStringLiteral("FDTINoBIT"), QStringLiteral("1"));
     s.MaskText = readOrDefault(adapter, QStringLiteral("FDTIMask"), QStringLiteral("255"));
     s.DefaultDrive = readOrDefault(folders, QStringLiteral("DEF_DRIVE"), QStringLiteral("c:"));
@@ -143,8 +151,11 @@ void LoadSettings()
     // Collected first and shown after every value is in place: a message box
     // may run an event loop, and the timers must not see half-loaded values.
     QStringList warnings;
-    s.DeviceIndex = static_cast<std::int32_t>(
-        checkedValue(AdapterSetting{"FDTINo", s.DeviceIndexText, 2147483647, 0}, warnings));
+    // With a serial the rank is found at each connection check.
+    s.DeviceIndex = s.DeviceSerialText.isEmpty()
+                        ? static_cast<std::int32_t>(
+                              checkedValue(AdapterSetting{"FDTINo", s.DeviceIndexText, 2147483647, -1}, warnings))
+                        : -1;
     s.BitMode = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTINoBIT", s.BitModeText, 255, 1}, warnings));
     s.BitMask = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTIMask", s.MaskText, 255, 255}, warnings));
 

@@ -30,9 +30,12 @@ QString WriteSetting(const QString &section, const QString &key, const QString &
 // empty key back to the file so the user finds every setting there to edit.
 // Also puts the link's run state back to idle (device closed, shutter
 // released, no trace messages, 500 ms connection watch).
-// An adapter value that is not a valid number is not used: its default is
-// used for this run, the file is left alone, and the user is warned once per
-// distinct bad value.
+// An adapter value that is not a valid number is not used, the file is left
+// alone, and the user is warned once per distinct bad value. A bad mode or
+// mask gets its default for this run; a bad FDTINo leaves the adapter closed
+// (DeviceIndex -1), since opening the first chip instead may cut the link of
+// another device's USB-serial cable. FDTISerial, optional and never written,
+// picks the adapter by serial number; FDTINo is then not used.
 void LoadSettings();
 
 // Forgets which bad values have been reported, so each test starts clean.

@@ -17,9 +17,19 @@ struct SharedValues {
     std::int32_t DeviceIndex = 0;
     std::uint32_t BytesWritten = 0;
     std::uint32_t DeviceCount = 0;
+    // -1 from FT_Open's success until FT_Close: a handle to give back, even
+    // while DeviceOpen is cleared by a window load.
+    std::int32_t HandleOpen = 0;
+    // The first of OpenDevice's four calls that failed ("FT_Open", ...) and
+    // its status; empty after a set-up that went through.
+    QString SetupFailedCall;
+    std::int32_t SetupFailedStatus = 0;
 
     // Settings as read from the settings file
     QString DeviceIndexText;
+    // FDTISerial: when set, the adapter is the chip with this serial number,
+    // whatever its rank; DeviceIndex then follows that chip.
+    QString DeviceSerialText;
     QString BitModeText;
     QString MaskText;
     QString DefaultDrive;

@@ -2,11 +2,30 @@
 
 #include "link/timebase.h"
 
+#include <cstring>
+
 namespace tavrel {
 
 SimulatedAdapter::SimulatedAdapter(int devices, QObject *parent)
-    : QObject(parent), m_devices(std::max(devices, 1)), m_attached(devices > 0)
+    : QObject(parent), m_chips(std::max(devices, 1)), m_attached(devices > 0)
 {
+}
+
+QString SimulatedAdapter::serialOf(int chip) { return QStringLiteral("SIMFT%1").arg(chip + 1, 3, 10, QLatin1Char('0')); }
+
+QList<int> SimulatedAdapter::listed() const
+{
+    QList<int> out;
+    for (int i = 0; m_attached && i < m_chips.size(); ++i)
+        if (m_chips[i].attached)
+            out << i;
+    return out;
+}
+
+int SimulatedAdapter::chipOf(FT_HANDLE handle) const
+{
+    const auto it = m_handles.constFind(handle);
+    return it == m_handles.constEnd() ? -1 : it->device;
 }
 
 bool SimulatedAdapter::takeFault(const QString &function, FT_STATUS *status)
@@ -36,9 +55,30 @@ FT_STATUS SimulatedAdapter::record(AdapterCall call)
     return call.status;
 }
 
-FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *, std::uint32_t flags)
+FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags)
 {
     AdapterCall c{0, QStringLiteral("FT_ListDevices"), -1, std::int64_t(flags)};
+    if (flags & FT_LIST_BY_INDEX) {
+        // By index: the rank goes in `handle`, the text written is not recorded.
+        const auto index = std::uint32_t(reinterpret_cast<std::uintptr_t>(arg1));
+        c.handle = index;
+        const bool serial = flags & FT_OPEN_BY_SERIAL_NUMBER;
+        if (takeFault(c.function, &c.status))
+            return record(c);
+        if (!arg2 || serial == bool(flags & FT_OPEN_BY_DESCRIPTION)) {
+            c.status = FT_INVALID_PARAMETER;
+        } else if (index >= std::uint32_t(deviceCount())) {
+            c.status = FT_DEVICE_NOT_FOUND;
+        } else {
+            const QByteArray text = serial ? serialOf(listed().at(index)).toLatin1()
+                                           : QByteArrayLiteral("FT232R USB UART");
+            const std::size_t size = serial ? FT_SERIAL_BUFFER : FT_DESCRIPTION_BUFFER;
+            const std::size_t n = std::min(std::size_t(text.size()), size - 1);
+            std::memcpy(arg2, text.constData(), n);
+            static_cast<char *>(arg2)[n] = '\0';
+        }
+        return record(c);
+    }
     auto *count = static_cast<std::uint32_t *>(arg1);
     if (takeFault(c.function, &c.status)) {
         if (count)
@@ -62,15 +102,20 @@ FT_STATUS SimulatedAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
         c.status = FT_DEVICE_NOT_FOUND;
         return record(c);
     }
+    const int chip = listed().at(index);
+    if (!m_chips[chip].accessible) {
+        c.status = FT_DEVICE_NOT_OPENED;
+        return record(c);
+    }
     for (const OpenHandle &h : std::as_const(m_handles)) {
-        if (h.alive && h.device == index) {
+        if (h.alive && h.device == chip) {
             // The vendor's driver refuses a second open of a device in use.
             c.status = FT_DEVICE_NOT_OPENED;
             return record(c);
         }
     }
     const FT_HANDLE h = m_nextHandle++;
-    m_handles.insert(h, OpenHandle{index, true, false});
+    m_handles.insert(h, OpenHandle{chip, true, false});
     if (handle)
         *handle = h;
     c.out = h;
@@ -155,16 +200,56 @@ FT_STATUS SimulatedAdapter::FT_Close(FT_HANDLE handle)
     return record(c);
 }
 
+FT_STATUS SimulatedAdapter::describeChip(std::int32_t index, ChipDetails *details)
+{
+    AdapterCall c{0, QStringLiteral("describeChip"), -1, index};
+    if (takeFault(c.function, &c.status))
+        return record(c);
+    if (index < 0 || index >= deviceCount() || !details) {
+        c.status = details ? FT_DEVICE_NOT_FOUND : FT_INVALID_PARAMETER;
+        return record(c);
+    }
+    const int chip = listed().at(index);
+    *details = ChipDetails{serialOf(chip).toStdString(), "FT232R USB UART", 0x0403, 0x6001,
+                           "1-" + std::to_string(chip + 1), std::string(), m_chips[chip].accessible};
+    return record(c);
+}
+
+void SimulatedAdapter::unplugged(int chip)
+{
+    for (OpenHandle &h : m_handles)
+        if (chip < 0 || h.device == chip)
+            h.alive = false;
+    if (chip <= 0) {
+        m_level = 0;
+        m_pressedSinceUs = -1;
+    }
+    emit changed();
+}
+
 void SimulatedAdapter::detach()
 {
     if (!m_attached)
         return;
     m_attached = false;
-    for (OpenHandle &h : m_handles)
-        h.alive = false;
-    m_level = 0;
-    m_pressedSinceUs = -1;
-    emit changed();
+    unplugged(-1);
+}
+
+void SimulatedAdapter::setChipAttached(int chip, bool attached)
+{
+    if (chip < 0 || chip >= m_chips.size() || m_chips[chip].attached == attached)
+        return;
+    m_chips[chip].attached = attached;
+    if (!attached)
+        unplugged(chip);
+    else
+        emit changed();
+}
+
+void SimulatedAdapter::setChipAccessible(int chip, bool accessible)
+{
+    if (chip >= 0 && chip < m_chips.size())
+        m_chips[chip].accessible = accessible;
 }
 
 void SimulatedAdapter::attach()

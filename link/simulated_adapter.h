@@ -1,9 +1,10 @@
 #pragma once
-// A stand-in adapter that behaves like the vendor's driver with one release
-// adapter plugged in: it can be unplugged and plugged back at any moment, made
-// to fail any call, and it keeps a timestamped record of every call, so tests
-// (and a user rehearsing a night with --simulate) see exactly what the camera
-// would have seen.
+// A stand-in adapter that behaves like the vendor's driver with one or more
+// FTDI chips plugged in, the first of them wired to the camera's release: the
+// chips can be unplugged and plugged back at any moment (all together, or one
+// by one), made to fail any call, and it keeps a timestamped record of every
+// call, so tests (and a user rehearsing a night with --simulate) see exactly
+// what the camera would have seen.
 
 #include "link/d2xx.h"
 
@@ -27,9 +28,11 @@ struct AdapterCall {
 class SimulatedAdapter final : public QObject, public Adapter {
     Q_OBJECT
 public:
-    // `devices` adapters are plugged in at start (0 = none); the first one
-    // carries the camera's release line.
+    // `devices` chips are plugged in at start (0 = one, unplugged); the first
+    // one carries the camera's release line. Chip n (from 1) has the serial
+    // SIMFT00n and sits at 1-n on the bus.
     explicit SimulatedAdapter(int devices = 1, QObject *parent = nullptr);
+    static QString serialOf(int chip);
 
     FT_STATUS FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags) override;
     FT_STATUS FT_Open(std::int32_t index, FT_HANDLE *handle) override;
@@ -39,6 +42,7 @@ public:
     FT_STATUS FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
                        std::uint32_t *written) override;
     FT_STATUS FT_Close(FT_HANDLE handle) override;
+    FT_STATUS describeChip(std::int32_t index, ChipDetails *details) override;
 
     // Unplugging kills every open handle (later calls on them fail with
     // FT_IO_ERROR) and drops the lines, as a chip without power does.
@@ -46,6 +50,14 @@ public:
     void attach();
     bool isAttached() const { return m_attached; }
     void setAttached(bool attached) { attached ? attach() : detach(); }
+    // The same for one chip (0 = the first), the others staying put: the
+    // ranks of the chips after it move down by one.
+    void setChipAttached(int chip, bool attached);
+    // A chip this user may not open (no udev rule): FT_Open fails.
+    void setChipAccessible(int chip, bool accessible);
+    int chipCount() const { return int(m_chips.size()); }
+    // The chip a handle was opened on, -1 for an unknown handle.
+    int chipOf(FT_HANDLE handle) const;
 
     // The next `times` calls of `function` return `status` and do nothing
     // (times < 0: until cleared).
@@ -70,17 +82,24 @@ signals:
 
 private:
     struct OpenHandle {
-        int device = 0;
+        int device = 0; // the chip, not its rank
         bool alive = true;
         bool bitBang = false;
+    };
+    struct Chip {
+        bool attached = true;
+        bool accessible = true;
     };
     bool takeFault(const QString &function, FT_STATUS *status);
     FT_STATUS record(AdapterCall call);
     // FT_OK for a live handle, FT_IO_ERROR once its device vanished.
     FT_STATUS handleStatus(FT_HANDLE handle) const;
-    int deviceCount() const { return m_attached ? m_devices : 0; }
+    // The chips on the bus, in rank order.
+    QList<int> listed() const;
+    int deviceCount() const { return int(listed().size()); }
+    void unplugged(int chip);
 
-    int m_devices;
+    QList<Chip> m_chips;
     bool m_attached;
     FT_HANDLE m_nextHandle = 1;
     QMap<FT_HANDLE, OpenHandle> m_handles;

@@ -42,6 +42,8 @@ TimeBase *g_timeBase = nullptr;
 
 QtTimeBase::QtTimeBase() : m_startNs(steadyNs()) {}
 
+QtTimeBase::QtTimeBase(std::int64_t originNs) : m_startNs(originNs) {}
+
 std::int64_t QtTimeBase::monotonicUs() const { return (steadyNs() - m_startNs) / 1000; }
 
 QDateTime QtTimeBase::now() const

@@ -43,6 +43,10 @@ public:
 class QtTimeBase final : public TimeBase {
 public:
     QtTimeBase();
+    // Counting from another instant of CLOCK_MONOTONIC (ns): a helper process
+    // stamping lines in the same seconds as the program it looks after.
+    explicit QtTimeBase(std::int64_t originNs);
+    std::int64_t originNs() const { return m_startNs; }
     std::int64_t monotonicUs() const override;
     QDateTime now() const override;
     QDateTime nowPrecise() const override;

@@ -117,6 +117,8 @@ QString ExposureJournal::outcomeText(JournalOutcome outcome)
         return QStringLiteral("adaptateur perdu pendant la pose");
     case JournalOutcome::ProgramEnded:
         return QStringLiteral("fin du programme");
+    case JournalOutcome::ProgramKilled:
+        return QStringLiteral("programme interrompu");
     }
     return QString();
 }
@@ -155,6 +157,14 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
     m_pressWall = m_lastPressUs >= 0 ? m_lastPressWall : timeBase().nowPrecise();
     m_reason.reset();
     m_adapterLost = false;
+    if (m_entryObserver)
+        m_entryObserver(&m_what, m_pressUs, m_pressWall);
+}
+
+void ExposureJournal::appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                                  JournalOutcome outcome)
+{
+    append(csvLine(start, measuredUs, what, outcome));
 }
 
 void ExposureJournal::setEndReason(JournalOutcome outcome)
@@ -197,6 +207,8 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         outcome = JournalOutcome::Prolonged;
     m_reason.reset();
     append(csvLine(m_pressWall, us - m_pressUs, m_what, outcome));
+    if (m_entryObserver)
+        m_entryObserver(nullptr, 0, QDateTime());
 }
 
 void ExposureJournal::append(const QString &line)

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace tavrel {
@@ -20,6 +21,7 @@ enum class JournalOutcome {
     WindowClosed,  // the window left (mode switch or close box)
     AdapterLost,   // the adapter went away while the release was held
     ProgramEnded,  // the program was ended (signal, logout)
+    ProgramKilled, // the program died outright; its guardian let go
 };
 
 struct JournalExposure {
@@ -55,6 +57,16 @@ public:
     // The program is being ended: exposures cut now say so.
     void setProgramEnding(bool ending) { m_programEnding = ending; }
 
+    // Told when an entry opens (with it, its press instant on the monotonic
+    // clock and the wall clock) and when it closes (null): the crash guardian
+    // keeps a copy, to write the line should the program die mid-exposure.
+    using EntryObserver = std::function<void(const JournalExposure *what, std::int64_t pressUs,
+                                             const QDateTime &pressWall)>;
+    void setEntryObserver(EntryObserver observer) { m_entryObserver = std::move(observer); }
+    // Writes one finished exposure's line (the guardian's way in).
+    void appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                     JournalOutcome outcome);
+
     // Forgets any open entry and warning (tests).
     void reset();
 
@@ -82,6 +94,7 @@ private:
     QDateTime m_lastPressWall;
     std::optional<JournalOutcome> m_reason;
     bool m_adapterLost = false;
+    EntryObserver m_entryObserver;
 };
 
 } // namespace tavrel

@@ -98,11 +98,17 @@ void ModeWindow::Form_Load()
 
 void ModeWindow::is_usb_connected()
 {
-    const bool attached = checkConnection();
-    if (!attached)
+    const LinkCheck check = checkConnection();
+    if (!check.ready())
         ExposureJournal::instance().adapterLost();
-    if (Indicateur_Connexion)
-        Indicateur_Connexion->setFillBgr(attached ? kGreen : kRed);
+    if (Indicateur_Connexion) {
+        // Green only for an adapter open and set up; the reason stays in the
+        // tooltip, where it tells without holding anything up.
+        Indicateur_Connexion->setFillBgr(check.ready() ? kGreen : kRed);
+        Indicateur_Connexion->setToolTip(check.reason);
+    }
+    if (!check.notice.isEmpty())
+        showMessage(MessageKind::Warning, check.notice);
 }
 
 void ModeWindow::showExposure()

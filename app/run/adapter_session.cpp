@@ -10,6 +10,7 @@
 #include "link/shared_values.h"
 #include "link/simulated_adapter.h"
 #include "link/window_timer.h"
+#include "modes/journal.h"
 
 
 namespace tavrel::run {
@@ -29,10 +30,10 @@ AdapterSession::~AdapterSession()
     setAdapter(nullptr);
 }
 
-int AdapterSession::open(bool simulate, const QString &logPath)
+int AdapterSession::open(bool simulate, const QString &logPath, int simulatedChips)
 {
     if (simulate) {
-        auto sim = std::make_unique<SimulatedAdapter>(1);
+        auto sim = std::make_unique<SimulatedAdapter>(simulatedChips);
         m_simulated = sim.get();
         m_backend = std::move(sim);
     } else {
@@ -53,28 +54,18 @@ int AdapterSession::open(bool simulate, const QString &logPath)
     // As a window loads: settings, then the connection check.
     LoadSettings();
     SharedValues &v = shared();
-    if (!checkConnection()) {
+    const LinkCheck check = checkConnection();
+    if (!check.ready()) {
+        // Nothing to give back: a set-up that failed closed what it opened.
         showMessage(MessageKind::Error,
-                    QStringLiteral("aucun adaptateur de déclenchement n'est branché%1. Branchez-le, "
-                                   "vérifiez le câble et les droits d'accès USB, puis relancez ; pour une "
-                                   "répétition sans adaptateur, ajoutez --simulate.")
-                        .arg(v.LastStatus != FT_OK ? QStringLiteral(" (statut %1)").arg(v.LastStatus) : QString()));
+                    QStringLiteral("l'adaptateur de déclenchement ne peut pas être utilisé : %1 Aucune pose n'est "
+                                   "prise : corrigez, puis relancez%2.")
+                        .arg(check.reason,
+                             simulate ? QString()
+                                      : QStringLiteral(" (pour une répétition sans adaptateur, ajoutez --simulate)")));
         return 2;
     }
     m_open = true;
-    if (v.LastStatus != FT_OK) {
-        showMessage(MessageKind::Error,
-                    QStringLiteral("l'adaptateur n° %1 est détecté (%2 branché%3) mais ne peut pas être ouvert "
-                                   "et réglé (statut %4). Vérifiez les droits d'accès USB (règle udev) et le "
-                                   "réglage FDTINo de %5.")
-                        .arg(v.DeviceIndex)
-                        .arg(v.DeviceCount)
-                        .arg(v.DeviceCount > 1 ? QStringLiteral("s") : QString())
-                        .arg(v.LastStatus)
-                        .arg(resolveSettingsPath(QString::fromLatin1(kSettingsFile))));
-        close();
-        return 2;
-    }
     // Whatever the chip was left holding (a run killed outright, another
     // program), the night starts with the release let go; the write also
     // proves the line answers before anything depends on it.
@@ -87,10 +78,15 @@ int AdapterSession::open(bool simulate, const QString &logPath)
         close();
         return 2;
     }
-    m_attached = true;
-    m_log->line(QStringLiteral("Adaptateur n° %1 prêt%2, déclencheur relâché")
+    m_state = LinkState::Ready;
+    m_reason = check.reason;
+    m_log->line(QStringLiteral("Adaptateur n° %1%2 prêt%3, déclencheur relâché")
                     .arg(v.DeviceIndex)
+                    .arg(v.DeviceSerialText.isEmpty() ? QString()
+                                                      : QStringLiteral(" (série %1)").arg(v.DeviceSerialText))
                     .arg(simulate ? QStringLiteral(" (simulé)") : QString()));
+    if (!check.notice.isEmpty())
+        m_log->line(check.notice);
     return 0;
 }
 
@@ -103,21 +99,30 @@ void AdapterSession::startWatch()
 void AdapterSession::watchTick()
 {
     m_watch->setEnabled(false);
-    const bool attached = checkConnection();
+    const LinkCheck check = checkConnection();
     SharedValues &v = shared();
-    if (attached != m_attached) {
-        m_attached = attached;
-        if (!attached) {
+    if (!check.ready())
+        ExposureJournal::instance().adapterLost();
+    // One line per change of state, none while it stays as it is.
+    if (check.state != m_state || (!check.ready() && check.reason != m_reason)) {
+        if (m_state == LinkState::Ready)
             ++m_losses;
-            m_log->line(QStringLiteral("Adaptateur perdu (débranché ou sans courant)%1 ; il sera réglé à nouveau "
-                                       "dès son retour.")
-                            .arg(v.ShutterHeld != 0 ? QStringLiteral(" pendant une pose") : QString()));
-        } else if (v.LastStatus == FT_OK) {
+        if (check.ready())
             m_log->line(QStringLiteral("Adaptateur de retour, ouvert et réglé à nouveau."));
-        } else {
-            m_log->line(QStringLiteral("Adaptateur de retour, mais son réglage a échoué (statut %1).")
-                            .arg(v.LastStatus));
-        }
+        else if (m_state == LinkState::Ready && check.state == LinkState::Missing)
+            m_log->line(QStringLiteral("Adaptateur perdu (débranché ou sans courant)%1 : %2 Il sera réglé à "
+                                       "nouveau dès son retour.")
+                            .arg(v.ShutterHeld != 0 ? QStringLiteral(" pendant une pose") : QString(), check.reason));
+        else
+            m_log->line(QStringLiteral("Adaptateur inutilisable%1 : %2 Nouvel essai toutes les %3 ms.")
+                            .arg(m_state == LinkState::Ready && v.ShutterHeld != 0 ? QStringLiteral(" pendant une pose")
+                                                                                   : QString(),
+                                 check.reason)
+                            .arg(v.PollIntervalMs));
+        m_state = check.state;
+        m_reason = check.reason;
+        if (!check.notice.isEmpty())
+            m_log->line(check.notice);
     }
     // Moved as the windows move it, though no label shows it here.
     v.ExposureClockMs = movedExposureClock(v.ExposureClockMs, -std::int64_t(v.PollIntervalMs));

@@ -4,6 +4,8 @@
 // 500 ms watch that sets the adapter up again after an unplug, and at the end
 // the release let go and the adapter closed.
 
+#include "link/connection.h"
+
 #include <QObject>
 #include <memory>
 
@@ -24,11 +26,12 @@ public:
     explicit AdapterSession(ProgressLog *log, QObject *parent = nullptr);
     ~AdapterSession() override;
 
-    // Chooses the backend (the simulated adapter when `simulate`), opens the
-    // adapter log when `logPath` is not empty, loads the settings and makes
-    // sure an adapter is there, set up and idle. Returns 0, or the exit
-    // status 2 once the reason is shown: a night is never started blind.
-    int open(bool simulate, const QString &logPath);
+    // Chooses the backend (the simulated adapter with `simulatedChips` chips
+    // when `simulate`), opens the adapter log when `logPath` is not empty,
+    // loads the settings and makes sure the adapter is there, set up and
+    // idle. Returns 0, or the exit status 2 once the reason is shown: a
+    // night is never started blind.
+    int open(bool simulate, const QString &logPath, int simulatedChips = 1);
     void startWatch();
     // Watch off, release let go, adapter closed; harmless when repeated.
     void close();
@@ -44,7 +47,8 @@ private:
     std::unique_ptr<LoggingAdapter> m_logged;
     SimulatedAdapter *m_simulated = nullptr;
     WindowTimer *m_watch = nullptr;
-    bool m_attached = false;
+    LinkState m_state = LinkState::Missing;
+    QString m_reason;
     bool m_open = false;
     int m_losses = 0;
 };

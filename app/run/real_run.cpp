@@ -11,6 +11,7 @@
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
 #include "link/window_timer.h"
+#include "modes/guardian.h"
 #include "modes/journal.h"
 #include "modes/scenario_reader.h"
 #include "modes/scenario_runner.h"
@@ -18,6 +19,7 @@
 #include "modes/sky_times.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <csignal>
 #include <memory>
 
@@ -74,6 +76,15 @@ int runForReal(const RunOptions &o)
 
     QtTimeBase time;
     setTimeBase(&time);
+    // Before the adapter is opened, and told "done" on every way out of here.
+    startGuardian(GuardianSetup{o.simulate, o.simulatedChips,
+                                o.adapterLog.isEmpty() || o.adapterLog == QLatin1String("-")
+                                    ? o.adapterLog
+                                    : QFileInfo(o.adapterLog).absoluteFilePath(),
+                                ExposureJournal::instance().path(), time.originNs()});
+    struct GuardianDone {
+        ~GuardianDone() { stopGuardian(); }
+    } guardianDone;
     ProgressLog log(wallStamp);
     // Before the adapter is opened: a signal during the set-up waits for the
     // event loop instead of killing the program.
@@ -82,7 +93,7 @@ int runForReal(const RunOptions &o)
     int status = 0;
     {
         AdapterSession session(&log);
-        if (const int refused = session.open(o.simulate, o.adapterLog)) {
+        if (const int refused = session.open(o.simulate, o.adapterLog, o.simulatedChips)) {
             setTimeBase(nullptr);
             return refused;
         }

@@ -13,11 +13,12 @@
 
 namespace tavrel::run {
 
-enum class RunMode { Scenario, Sequence, Check };
+enum class RunMode { Scenario, Sequence, Check, ListAdapters };
 
 struct RunOptions {
     RunMode mode = RunMode::Scenario;
     bool simulate = false;
+    int simulatedChips = 1;
     QString adapterLog; // empty: no adapter log
     QString scenario;
     // A sequence job's figures as typed: the job checks them itself, with the

@@ -14,6 +14,7 @@ private slots:
     void signalsLetGoAndClose();
     void helpAndVersionNeedNoDisplay_data();
     void helpAndVersionNeedNoDisplay();
+    void killedOutrightTheGuardianLetsGo();
 
 private:
     static QStringList logLines(const QString &path)
@@ -107,6 +108,30 @@ void TestTavrelGui::helpAndVersionNeedNoDisplay()
     for (const QString &shared : {QStringLiteral("Options"), QStringLiteral("--help"), QStringLiteral("--version")})
         QCOMPARE(gui.filter(shared).first().simplified(), run.filter(shared).first().simplified());
     QVERIFY(!gui.filter("--simulate").isEmpty() && !gui.filter("--adapter-log").isEmpty());
+}
+
+// Killed outright, the window program leaves the line to its guardian, which
+// opens the adapter again, writes 0 and closes it.
+void TestTavrelGui::killedOutrightTheGuardianLetsGo()
+{
+    QTemporaryDir home;
+    const QString log = home.filePath("adapter.log");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    p.start(qEnvironmentVariable("TAVREL_GUI"), {"--simulate", "--adapter-log", log});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(logLines(log).join('\n').contains("FT_SetBitMode"), 15000);
+    const int before = int(logLines(log).filter("FT_Open(").size());
+    ::kill(pid_t(p.processId()), SIGKILL);
+    QVERIFY(p.waitForFinished(15000));
+    QTRY_VERIFY_WITH_TIMEOUT(logLines(log).last().contains("FT_Close("), 5000);
+    const QStringList lines = logLines(log);
+    QCOMPARE(lines.filter("FT_Open(").size(), before + 1);
+    QVERIFY2(lines.at(lines.size() - 2).contains("FT_Write(handle=1, byte=0x00) = 0"), qPrintable(lines.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestTavrelGui)

@@ -440,11 +440,17 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QString>("fragment");
-        QTest::newRow("none attached") << QStringList{"s.txt"} << QByteArray() << QStringLiteral("aucun adaptateur");
+        QTest::newRow("none attached") << QStringList{"s.txt"} << QByteArray() << QStringLiteral("Aucun adaptateur");
         // The index comes from Tavrel.ini, as for the windows: there is no second adapter.
         QTest::newRow("index from the settings")
             << QStringList{"--simulate", "s.txt"}
-            << QByteArray("[FDTI]\nFDTINo=1\nFDTINoBIT=1\nFDTIMask=255\n") << QStringLiteral("ne peut pas être ouvert");
+            << QByteArray("[FDTI]\nFDTINo=1\nFDTINoBIT=1\nFDTIMask=255\n") << QStringLiteral("FDTINo=1");
+        QTest::newRow("index not a number") << QStringList{"--simulate", "s.txt"} << QByteArray("[FDTI]\nFDTINo=un\n")
+                                            << QStringLiteral("FDTINo=un");
+        QTest::newRow("serial not attached")
+            << QStringList{"--simulate", "--simulated-chips", "2", "--adapter-log", "a.log", "s.txt"}
+            << QByteArray("[FDTI]\nFDTISerial=A10KZP3Q\n")
+            << QStringLiteral("A10KZP3Q");
         QTest::newRow("log not writable") << QStringList{"--simulate", "--adapter-log", "no/such/dir/a.log", "s.txt"}
                                           << QByteArray() << QStringLiteral("journal de l'adaptateur");
     }
@@ -460,6 +466,131 @@ private slots:
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.contains(fragment), qPrintable(r.err));
         QVERIFY(r.out.filter(QStringLiteral("déclenchement")).isEmpty());
+        // Refused without a call made in vain.
+        QCOMPARE(logLines(QStringLiteral("a.log")).filter(QStringLiteral("FT_Write")), QStringList());
+    }
+
+    // --- several FTDI chips, and the guardian ------------------------------------
+
+    void adapterBySerialOrRank_data()
+    {
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<QString>("ready");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("notice"); // which chip was opened, and how to pin it
+        QTest::newRow("pinned") << QByteArray("[FDTI]\nFDTISerial=SIMFT003\n")
+                                << QStringLiteral("Adaptateur n° 2 (série SIMFT003) prêt") << 2 << false;
+        QTest::newRow("by rank") << QByteArray() << QStringLiteral("Adaptateur n° 0 prêt") << 0 << true;
+    }
+    void adapterBySerialOrRank()
+    {
+        QFETCH(QByteArray, settings);
+        QFETCH(QString, ready);
+        QFETCH(int, index);
+        QFETCH(bool, notice);
+        if (!settings.isEmpty())
+            write(QStringLiteral("config/Tavrel.ini"), settings);
+        const Result r = run({"--simulate", "--simulated-chips", "3", "--adapter-log", "a.log", "--count", "1",
+                              "--exposure", "1"});
+        QCOMPARE(r.status, 0);
+        verifyInOrder(r.out, {ready, QStringLiteral("Fin de la série")});
+        QCOMPARE(r.out.filter(QStringLiteral("FDTISerial=")).size(), notice ? 1 : 0);
+        const QStringList opens = logLines(QStringLiteral("a.log")).filter(QStringLiteral("FT_Open("));
+        QCOMPARE(opens.size(), 1);
+        QVERIFY2(opens.first().contains(QStringLiteral("FT_Open(index=%1) = 0").arg(index)), qPrintable(opens.first()));
+    }
+
+    void listAdapters_data()
+    {
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("pinned") << QByteArray("[FDTI]\nFDTISerial=SIMFT002\n")
+                                << QStringList{"2 puces FTDI", "rang 0 : série SIMFT001, « FT232R USB UART », USB 0403:6001",
+                                               "rang 1 : série SIMFT002"}
+                                << QStringLiteral("SIMFT002");
+        QTest::newRow("by rank") << QByteArray()
+                                 << QStringList{"2 puces FTDI", "rang 0 : série SIMFT001", "rang 1 : série SIMFT002",
+                                                "FDTISerial=<série>"}
+                                 << QStringLiteral("SIMFT001");
+    }
+    void listAdapters()
+    {
+        QFETCH(QByteArray, settings);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, chosen);
+        if (!settings.isEmpty())
+            write(QStringLiteral("config/Tavrel.ini"), settings);
+        const Result r = run({"--list-adapters", "--simulate", "--simulated-chips", "2"});
+        QCOMPARE(r.status, 0);
+        verifyInOrder(r.out, lines);
+        const QStringList picked = r.out.filter(QStringLiteral("<- choisie"));
+        QCOMPARE(picked.size(), 1);
+        QVERIFY2(picked.first().contains(QStringLiteral("série ") + chosen), qPrintable(picked.first()));
+    }
+
+    // Guardians of this test's runs still alive, found by their settings folder.
+    QList<int> guardians() const
+    {
+        QList<int> found;
+        const QByteArray mark = "XDG_CONFIG_HOME=" + QFile::encodeName(configDir());
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "tavrel-guardian"
+                && environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(mark))
+                found << pid.toInt();
+        }
+        return found;
+    }
+
+    // Killed outright mid-exposure: the guardian lets go within a second and
+    // journals the exposure.
+    void killedOutrightTheGuardianLetsGo()
+    {
+        QProcess process;
+        start(process, {"--simulate", "--adapter-log", "a.log", "--count", "1", "--exposure", "30"});
+        QByteArray out;
+        QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
+        QCOMPARE(writes(QStringLiteral("a.log")).last().byte, 1);
+        QElapsedTimer sinceDeath;
+        ::kill(process.processId(), SIGKILL);
+        sinceDeath.start();
+        QVERIFY(process.waitForFinished(5000));
+        // Polled, not slept: the bound is checked against the moment seen.
+        while (writes(QStringLiteral("a.log")).last().byte != 0 && sinceDeath.elapsed() < 5000)
+            QTest::qWait(10);
+        QVERIFY2(sinceDeath.elapsed() < 1000, qPrintable(QString::number(sinceDeath.elapsed())));
+        const QStringList log = logLines(QStringLiteral("a.log"));
+        QVERIFY2(log.last().contains(QStringLiteral("FT_Close(")), qPrintable(log.join(QLatin1Char('\n'))));
+        QTRY_VERIFY_WITH_TIMEOUT(guardians().isEmpty(), 5000);
+        QFile journal(path(QStringLiteral("data/Tavrel/journal.csv")));
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(journal.readAll()).trimmed().endsWith(QStringLiteral(",1,,programme interrompu")));
+    }
+
+    // A clean end, or a signal handled, leaves the guardian nothing to do, and
+    // it does not outlive the run.
+    void cleanEndLeavesTheGuardianNothing_data()
+    {
+        QTest::addColumn<int>("signalNumber"); // 0: the run ends by itself
+        QTest::newRow("run to its end") << 0;
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+    void cleanEndLeavesTheGuardianNothing()
+    {
+        QFETCH(int, signalNumber);
+        QProcess process;
+        start(process, {"--simulate", "--adapter-log", "a.log", "--count", "1", "--exposure", "1"});
+        QByteArray out;
+        QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
+        if (signalNumber)
+            ::kill(process.processId(), signalNumber);
+        QVERIFY(finish(process, out).status >= 0);
+        QCOMPARE(guardians(), QList<int>());
+        const QStringList log = logLines(QStringLiteral("a.log"));
+        QCOMPARE(log.filter(QStringLiteral("FT_Open(")).size(), 1);
+        QVERIFY2(log.last().contains(QStringLiteral("FT_Close(handle=1) = 0")), qPrintable(log.last()));
     }
 
     // --- dry runs ------------------------------------------------------------------

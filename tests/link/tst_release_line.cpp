@@ -34,26 +34,33 @@ private slots:
 void TestReleaseLine::openMakesFourCallsWhateverTheStatus_data()
 {
     QTest::addColumn<bool>("attached");
-    QTest::addColumn<int>("openStatus");
-    QTest::addColumn<int>("lastStatus");
-    QTest::newRow("adapter attached") << true << int(FT_OK) << int(FT_OK);
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("after"); // calls after the four
+    QTest::addColumn<QString>("failedCall");
+    QTest::newRow("adapter attached") << true << QString() << QStringList() << QString();
     // With nothing plugged in, the open fails and every later call on the
-    // never-given handle fails too; the last failure is what remains.
-    QTest::newRow("no adapter") << false << int(FT_DEVICE_NOT_FOUND) << int(FT_INVALID_HANDLE);
+    // never-given handle fails too.
+    QTest::newRow("no adapter") << false << QString() << QStringList() << "FT_Open";
+    // Half set up is not set up: the handle is given back for the next try.
+    QTest::newRow("reset fails") << true << "FT_ResetDevice" << QStringList{"FT_Close"} << "FT_ResetDevice";
+    QTest::newRow("bit mode fails") << true << "FT_SetBitMode" << QStringList{"FT_Close"} << "FT_SetBitMode";
 }
 
 void TestReleaseLine::openMakesFourCallsWhateverTheStatus()
 {
     QFETCH(bool, attached);
-    QFETCH(int, openStatus);
-    QFETCH(int, lastStatus);
+    QFETCH(QString, fault);
+    QFETCH(QStringList, after);
+    QFETCH(QString, failedCall);
     EngineRig rig;
     rig.sim.setAttached(attached);
+    if (!fault.isEmpty())
+        rig.sim.injectFault(fault, FT_IO_ERROR);
     OpenDevice();
-    QCOMPARE(rig.callWords(), QStringList({"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
-    QCOMPARE(rig.sim.calls().at(0).status, openStatus);
-    QCOMPARE(shared().LastStatus, lastStatus);
-    QCOMPARE(shared().DeviceOpen, -1);
+    QCOMPARE(rig.callWords(), QStringList({"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}) + after);
+    QCOMPARE(shared().SetupFailedCall, failedCall);
+    QCOMPARE(shared().DeviceOpen, failedCall.isEmpty() ? -1 : 0);
+    QCOMPARE(rig.sim.openHandleCount(), failedCall.isEmpty() ? 1 : 0);
 }
 
 void TestReleaseLine::defaultsReachTheChip()
@@ -141,14 +148,17 @@ void TestReleaseLine::traceBoxesInOrder()
 void TestReleaseLine::secondOpenOfAHeldDeviceFails()
 {
     // A mode switch opens the adapter again while the old window still holds
-    // it: the open must fail and leave the handle the old window uses.
+    // it (its load cleared DeviceOpen): the held handle is given back first,
+    // or the chip would refuse the second open.
     EngineRig rig;
     LoadSettings();
     OpenDevice();
-    const auto first = shared().DeviceHandle;
+    LoadSettings();
+    rig.sim.clearCalls();
     OpenDevice();
-    QCOMPARE(rig.sim.callsOf("FT_Open").at(1).status, int(FT_DEVICE_NOT_OPENED));
-    QCOMPARE(shared().DeviceHandle, first);
+    QCOMPARE(rig.callWords(), QStringList({"FT_Close", "FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
+    QCOMPARE(shared().DeviceOpen, -1);
+    QCOMPARE(rig.sim.openHandleCount(), 1);
     PressShutter();
     QVERIFY(rig.sim.isPressed());
 }
@@ -177,11 +187,13 @@ void TestReleaseLine::injectedFaultsComeBackAsStatuses()
 {
     EngineRig rig;
     LoadSettings();
-    rig.sim.injectFault("FT_ResetDevice", FT_IO_ERROR);
-    rig.sim.injectFault("FT_Write", FT_OTHER_ERROR, 2);
+    rig.sim.injectFault("FT_SetBaudRate", FT_IO_ERROR);
     OpenDevice();
-    QCOMPARE(rig.sim.callsOf("FT_ResetDevice").at(0).status, int(FT_IO_ERROR));
-    QCOMPARE(shared().LastStatus, int(FT_OK)); // the sequence went on to the end
+    QCOMPARE(rig.sim.callsOf("FT_SetBaudRate").at(0).status, int(FT_IO_ERROR));
+    QCOMPARE(rig.sim.callsOf("FT_SetBitMode").at(0).status, int(FT_OK)); // the sequence went on to the end
+    QCOMPARE(shared().SetupFailedStatus, int(FT_IO_ERROR));
+    OpenDevice();
+    rig.sim.injectFault("FT_Write", FT_OTHER_ERROR, 2);
     PressShutter();
     QCOMPARE(shared().LastStatus, int(FT_OTHER_ERROR));
     PressShutter();

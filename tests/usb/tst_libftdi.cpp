@@ -8,8 +8,14 @@
 // GLib before Qt: Qt's "signals" keyword would break GLib's headers.
 #include <umockdev.h>
 
+#include "link/connection.h"
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "modes/guardian.h"
+
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <sys/ioctl.h>
@@ -70,11 +76,19 @@ public:
             g_object_unref(urb);
     }
 
-    // Puts the chip on the bus: its sysfs/udev record and its device node.
-    bool plug()
+    // Puts the chip on the bus: its sysfs/udev record and its device node,
+    // with another serial number when one is given.
+    bool plug(const QByteArray &serial = QByteArray())
     {
+        QFile file(dataFile(m_info.file));
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        QString record = QString::fromLatin1(file.readAll());
+        if (!serial.isEmpty())
+            record.replace(QRegularExpression(QStringLiteral("^A: serial=.*$"), QRegularExpression::MultilineOption),
+                           QStringLiteral("A: serial=") + QString::fromLatin1(serial));
         GError *error = nullptr;
-        if (!umockdev_testbed_add_from_file(m_testbed, dataFile(m_info.file).toUtf8(), &error)
+        if (!umockdev_testbed_add_from_string(m_testbed, record.toLatin1().constData(), &error)
             || !umockdev_testbed_attach_ioctl(m_testbed, m_info.devnode, m_handler, &error)) {
             qWarning("cannot plug %s: %s", m_info.devnode, error->message);
             g_error_free(error);
@@ -322,11 +336,20 @@ private slots:
     void unknownHandles_data();
     void unknownHandles();
     void destructorClosesEverything();
+    void listsWhatTheKernelRead();
+    void findsTheAdapterBySerial_data();
+    void findsTheAdapterBySerial();
+    void followsItsOwnChip();
+    void failedSetUpIsNotReady();
+    void guardianLetsGoOfTheRightChip_data();
+    void guardianLetsGoOfTheRightChip();
 
 private:
     FakeChip &chip(int i) { return *m_chips[std::size_t(i)]; }
     bool plug(int count);
     FT_HANDLE openAndSetUp();
+    // The program's connection check on this adapter, FDTISerial set to `serial`.
+    LinkCheck check(const QString &serial);
 
     UMockdevTestbed *m_testbed = nullptr;
     std::vector<std::unique_ptr<FakeChip>> m_chips;
@@ -359,10 +382,12 @@ void TestLibFtdi::init()
     for (const ChipInfo &info : Chips)
         m_chips.push_back(std::make_unique<FakeChip>(m_testbed, info));
     m_adapter = std::make_unique<LibFtdiAdapter>();
+    resetSharedValues();
 }
 
 void TestLibFtdi::cleanup()
 {
+    setAdapter(nullptr);
     m_adapter.reset();
     m_chips.clear();
     g_clear_object(&m_testbed);
@@ -752,6 +777,145 @@ void TestLibFtdi::destructorClosesEverything()
     m_adapter = std::make_unique<LibFtdiAdapter>();
     QCOMPARE(m_adapter->FT_Open(0, &first), FT_OK);
     QCOMPARE(m_adapter->FT_Open(1, &second), FT_OK);
+}
+
+LinkCheck TestLibFtdi::check(const QString &serial)
+{
+    SharedValues &v = shared();
+    if (v.DeviceSerialText != serial) {
+        v.DeviceSerialText = serial;
+        v.DeviceIndex = -1;
+        v.BitMode = 1;
+        v.BitMask = 0xff;
+    }
+    setAdapter(m_adapter.get());
+    return checkConnection();
+}
+
+void TestLibFtdi::listsWhatTheKernelRead()
+{
+    QVERIFY(plug(2));
+    // Serials and descriptions come from sysfs: no chip is opened or spoken to.
+    for (const quint32 index : {0u, 1u}) {
+        char serial[FT_SERIAL_BUFFER] = {};
+        char description[FT_DESCRIPTION_BUFFER] = {};
+        QCOMPARE(m_adapter->FT_ListDevices(listIndex(index), serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
+                 FT_OK);
+        QCOMPARE(QByteArray(serial), QByteArray("SIMFT00") + QByteArray::number(index + 1));
+        QCOMPARE(m_adapter->FT_ListDevices(listIndex(index), description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION),
+                 FT_OK);
+        QCOMPARE(QByteArray(description), QByteArray("FT232R USB UART"));
+    }
+    char serial[FT_SERIAL_BUFFER] = {};
+    QCOMPARE(m_adapter->FT_ListDevices(listIndex(2), serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
+             FT_DEVICE_NOT_FOUND);
+
+    ChipDetails details;
+    QCOMPARE(m_adapter->describeChip(1, &details), FT_OK);
+    QCOMPARE(details.serial, std::string("SIMFT002"));
+    QCOMPARE(details.vendorId, quint16(0x0403));
+    QCOMPARE(details.productId, quint16(0x6001));
+    QCOMPARE(details.busPath, std::string("1-2"));
+    QCOMPARE(details.kernelDriver, std::string());
+    QVERIFY(details.accessible);
+    QCOMPARE(chip(0).controlRequests() + chip(1).controlRequests(), QStringList());
+}
+
+void TestLibFtdi::findsTheAdapterBySerial_data()
+{
+    QTest::addColumn<QByteArray>("first");  // serial of the chip at 1-1
+    QTest::addColumn<QByteArray>("second"); // at 1-2
+    QTest::addColumn<int>("ours");          // the chip that must get the writes
+    QTest::newRow("ours behind the other") << QByteArray("MOUNT01") << QByteArray("A10KZP3Q") << 1;
+    QTest::newRow("ours in front") << QByteArray("A10KZP3Q") << QByteArray("MOUNT01") << 0;
+}
+
+void TestLibFtdi::findsTheAdapterBySerial()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(int, ours);
+    QVERIFY(chip(0).plug(first));
+    QVERIFY(chip(1).plug(second));
+    const LinkCheck result = check(QStringLiteral("A10KZP3Q"));
+    QVERIFY2(result.ready(), qPrintable(result.reason));
+    PressShutter();
+    QCOMPARE(chip(ours).dataSent(), QByteArray("\x01", 1));
+    // The other cable is never opened, let alone put in bit-bang mode.
+    QCOMPARE(chip(1 - ours).controlRequests(), QStringList());
+    QCOMPARE(chip(1 - ours).dataSent(), QByteArray());
+}
+
+void TestLibFtdi::followsItsOwnChip()
+{
+    QVERIFY(plug(2));
+    QVERIFY(check(QStringLiteral("SIMFT002")).ready());
+
+    chip(0).unplug(); // the other one
+    QVERIFY(check(QStringLiteral("SIMFT002")).ready());
+    PressShutter();
+    QCOMPARE(shared().LastStatus, int(FT_OK));
+    QCOMPARE(chip(1).dataSent(), QByteArray("\x01", 1));
+
+    chip(1).unplug(); // ours
+    const LinkCheck lost = check(QStringLiteral("SIMFT002"));
+    QCOMPARE(lost.state, LinkState::Missing);
+    QCOMPARE(shared().DeviceOpen, 0);
+
+    QVERIFY(chip(0).plug());
+    QVERIFY(chip(1).plug());
+    chip(1).clearLog();
+    QVERIFY(check(QStringLiteral("SIMFT002")).ready());
+    QVERIFY(chip(1).controlRequests().contains(QStringLiteral("40 0b 01ff 0001"))); // set up again
+    QCOMPARE(chip(0).controlRequests(), QStringList());
+}
+
+void TestLibFtdi::failedSetUpIsNotReady()
+{
+    QVERIFY(plug(1));
+    chip(0).setBusy(true);
+    const LinkCheck busy = check(QStringLiteral("SIMFT001"));
+    QCOMPARE(busy.state, LinkState::Unusable);
+    QVERIFY2(busy.reason.contains(QStringLiteral("autre programme")), qPrintable(busy.reason));
+    QCOMPARE(shared().DeviceOpen, 0);
+
+    chip(0).setBusy(false);
+    QVERIFY(check(QStringLiteral("SIMFT001")).ready());
+}
+
+void TestLibFtdi::guardianLetsGoOfTheRightChip_data()
+{
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<int>("rank");
+    QTest::addColumn<int>("ours");
+    QTest::newRow("by serial") << QStringLiteral("SIMFT002") << 0 << 1;
+    QTest::newRow("by rank") << QString() << 1 << 1;
+    QTest::newRow("serial gone") << QStringLiteral("A10KZP3Q") << 0 << -1;
+}
+
+void TestLibFtdi::guardianLetsGoOfTheRightChip()
+{
+    QFETCH(QString, serial);
+    QFETCH(int, rank);
+    QFETCH(int, ours);
+    QVERIFY(plug(2));
+    // The program pressed, then died: the kernel gave its hold on the chip back.
+    FT_HANDLE handle = 0;
+    QCOMPARE(m_adapter->FT_Open(1, &handle), FT_OK);
+    const std::uint8_t press = 1;
+    std::uint32_t written = 0;
+    QCOMPARE(m_adapter->FT_Write(handle, &press, 1, &written), FT_OK);
+    m_adapter = std::make_unique<LibFtdiAdapter>();
+    chip(0).clearLog();
+    chip(1).clearLog();
+
+    LibFtdiAdapter guardian;
+    const FT_STATUS status = letGoAfterCrash(guardian, GuardianTarget{serial, rank, 0xff, 1});
+    QCOMPARE(status, ours < 0 ? FT_DEVICE_NOT_FOUND : FT_OK);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(chip(i).dataSent(), i == ours ? QByteArray("\x00", 1) : QByteArray());
+        QCOMPARE(chip(i).controlRequests().contains(QStringLiteral("40 0b 01ff 0001")), i == ours);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLibFtdi)

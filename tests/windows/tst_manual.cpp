@@ -125,7 +125,8 @@ void TestManual::cnxSetsTheAdapterUpAgain()
     const QString before = shown(w);
     rig.sim.clearCalls();
     button(w, "Command2")->click();
-    QCOMPARE(rig.callWords(), QStringList({"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
+    QCOMPARE(rig.callWords(), QStringList({"FT_Close", "FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
+    QCOMPARE(shared().DeviceOpen, -1);
     QCOMPARE(shared().ShutterHeld, 0);
     QVERIFY(button(w, "PressB")->isEnabled());
     QCOMPARE(shown(w), before);

@@ -1,0 +1,117 @@
+#include "app/run/adapter_list.h"
+
+#include "app/run/run_options.h"
+#include "link/adapter_log.h"
+#include "link/libftdi_adapter.h"
+#include "link/messages.h"
+#include "link/release_line.h"
+#include "link/settings.h"
+#include "link/shared_values.h"
+#include "link/simulated_adapter.h"
+
+#include <QDir>
+#include <cstdio>
+#include <memory>
+
+namespace tavrel::run {
+
+namespace {
+
+void print(const QString &text) { std::printf("%s\n", text.toUtf8().constData()); }
+
+QString describe(std::uint32_t rank, const ChipDetails &chip)
+{
+    const auto text = [](const std::string &s, const char *none) {
+        return s.empty() ? QString::fromLatin1(none) : QString::fromStdString(s);
+    };
+    return QStringLiteral("rang %1 : série %2, « %3 », USB %4:%5, emplacement %6, pilote du noyau : %7%8")
+        .arg(rank)
+        .arg(text(chip.serial, "(aucune)"), text(chip.description, ""))
+        .arg(chip.vendorId, 4, 16, QLatin1Char('0'))
+        .arg(chip.productId, 4, 16, QLatin1Char('0'))
+        .arg(text(chip.busPath, "?"), text(chip.kernelDriver, "aucun"),
+             chip.accessible ? QString() : QStringLiteral(", accès refusé (règle udev manquante ?)"));
+}
+
+} // namespace
+
+int listAdapters(const RunOptions &o)
+{
+    std::unique_ptr<Adapter> backend;
+    if (o.simulate)
+        backend = std::make_unique<SimulatedAdapter>(o.simulatedChips);
+    else
+        backend = std::make_unique<LibFtdiAdapter>();
+    std::unique_ptr<LoggingAdapter> logged;
+    if (!o.adapterLog.isEmpty()) {
+        QString error;
+        logged = LoggingAdapter::open(*backend, o.adapterLog, &error);
+        if (!logged) {
+            showMessage(MessageKind::Error, QStringLiteral("impossible d'ouvrir le journal de l'adaptateur %1 : %2.")
+                                                .arg(o.adapterLog, error));
+            return 2;
+        }
+    }
+    Adapter &chips = logged ? static_cast<Adapter &>(*logged) : *backend;
+
+    LoadSettings();
+    const SharedValues &v = shared();
+    std::uint32_t count = 0;
+    const FT_STATUS listed = chips.FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    if (listed != FT_OK) {
+        showMessage(MessageKind::Error,
+                    QStringLiteral("les puces FTDI n'ont pas pu être listées (statut %1).").arg(listed));
+        return 2;
+    }
+    print(count == 0 ? QStringLiteral("Aucune puce FTDI n'est branchée%1.")
+                           .arg(o.simulate ? QStringLiteral(" (simulé)") : QString())
+                     : QStringLiteral("%1 puce%2 FTDI branchée%2%3 :")
+                           .arg(count)
+                           .arg(count > 1 ? QStringLiteral("s") : QString())
+                           .arg(o.simulate ? QStringLiteral(" (simulé)") : QString()));
+    bool chosen = false;
+    QString chosenSerial;
+    for (std::uint32_t rank = 0; rank < count; ++rank) {
+        ChipDetails chip;
+        if (chips.describeChip(std::int32_t(rank), &chip) != FT_OK) {
+            print(QStringLiteral("  rang %1 : débranchée pendant la liste").arg(rank));
+            continue;
+        }
+        const QString serial = QString::fromStdString(chip.serial);
+        const bool selected = v.DeviceSerialText.isEmpty() ? v.DeviceIndex == std::int32_t(rank)
+                                                           : serial == v.DeviceSerialText;
+        chosen = chosen || selected;
+        if (selected)
+            chosenSerial = serial;
+        print(QStringLiteral("  %1%2").arg(describe(rank, chip),
+                                           selected ? (v.DeviceSerialText.isEmpty()
+                                                           ? QStringLiteral("  <- choisie (FDTINo=%1)").arg(rank)
+                                                           : QStringLiteral("  <- choisie (FDTISerial=%1)").arg(serial))
+                                                    : QString()));
+    }
+
+    const QString settings = QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
+    if (!v.DeviceSerialText.isEmpty() && !chosen)
+        print(QStringLiteral("FDTISerial=%1 (%2) : aucune puce branchée ne porte ce numéro de série.")
+                  .arg(v.DeviceSerialText, settings));
+    else if (v.DeviceSerialText.isEmpty() && v.DeviceIndex < 0)
+        print(QStringLiteral("FDTINo=%1 (%2) n'est pas un nombre entier : aucune puce n'est choisie.")
+                  .arg(v.DeviceIndexText, settings));
+    else if (v.DeviceSerialText.isEmpty() && !chosen && count > 0)
+        print(QStringLiteral("FDTINo=%1 (%2) : il n'y a pas de puce de ce rang.").arg(v.DeviceIndex).arg(settings));
+    // With one chip its serial is the example; with several, the user must
+    // first tell which is the release adapter.
+    if (v.DeviceSerialText.isEmpty() && count == 1)
+        print(QStringLiteral("Pour désigner l'adaptateur de déclenchement par son numéro de série, ajoutez à la "
+                             "section [FDTI] de %1 : FDTISerial=%2")
+                  .arg(settings, chosenSerial.isEmpty() ? QStringLiteral("<série>") : chosenSerial));
+    else if (v.DeviceSerialText.isEmpty() && count > 1)
+        print(QStringLiteral("Pour désigner l'adaptateur de déclenchement quel que soit l'ordre des câbles, "
+                             "ajoutez son numéro de série à la section [FDTI] de %1 : FDTISerial=<série>. "
+                             "Pour le reconnaître, débranchez-le et relancez cette liste : sa ligne disparaît.")
+                  .arg(settings));
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace tavrel::run

@@ -1,0 +1,300 @@
+#include "modes/guardian.h"
+
+#include "link/adapter_log.h"
+#include "link/libftdi_adapter.h"
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "link/simulated_adapter.h"
+#include "link/timebase.h"
+#include "modes/journal.h"
+
+#include <QByteArrayList>
+#include <QDateTime>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace tavrel {
+
+namespace {
+
+// Messages are lines of tab-separated fields, texts percent-encoded:
+//   setup  simulate chips log journal originNs
+//   use    serial rank mask mode        (the adapter was set up)
+//   closed                              (the program closed it)
+//   press  pressUs wallMs mode requested step fileLine
+//   release
+//   done                                (clean ending: nothing to do)
+
+QByteArray text(const QString &value) { return value.toUtf8().toPercentEncoding(); }
+QString untext(const QByteArray &value) { return QString::fromUtf8(QByteArray::fromPercentEncoding(value)); }
+QByteArray optionalNumber(const std::optional<int> &n) { return n ? QByteArray::number(*n) : QByteArray("-"); }
+std::optional<int> numberOrNone(const QByteArray &field)
+{
+    bool ok = false;
+    const int n = field.toInt(&ok);
+    return ok ? std::optional<int>(n) : std::nullopt;
+}
+
+void sleepMs(int ms)
+{
+    const timespec pause{0, long(ms) * 1000000L};
+    ::nanosleep(&pause, nullptr);
+}
+
+// --- the program's side ------------------------------------------------------
+
+int g_socket = -1;
+pid_t g_guardian = -1;
+
+// Never blocks and never raises SIGPIPE: a guardian that is stuck or gone
+// must not hold up an exposure, let alone end the program.
+void tell(const QByteArray &line)
+{
+    if (g_socket < 0)
+        return;
+    const QByteArray bytes = line + '\n';
+    [[maybe_unused]] const ssize_t n = ::send(g_socket, bytes.constData(), std::size_t(bytes.size()),
+                                              MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void tellSetUp(bool setUp)
+{
+    if (!setUp) {
+        tell("closed");
+        return;
+    }
+    const SharedValues &v = shared();
+    tell(QByteArrayList{"use", text(v.DeviceSerialText), QByteArray::number(v.DeviceIndex),
+                        QByteArray::number(v.BitMask), QByteArray::number(v.BitMode)}
+             .join('\t'));
+}
+
+void tellEntry(const JournalExposure *what, std::int64_t pressUs, const QDateTime &pressWall)
+{
+    if (!what) {
+        tell("release");
+        return;
+    }
+    tell(QByteArrayList{"press", QByteArray::number(qint64(pressUs)), QByteArray::number(pressWall.toMSecsSinceEpoch()),
+                        text(what->mode), optionalNumber(what->requestedSeconds), optionalNumber(what->step),
+                        text(what->fileLine)}
+             .join('\t'));
+}
+
+// Far from the low numbers: the guardian's end must not already be number 3,
+// where moving it would leave it marked close-on-exec.
+int highFd(int fd)
+{
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 200);
+    if (high < 0)
+        return fd;
+    ::close(fd);
+    return high;
+}
+
+// --- the guardian's side -----------------------------------------------------
+
+struct Orders {
+    GuardianSetup setup;
+    std::optional<GuardianTarget> target;
+    std::optional<JournalExposure> exposure;
+    std::int64_t pressUs = 0;
+    QDateTime pressWall;
+};
+
+// Returns false on "done".
+bool obey(const QByteArray &line, Orders &o)
+{
+    const QByteArrayList f = line.split('\t');
+    const QByteArray &what = f.first();
+    if (what == "done")
+        return false;
+    if (what == "setup" && f.size() >= 6) {
+        o.setup = GuardianSetup{f[1] == "1", f[2].toInt(), untext(f[3]), untext(f[4]), f[5].toLongLong()};
+    } else if (what == "use" && f.size() >= 5) {
+        o.target = GuardianTarget{untext(f[1]), f[2].toInt(), std::uint8_t(f[3].toUInt()), std::uint8_t(f[4].toUInt())};
+    } else if (what == "closed") {
+        o.target.reset();
+    } else if (what == "press" && f.size() >= 7) {
+        o.pressUs = f[1].toLongLong();
+        o.pressWall = QDateTime::fromMSecsSinceEpoch(f[2].toLongLong());
+        o.exposure = JournalExposure{untext(f[3]), numberOrNone(f[4]), numberOrNone(f[5]), untext(f[6])};
+    } else if (what == "release") {
+        o.exposure.reset();
+    }
+    return true;
+}
+
+// Waits until the program is wholly gone, so that its hold on the adapter
+// has been given back: the guardian is handed to another parent only once
+// every thread of the program has ended and closed its files.
+void waitForTheEnd(pid_t parent)
+{
+    for (int waited = 0; ::getppid() == parent && waited < 800; waited += 2)
+        sleepMs(2);
+}
+
+void actAfterCrash(const Orders &o)
+{
+    QtTimeBase time(o.setup.originNs);
+    setTimeBase(&time);
+    FT_STATUS released = FT_OK;
+    if (o.target) {
+        std::unique_ptr<Adapter> backend;
+        if (o.setup.simulate)
+            backend = std::make_unique<SimulatedAdapter>(o.setup.simulatedChips);
+        else
+            backend = std::make_unique<LibFtdiAdapter>();
+        std::unique_ptr<LoggingAdapter> logged;
+        if (!o.setup.adapterLog.isEmpty())
+            logged = LoggingAdapter::open(*backend, o.setup.adapterLog, nullptr);
+        released = letGoAfterCrash(logged ? static_cast<Adapter &>(*logged) : *backend, *o.target);
+    }
+    if (o.exposure) {
+        ExposureJournal &journal = ExposureJournal::instance();
+        journal.setPath(o.setup.journalPath);
+        journal.appendEntry(o.pressWall, time.monotonicUs() - o.pressUs, *o.exposure, JournalOutcome::ProgramKilled);
+    }
+    if (o.target)
+        std::fprintf(stderr,
+                     "Tavrel : le programme s'est arrêté sans sa fin normale ; son gardien a relâché le "
+                     "déclencheur%s.\n",
+                     released == FT_OK ? "" : qPrintable(QStringLiteral(" sans succès (statut %1)").arg(released)));
+    setTimeBase(nullptr);
+}
+
+} // namespace
+
+bool startGuardian(const GuardianSetup &setup)
+{
+    if (g_socket >= 0)
+        return true;
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    const int ours = highFd(ends[0]);
+    const int theirs = highFd(ends[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, theirs, kGuardianFd);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    char name[] = "tavrel-guardian";
+    char argument[32];
+    std::snprintf(argument, sizeof argument, "%s", kGuardianArgument);
+    char *argv[] = {name, argument, nullptr};
+    pid_t pid = -1;
+    const int failed = ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(theirs);
+    if (failed != 0) {
+        ::close(ours);
+        std::fprintf(stderr, "Attention : le gardien qui relâche le déclencheur si le programme s'arrête "
+                             "brutalement n'a pas pu être lancé.\n");
+        return false;
+    }
+    g_socket = ours;
+    g_guardian = pid;
+    tell(QByteArrayList{"setup", setup.simulate ? "1" : "0", QByteArray::number(setup.simulatedChips),
+                        text(setup.adapterLog), text(setup.journalPath), QByteArray::number(qint64(setup.originNs))}
+             .join('\t'));
+    setSetUpObserver(tellSetUp);
+    ExposureJournal::instance().setEntryObserver(tellEntry);
+    return true;
+}
+
+void stopGuardian()
+{
+    if (g_socket < 0)
+        return;
+    setSetUpObserver(nullptr);
+    ExposureJournal::instance().setEntryObserver(nullptr);
+    tell("done");
+    ::close(g_socket);
+    g_socket = -1;
+    // It leaves at once; waiting a little keeps it from outliving the program.
+    for (int waited = 0; waited < 1000; waited += 2) {
+        if (::waitpid(g_guardian, nullptr, WNOHANG) != 0)
+            break;
+        sleepMs(2);
+    }
+    g_guardian = -1;
+}
+
+int runGuardian(int fd)
+{
+    ::prctl(PR_SET_NAME, "tavrel-guardian");
+    // Only the end of the program may end the guardian: Ctrl-C reaches the
+    // whole process group, and "pkill -USR1 tavrel-run" must not take it.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE})
+        std::signal(number, SIG_IGN);
+    ::close_range(unsigned(fd) + 1, ~0U, 0);
+    const pid_t parent = ::getppid();
+
+    Orders orders;
+    QByteArray pending;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        pending.append(buffer, n);
+        for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            const QByteArray line = pending.left(end);
+            pending.remove(0, end + 1);
+            if (!obey(line, orders))
+                return 0;
+        }
+    }
+    // End of file without "done": the program is dying.
+    if (orders.target || orders.exposure) {
+        waitForTheEnd(parent);
+        actAfterCrash(orders);
+    }
+    return 0;
+}
+
+FT_STATUS letGoAfterCrash(Adapter &adapter, const GuardianTarget &target)
+{
+    std::uint32_t count = 0;
+    FT_STATUS status = adapter.FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    if (status != FT_OK)
+        return status;
+    std::int32_t rank = target.serial.isEmpty() ? target.rank : -1;
+    for (std::uint32_t i = 0; rank < 0 && i < count; ++i) {
+        char serial[FT_SERIAL_BUFFER] = {};
+        if (adapter.FT_ListDevices(listIndex(i), serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) == FT_OK
+            && target.serial == QLatin1String(serial))
+            rank = std::int32_t(i);
+    }
+    if (rank < 0 || std::uint32_t(rank) >= count)
+        return FT_DEVICE_NOT_FOUND;
+    FT_HANDLE handle = 0;
+    if ((status = adapter.FT_Open(rank, &handle)) != FT_OK)
+        return status;
+    // Opening resets the chip; the mode makes sure the 0 lands on the lines.
+    const FT_STATUS mode = adapter.FT_SetBitMode(handle, target.mask, target.mode);
+    const std::uint8_t zero = 0;
+    std::uint32_t written = 0;
+    status = adapter.FT_Write(handle, &zero, 1, &written);
+    adapter.FT_Close(handle);
+    return status == FT_OK ? mode : status;
+}
+
+} // namespace tavrel
