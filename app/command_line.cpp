@@ -92,4 +92,26 @@ int answerCommandLine(ParseOutcome outcome, const QString &text)
     return 0;
 }
 
+QCommandLineOption simulatedChipsOption()
+{
+    return QCommandLineOption(QStringLiteral("simulated-chips"),
+                              QStringLiteral("Avec --simulate : nombre de puces FTDI simulées (1 par défaut) ; "
+                                             "la première porte le déclencheur."),
+                              QStringLiteral("N"));
+}
+
+bool readSimulatedChips(const QCommandLineParser &parser, const QCommandLineOption &option, bool simulate,
+                        const QString &program, int *chips, QString *text)
+{
+    *chips = 1;
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    *chips = parser.value(option).toInt(&ok);
+    if (ok && *chips >= 1 && *chips <= 16 && simulate)
+        return true;
+    *text = refusal(program, QStringLiteral("--simulated-chips attend un nombre de 1 à 16, avec --simulate."));
+    return false;
+}
+
 } // namespace tavrel

@@ -21,6 +21,13 @@ enum class ParseOutcome { Run, Help, Version, Error };
 ParseOutcome parseCommandLine(QCommandLineParser &parser, const QList<QCommandLineOption> &options,
                               const QStringList &arguments, const QString &program, QString *text);
 
+// --simulated-chips N, which both programs take with --simulate.
+QCommandLineOption simulatedChipsOption();
+// Its value into `chips` (1 when absent); false, with `text` set to the
+// refusal, for a value out of 1..16 or without --simulate.
+bool readSimulatedChips(const QCommandLineParser &parser, const QCommandLineOption &option, bool simulate,
+                        const QString &program, int *chips, QString *text);
+
 // "tavrel-run : why" and the hint to ask for help.
 QString refusal(const QString &program, const QString &why);
 

@@ -43,24 +43,14 @@ ParseOutcome parseOptions(const QStringList &arguments, Options *options, QStrin
     const QCommandLineOption log(QStringLiteral("adapter-log"),
                                  QStringLiteral("Écrit chaque appel à l'adaptateur dans FICHIER (- : sortie d'erreur)."),
                                  QStringLiteral("FICHIER"));
-    const QCommandLineOption chips(QStringLiteral("simulated-chips"),
-                                   QStringLiteral("Avec --simulate : nombre de puces FTDI simulées (1 par "
-                                                  "défaut) ; la première porte le déclencheur."),
-                                   QStringLiteral("N"));
+    const QCommandLineOption chips = simulatedChipsOption();
     const ParseOutcome outcome =
         parseCommandLine(parser, {simulate, chips, log}, arguments, QStringLiteral("tavrel"), text);
     if (outcome != ParseOutcome::Run)
         return outcome;
     options->simulate = parser.isSet(simulate);
-    if (parser.isSet(chips)) {
-        bool ok = false;
-        options->chips = parser.value(chips).toInt(&ok);
-        if (!ok || options->chips < 1 || options->chips > 16 || !options->simulate) {
-            *text = refusal(QStringLiteral("tavrel"),
-                            QStringLiteral("--simulated-chips attend un nombre de 1 à 16, avec --simulate."));
-            return ParseOutcome::Error;
-        }
-    }
+    if (!readSimulatedChips(parser, chips, options->simulate, QStringLiteral("tavrel"), &options->chips, text))
+        return ParseOutcome::Error;
     options->adapterLog = parser.value(log);
     if (parser.isSet(log) && options->adapterLog.isEmpty()) {
         *text = refusal(QStringLiteral("tavrel"), QStringLiteral("--adapter-log attend un nom de fichier."));

@@ -75,6 +75,26 @@ int listChips(ftdi_context *ftdi, ListPtr &list, std::vector<libusb_device *> &c
     return int(chips.size());
 }
 
+// The chip at `index` of the sorted list, with the context and list that keep
+// it alive; FT_OK, or the status D2XX gives for a listing that failed or an
+// index past the last chip.
+FT_STATUS chipAt(std::int32_t index, FtdiPtr &ftdi, ListPtr &list, libusb_device **chip)
+{
+    if (index < 0)
+        return FT_DEVICE_NOT_FOUND;
+    ftdi = newContext();
+    if (!ftdi)
+        return FT_OTHER_ERROR;
+    std::vector<libusb_device *> chips;
+    const int found = listChips(ftdi.get(), list, chips);
+    if (found < 0)
+        return FT_OTHER_ERROR;
+    if (index >= found)
+        return FT_DEVICE_NOT_FOUND;
+    *chip = chips[std::size_t(index)];
+    return FT_OK;
+}
+
 // The kernel's name for the socket a chip sits in, "1-1.4": its bus, then the
 // ports leading to it; also its folder under /sys/bus/usb/devices.
 std::string busPath(libusb_device *device)
@@ -221,21 +241,12 @@ FT_STATUS LibFtdiAdapter::describeChip(std::int32_t index, ChipDetails *details)
 {
     if (!details)
         return FT_INVALID_PARAMETER;
-    if (index < 0)
-        return FT_DEVICE_NOT_FOUND;
     const std::lock_guard lock(m_mutex);
-    const FtdiPtr ftdi = newContext();
-    if (!ftdi)
-        return FT_OTHER_ERROR;
+    FtdiPtr ftdi;
     ListPtr list;
-    std::vector<libusb_device *> chips;
-    const int found = listChips(ftdi.get(), list, chips);
-    if (found < 0)
-        return FT_OTHER_ERROR;
-    if (index >= found)
-        return FT_DEVICE_NOT_FOUND;
-
-    libusb_device *chip = chips[std::size_t(index)];
+    libusb_device *chip = nullptr;
+    if (const FT_STATUS status = chipAt(index, ftdi, list, &chip); status != FT_OK)
+        return status;
     ChipDetails d;
     d.serial = sysfsAttribute(chip, "serial");
     d.description = sysfsAttribute(chip, "product");
@@ -258,24 +269,15 @@ FT_STATUS LibFtdiAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
 {
     if (!handle)
         return FT_INVALID_PARAMETER;
-    if (index < 0)
-        return FT_DEVICE_NOT_FOUND;
-
     const std::lock_guard lock(m_mutex);
-    FtdiPtr ftdi = newContext();
-    if (!ftdi)
-        return FT_OTHER_ERROR;
+    FtdiPtr ftdi;
     ListPtr list;
-    std::vector<libusb_device *> chips;
-    const int found = listChips(ftdi.get(), list, chips);
-    if (found < 0)
-        return FT_OTHER_ERROR;
-    if (index >= found)
-        return FT_DEVICE_NOT_FOUND;
+    libusb_device *chip = nullptr;
+    if (const FT_STATUS status = chipAt(index, ftdi, list, &chip); status != FT_OK)
+        return status;
 
     // Opening it a second time would reset the chip under the first handle;
     // the vendor driver refuses, and the program's mode switch counts on that.
-    libusb_device *chip = chips[std::size_t(index)];
     const std::uint8_t bus = libusb_get_bus_number(chip);
     const std::uint8_t address = libusb_get_device_address(chip);
     for (const auto &[other, device] : m_devices)

@@ -53,10 +53,7 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                                  "@aube…), en degrés décimaux, nord et est positifs : 48.85,2.35 ; "
                                                  "remplace la section [Lieu] de Tavrel.ini pour cette fois."),
                                   QStringLiteral("LAT,LON"));
-    const QCommandLineOption chips(QStringLiteral("simulated-chips"),
-                                   QStringLiteral("Avec --simulate : nombre de puces FTDI simulées (1 par défaut) ; "
-                                                  "la première porte le déclencheur."),
-                                   QStringLiteral("N"));
+    const QCommandLineOption chips = simulatedChipsOption();
     const QCommandLineOption list(QStringLiteral("list-adapters"),
                                   QStringLiteral("Liste les puces FTDI branchées (rang, numéro de série, "
                                                  "description, USB, emplacement, pilote du noyau) et celle que "
@@ -64,8 +61,9 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
     parser.addPositionalArgument(QStringLiteral("SCENARIO"),
                                  QStringLiteral("Fichier de scénario à jouer ou à vérifier."),
                                  QStringLiteral("[SCENARIO]"));
-    const ParseOutcome outcome = parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, lieu, list},
-                                                  arguments, QStringLiteral("tavrel-run"), text);
+    const ParseOutcome outcome =
+        parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, lieu, list},
+                         arguments, QStringLiteral("tavrel-run"), text);
     if (outcome != ParseOutcome::Run)
         return outcome;
 
@@ -76,14 +74,8 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
         *text = refusal(QStringLiteral("--adapter-log attend un nom de fichier."));
         return ParseOutcome::Error;
     }
-    if (parser.isSet(chips)) {
-        bool ok = false;
-        o.simulatedChips = parser.value(chips).toInt(&ok);
-        if (!ok || o.simulatedChips < 1 || o.simulatedChips > 16 || !o.simulate) {
-            *text = refusal(QStringLiteral("--simulated-chips attend un nombre de 1 à 16, avec --simulate."));
-            return ParseOutcome::Error;
-        }
-    }
+    if (!readSimulatedChips(parser, chips, o.simulate, QStringLiteral("tavrel-run"), &o.simulatedChips, text))
+        return ParseOutcome::Error;
     const QStringList files = parser.positionalArguments();
     if (parser.isSet(list)) {
         if (!files.isEmpty() || parser.isSet(check) || parser.isSet(count) || parser.isSet(exposure)
