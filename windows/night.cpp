@@ -67,7 +67,7 @@ QString nightStyleSheet()
         "QMainWindow, QDialog, QMessageBox, QMenu, QToolTip, QWidget#SimulatedPanel { background-color: black; }"
         "QLabel { background: transparent; }"
         "QMenuBar { background-color: black; border-bottom: 1px solid rgb(60,0,0); }"
-        "QMenuBar::item { background: transparent; padding: 2px 6px; }"
+        "QMenuBar::item { background: transparent; }"
         "QMenuBar::item:selected, QMenu::item:selected { background-color: rgb(70,0,0); }"
         "QMenu { border: 1px solid rgb(120,0,0); }"
         "QMenu::item { padding: 3px 20px 3px 20px; }"
@@ -92,8 +92,7 @@ QString nightStyleSheet()
         "QCheckBox::indicator, QRadioButton::indicator { width: 10px; height: 10px;"
         " border: 1px solid rgb(120,0,0); background-color: black; }"
         "QCheckBox::indicator:checked, QRadioButton::indicator:checked { background-color: rgb(170,0,0); }"
-        "QToolButton { padding: 0; }"
-        "QToolButton::up-arrow, QToolButton::down-arrow { width: 0; height: 0; }");
+        "QToolButton { padding: 0; }");
 }
 
 QPalette &dayPalette()
