@@ -3,6 +3,7 @@
 #include "link/settings.h"
 #include "windows/mode_window.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QImage>
@@ -182,9 +183,13 @@ QImage nightImage(const QImage &image)
 
 void nightIcon(QMessageBox *box)
 {
-    if (!g_night || box->iconPixmap().isNull())
+    if (!g_night)
         return;
-    box->setIconPixmap(QPixmap::fromImage(nightImage(box->iconPixmap().toImage())));
+    if (!box->iconPixmap().isNull())
+        box->setIconPixmap(QPixmap::fromImage(nightImage(box->iconPixmap().toImage())));
+    // Some desktops put a green tick and a grey cross on the buttons.
+    for (QAbstractButton *button : box->buttons())
+        button->setIcon(QIcon());
 }
 
 } // namespace tavrel

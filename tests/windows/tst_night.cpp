@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QFile>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QtTest>
 
 using namespace tavrel;
@@ -53,7 +54,7 @@ private slots:
 void TestNight::everyWindowIsRedOnBlack_data()
 {
     QTest::addColumn<QString>("window");
-    for (const char *name : {"sequence", "scenario", "manual", "about", "message", "panel"})
+    for (const char *name : {"sequence", "scenario", "manual", "about", "message", "question", "panel"})
         QTest::newRow(name) << name;
 }
 
@@ -78,6 +79,11 @@ void TestNight::everyWindowIsRedOnBlack()
         nightIcon(box);
         owned.reset(box);
         w = box;
+    } else if (window == "question") {
+        ModeWindow *manual = rig.open(Mode::Manual);
+        manual->findChild<QPushButton *>("PressT")->click();
+        manual->close();
+        w = manual->pendingQuestion();
     } else {
         owned = std::make_unique<SimulatedPanel>(&rig.sim);
         w = owned.get();
