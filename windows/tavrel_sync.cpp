@@ -196,6 +196,8 @@ void Tavrel_sync::showCountdown()
 void Tavrel_sync::stopJobs()
 {
     Enchainement->setEnabled(false);
+    // No drive change may write a setting once the window is going.
+    m_volumePoll->stop();
     m_runLetGo = m_runner->abandon();
 }
 
