@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace tavrel;
@@ -40,6 +41,7 @@ private slots:
     void idleWindowsDoNotAsk();
     void stopNoticeUntilTheRunEnds_data();
     void stopNoticeUntilTheRunEnds();
+    void scenarioStopNoticeStandsInTheComment();
     void cutCommentsShowWholeInTheTooltip();
 };
 
@@ -132,6 +134,31 @@ void TestRunGuard::stopNoticeUntilTheRunEnds()
     QVERIFY(!w->job()->isRunning());
     QVERIFY(!label->isVisible());
     QVERIFY(stop->isEnabled());
+}
+
+void TestRunGuard::scenarioStopNoticeStandsInTheComment()
+{
+    Rig rig;
+    QTemporaryDir dir;
+    QFile file(dir.filePath("n.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("*,0,20,0,longue\n*,0,20,0,jamais prise\n*,0,0,0,fin\n");
+    file.close();
+    auto *w = static_cast<Tavrel_sync *>(rig.open(Mode::Scenario));
+    QVERIFY(rig.startScenario(w, file.fileName()));
+    rig.advance(2000);
+    auto *stop = w->findChild<QPushButton *>("Stop_Capture");
+    auto *comment = w->findChild<QLabel *>("Commentbox");
+    stop->click();
+    QVERIFY(comment->text().contains("fin après la pose en cours"));
+    QVERIFY(!stop->isEnabled());
+    rig.advance(10000);
+    QVERIFY(comment->text().contains("Arrêt demandé"));
+    rig.advance(30000);
+    QVERIFY(!w->runner()->isRunning());
+    QVERIFY(!comment->text().contains("Arrêt demandé"));
+    QVERIFY(stop->isEnabled());
+    QCOMPARE(rig.writeTimes(1).size(), 1);
 }
 
 void TestRunGuard::cutCommentsShowWholeInTheTooltip()
