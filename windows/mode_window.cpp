@@ -136,6 +136,8 @@ void ModeWindow::showLinkState()
 void ModeWindow::applyNight()
 {
     showLinkState();
+    if (showtime)
+        showtime->setStyleSheet(QString());
     for (Shape *s : findChildren<Shape *>())
         s->update();
     for (DirListBox *folders : findChildren<DirListBox *>())
@@ -176,6 +178,12 @@ void ModeWindow::showtime_Click()
 {
     if (!showtime)
         return;
+    if (nightVision()) {
+        // At night the style sheet outranks the palette: the clock hides
+        // through a sheet of its own, dropped when the night ends.
+        showtime->setStyleSheet(showtime->styleSheet().isEmpty() ? QStringLiteral("color: black") : QString());
+        return;
+    }
     QPalette p = showtime->palette();
     const QColor text = p.color(QPalette::WindowText);
     const QColor back = p.color(QPalette::Window);

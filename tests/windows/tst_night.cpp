@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QtTest>
@@ -49,6 +50,7 @@ private slots:
     void everyWindowIsRedOnBlack();
     void remembered();
     void indicatorStatesStayDistinct();
+    void clockClickStillHidesIt();
 };
 
 void TestNight::everyWindowIsRedOnBlack_data()
@@ -129,6 +131,27 @@ void TestNight::indicatorStatesStayDistinct()
     QVERIFY(attached != missing);
     QVERIFY(missing.first.red() > attached.first.red());
     QCOMPARE(attached.first.green() + missing.first.green(), 0);
+}
+
+void TestNight::clockClickStillHidesIt()
+{
+    Rig rig;
+    setNightVision(true);
+    auto *clock = rig.open(Mode::Sequence)->findChild<QLabel *>("showtime");
+    const auto brightest = [clock] {
+        const QImage image = clock->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                red = std::max(red, image.pixelColor(x, y).red());
+        return red;
+    };
+    const int shown = brightest();
+    QTest::mouseClick(clock, Qt::LeftButton);
+    const int hidden = brightest();
+    setNightVision(false);
+    QVERIFY(shown > 100);
+    QVERIFY(hidden < 40);
 }
 
 QTEST_MAIN(TestNight)
