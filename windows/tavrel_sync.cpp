@@ -94,16 +94,18 @@ void Tavrel_sync::Drive1_Change()
 {
     ui->Dir1->setDriveRoot(ui->Drive1->drive());
     ui->Dir1->setPath(ui->Drive1->drive());
-    WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DRIVE"), ui->Dir1->path(),
-                 QString::fromLatin1(kSettingsFile));
+    if (!m_followingTheDisk)
+        WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DRIVE"), ui->Dir1->path(),
+                     QString::fromLatin1(kSettingsFile));
 }
 
 void Tavrel_sync::Dir1_Change()
 {
     ui->File1->setPath(ui->Dir1->path());
     watchFolder();
-    WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DIR"), ui->File1->path(),
-                 QString::fromLatin1(kSettingsFile));
+    if (!m_followingTheDisk)
+        WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DIR"), ui->File1->path(),
+                     QString::fromLatin1(kSettingsFile));
 }
 
 void Tavrel_sync::File1_Click()
@@ -179,8 +181,12 @@ void Tavrel_sync::volumesMayHaveChanged()
         return;
     m_volumes = now;
     // The selection stays when its volume is still there; otherwise the
-    // list goes back to "/" and the folder list follows.
+    // list goes back to "/" and the folder list follows. Only the user's
+    // choices are stored: a stick pulled out for a moment leaves the stored
+    // folder alone.
+    m_followingTheDisk = true;
     ui->Drive1->refresh();
+    m_followingTheDisk = false;
 }
 
 void Tavrel_sync::Enchainement_Timer() { m_runner->tick(); }

@@ -67,6 +67,7 @@ private:
     QFileSystemWatcher *m_watcher = nullptr;
     QTimer *m_volumePoll = nullptr;
     QStringList m_volumes;
+    bool m_followingTheDisk = false;
     bool m_runLetGo = false; // the run, stopped by the unload, let the release go itself
 };
 
