@@ -38,7 +38,6 @@ class TestRunGuard : public QObject {
 private slots:
     void questionLeavesTheRunOnTime_data();
     void questionLeavesTheRunOnTime();
-    void idleWindowsDoNotAsk();
     void stopNoticeUntilTheRunEnds_data();
     void stopNoticeUntilTheRunEnds();
     void scenarioStopNoticeStandsInTheComment();
@@ -92,21 +91,6 @@ void TestRunGuard::questionLeavesTheRunOnTime()
         QVERIFY(!w->job()->isRunning());
         QVERIFY(!w->isUnloaded());
     }
-}
-
-void TestRunGuard::idleWindowsDoNotAsk()
-{
-    Rig rig;
-    ModeWindow *w = rig.open(Mode::Sequence);
-    w->findChild<QAction *>("Manuel")->trigger();
-    QVERIFY(w->isUnloaded());
-    // A signal or the session's end closes a running window without a word.
-    Tavrel_async *job = startJob(rig, "3", "30");
-    Q_UNUSED(w);
-    rig.advance(1000);
-    Director::instance().shutdown();
-    QVERIFY(job->isUnloaded());
-    QVERIFY(!rig.sim.isPressed());
 }
 
 void TestRunGuard::stopNoticeUntilTheRunEnds_data()
