@@ -12,6 +12,7 @@
 #include "modes/guardian.h"
 #include "modes/journal.h"
 #include "windows/director.h"
+#include "windows/night.h"
 #include "windows/simulated_panel.h"
 #include "windows/toolkit.h"
 
@@ -156,6 +157,8 @@ int main(int argc, char *argv[])
                          [&panel](ModeWindow *w) { panel->placeBeside(w); });
     }
 
+    // Night vision comes back as it was left, before anything is drawn.
+    loadNightVision();
     ModeWindow *first = director.open(Mode::Sequence);
     if (panel) {
         panel->placeBeside(first);

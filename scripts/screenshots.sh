@@ -4,6 +4,8 @@
 # Runs the program on its simulated adapter under Xvfb with a fresh settings
 # folder, opens the windows through the menus as a user would, and saves
 # docs/screenshots/{sequence,scenario,manual,about}.png.
+# With NIGHT=1 the program starts in night vision and the pictures, with the
+# "Adaptateur simulé" panel's, are saved as *-nuit.png.
 #
 # BUILD_DIR (default: build) is the build folder to use; it is configured and
 # the program built there if needed.
@@ -11,6 +13,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 out=docs/screenshots
+night=${NIGHT:-0}
+suffix=
+if [ "$night" = 1 ]; then suffix=-nuit; fi
 
 if [ "${1:-}" != "--under-xvfb" ]; then
     bash scripts/deps.sh
@@ -32,7 +37,8 @@ if [ -e "$scenarios" ]; then
 fi
 pid=
 cleanup() {
-    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; fi
+    # The program ends by the kill: its status must not stop the clean-up.
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
     rm -rf "$tmp" "$scenarios"
 }
 trap cleanup EXIT
@@ -51,6 +57,7 @@ FDTIMask=255
 DEF_DRIVE=/
 DEF_DIR=$scenarios
 EOF
+if [ "$night" = 1 ]; then printf '[Affichage]\nNuit=1\n' >>"$tmp/config/Tavrel.ini"; fi
 
 # A locale that does not depend on the machine the pictures are taken on.
 export XDG_CONFIG_HOME=$tmp/config LC_ALL=C.UTF-8 XDG_RUNTIME_DIR=$tmp
@@ -79,8 +86,8 @@ shoot() { # shoot WINDOW_ID NAME
     eval "$(xdotool getwindowgeometry --shell "$1")"
     import -window root png:- |
         convert - -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage -strip \
-            -define png:exclude-chunks=date,time "$out/$2.png"
-    echo "$out/$2.png: ${WIDTH}x${HEIGHT}"
+            -define png:exclude-chunks=date,time "$out/$2$suffix.png"
+    echo "$out/$2$suffix.png: ${WIDTH}x${HEIGHT}"
 }
 
 # Opens the File menu of window $1 and picks its $2-th entry with the
@@ -99,6 +106,10 @@ file_menu() {
 sequence=$(wait_window '^Tavrel$')
 settle
 shoot "$sequence" sequence
+if [ "$night" = 1 ]; then
+    panel=$(wait_window '^Adaptateur simulé$')
+    shoot "$panel" panel
+fi
 
 file_menu "$sequence" 2
 scenario=$(wait_window '^Tavrel$' "$sequence")

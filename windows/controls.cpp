@@ -1,5 +1,7 @@
 #include "windows/controls.h"
 
+#include "windows/night.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -104,11 +106,19 @@ void Shape::setShapeWidth(int px)
 void Shape::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
+    // At night the figures keep their shapes, in reds only; outlines dimmed.
+    const bool night = nightVision();
+    const QColor fill = night ? nightColor(m_fillColor) : m_fillColor;
+    QColor border = m_borderColor;
+    if (night) {
+        border = nightColor(border);
+        border.setRed(std::min(border.red(), 130));
+    }
     QBrush brush;
     switch (m_fillStyle) {
-    case Solid: brush = QBrush(m_fillColor, Qt::SolidPattern); break;
-    case HorizontalLines: brush = QBrush(m_fillColor, Qt::HorPattern); break;
-    case VerticalLines: brush = QBrush(m_fillColor, Qt::VerPattern); break;
+    case Solid: brush = QBrush(fill, Qt::SolidPattern); break;
+    case HorizontalLines: brush = QBrush(fill, Qt::HorPattern); break;
+    case VerticalLines: brush = QBrush(fill, Qt::VerPattern); break;
     default: break; // transparent: outline only
     }
     const int bw = m_borderWidth;
@@ -118,7 +128,7 @@ void Shape::paintEvent(QPaintEvent *)
         const QRectF circle((width() - side) / 2.0, (height() - side) / 2.0, side, side);
         painter.setRenderHint(QPainter::Antialiasing);
         if (bw > 0)
-            painter.setPen(QPen(m_borderColor, bw));
+            painter.setPen(QPen(border, bw));
         else
             painter.setPen(Qt::NoPen);
         painter.setBrush(brush);
@@ -138,7 +148,7 @@ void Shape::paintEvent(QPaintEvent *)
         frame.addRect(outer);
         if (inner.isValid())
             frame.addRect(inner);
-        painter.fillPath(frame, m_borderColor);
+        painter.fillPath(frame, border);
     }
 }
 
@@ -450,8 +460,15 @@ void DirListBox::refresh()
     clear();
     if (m_path.isEmpty())
         return;
-    const QIcon openIcon = style()->standardIcon(QStyle::SP_DirOpenIcon, nullptr, this);
-    const QIcon closedIcon = style()->standardIcon(QStyle::SP_DirClosedIcon, nullptr, this);
+    // The style's folders are yellow and blue: at night, drawn in red.
+    const auto folderIcon = [this](QStyle::StandardPixmap which) {
+        const QIcon icon = style()->standardIcon(which, nullptr, this);
+        if (!nightVision())
+            return icon;
+        return QIcon(QPixmap::fromImage(nightImage(icon.pixmap(iconSize().isValid() ? iconSize() : QSize(16, 16)).toImage())));
+    };
+    const QIcon openIcon = folderIcon(QStyle::SP_DirOpenIcon);
+    const QIcon closedIcon = folderIcon(QStyle::SP_DirClosedIcon);
 
     // The chain starts at the drive root when the folder is on that drive.
     const QString top = isUnder(m_path, m_driveRoot) ? m_driveRoot : QStringLiteral("/");

@@ -65,7 +65,7 @@ ModeWindow *Director::switchMode(ModeWindow *from, Mode target)
     m_switching = true;
     ModeWindow *to = open(target);
     from->prepareForSwitch();
-    from->close();
+    from->closeWithoutAsking();
     m_switching = false;
     return to;
 }
@@ -87,7 +87,7 @@ void Director::shutdown()
     if (m_current)
         ExposureJournal::instance().setProgramEnding(true);
     if (m_current)
-        m_current->close();
+        m_current->closeWithoutAsking();
 }
 
 } // namespace tavrel

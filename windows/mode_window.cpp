@@ -10,14 +10,18 @@
 #include "modes/journal.h"
 #include "windows/controls.h"
 #include "windows/director.h"
+#include "windows/night.h"
 #include "windows/toolkit.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 
 namespace tavrel {
 
@@ -61,6 +65,8 @@ void ModeWindow::bindFrame()
     move(11, 30);
     setWindowIcon(QIcon(QStringLiteral(":/icons/tavrel-32.png")));
 
+    addNightEntry(this);
+
     const auto actions = findChildren<QAction *>();
     for (QAction *a : actions) {
         const QString name = a->objectName();
@@ -74,7 +80,7 @@ void ModeWindow::bindFrame()
                  && mode() != Mode::Sequence)
             connect(a, &QAction::triggered, this, [this] { switchTo(Mode::Sequence); });
         // The current mode's entry keeps its check mark whatever is clicked.
-        if (a->isCheckable()) {
+        if (a->isCheckable() && name != QLatin1String(kNightActionName)) {
             const bool checked = a->isChecked();
             connect(a, &QAction::toggled, a, [a, checked](bool on) {
                 if (on != checked)
@@ -101,21 +107,49 @@ void ModeWindow::is_usb_connected()
     const LinkCheck check = checkConnection();
     if (!check.ready())
         ExposureJournal::instance().adapterLost();
+    m_linkReady = check.ready();
     if (Indicateur_Connexion) {
         // Green only for an adapter open and set up; the reason stays in the
         // tooltip, where it tells without holding anything up.
-        Indicateur_Connexion->setFillBgr(check.ready() ? kGreen : kRed);
+        showLinkState();
         Indicateur_Connexion->setToolTip(check.reason);
     }
     if (!check.notice.isEmpty())
         showMessage(MessageKind::Warning, check.notice);
 }
 
+void ModeWindow::showLinkState()
+{
+    if (!Indicateur_Connexion)
+        return;
+    if (!nightVision()) {
+        Indicateur_Connexion->setFillStyle(Shape::Solid);
+        Indicateur_Connexion->setFillBgr(m_linkReady ? kGreen : kRed);
+        return;
+    }
+    // At night both states are red: a dim square when attached, a bright
+    // hatched one when missing, so they differ by more than a shade.
+    Indicateur_Connexion->setFillColor(m_linkReady ? kNightDim : kNightBright);
+    Indicateur_Connexion->setFillStyle(m_linkReady ? Shape::Solid : Shape::HorizontalLines);
+}
+
+void ModeWindow::applyNight()
+{
+    showLinkState();
+    if (showtime)
+        showtime->setStyleSheet(QString());
+    for (Shape *s : findChildren<Shape *>())
+        s->update();
+    for (DirListBox *folders : findChildren<DirListBox *>())
+        folders->refresh();
+}
+
 void ModeWindow::showExposure()
 {
     if (!Restant)
         return;
-    if (shared().ShutterHeld != 0) {
+    // The stop notice stands where the countdown does.
+    if (shared().ShutterHeld != 0 && !(stopRequested() && m_stopLabel != Restant)) {
         Restant->setVisible(true);
         Restant->setText(wholeSeconds(shared().ExposureClockMs));
     } else {
@@ -127,6 +161,8 @@ void ModeWindow::Connected_Timer()
 {
     Connected->setEnabled(false);
     is_usb_connected();
+    if (m_stopLabel)
+        m_stopLabel->setText(stopText(shotUnderWay()));
     showExposure();
     showCountdown();
     if (showsClock() && showtime)
@@ -142,6 +178,12 @@ void ModeWindow::showtime_Click()
 {
     if (!showtime)
         return;
+    if (nightVision()) {
+        // At night the style sheet outranks the palette: the clock hides
+        // through a sheet of its own, dropped when the night ends.
+        showtime->setStyleSheet(showtime->styleSheet().isEmpty() ? QStringLiteral("color: black") : QString());
+        return;
+    }
     QPalette p = showtime->palette();
     const QColor text = p.color(QPalette::WindowText);
     const QColor back = p.color(QPalette::Window);
@@ -159,9 +201,97 @@ bool ModeWindow::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void ModeWindow::switchTo(Mode target) { Director::instance().switchMode(this, target); }
+bool ModeWindow::runUnderWay() const { return shared().ShutterHeld != 0; }
+
+void ModeWindow::askBeforeEnding(const QString &text, std::function<void()> yes)
+{
+    if (m_question) {
+        m_question->raise();
+        return;
+    }
+    // open(), not exec(): no loop of its own, so the run's timers keep their
+    // instants while the question waits, and the release goes on time.
+    auto *box = new QMessageBox(QMessageBox::Question, applicationTitle(), text,
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("Oui"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("Non"));
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    nightIcon(box);
+    m_question = box;
+    connect(box, &QMessageBox::finished, this, [this, box, yes = std::move(yes)](int) {
+        const bool agreed = box->clickedButton() == box->button(QMessageBox::Yes);
+        m_question = nullptr;
+        if (agreed && !m_unloaded)
+            yes();
+    });
+    box->open();
+}
+
+void ModeWindow::switchTo(Mode target)
+{
+    if (!runUnderWay()) {
+        Director::instance().switchMode(this, target);
+        return;
+    }
+    askBeforeEnding(QStringLiteral("Une pose est en cours. L'arrêter et changer de mode ?"),
+                    [this, target] { Director::instance().switchMode(this, target); });
+}
 
 void ModeWindow::prepareForSwitch() { Connected->setEnabled(false); }
+
+void ModeWindow::closeWithoutAsking()
+{
+    m_closeAgreed = true;
+    close();
+}
+
+QString stopText(bool shotUnderWay)
+{
+    return shotUnderWay ? QStringLiteral("Arrêt demandé : fin après la pose en cours")
+                        : QStringLiteral("Arrêt demandé : arrêt avant la prochaine pose");
+}
+
+void ModeWindow::showStopRequested(QLabel *label, QWidget *button)
+{
+    if (!m_stopLabel) {
+        m_labelTextBeforeStop = label->text();
+        m_labelVisibleBeforeStop = label->isVisible();
+        m_buttonEnabledBeforeStop = button->isEnabled();
+    }
+    m_stopLabel = label;
+    m_stopButton = button;
+    button->setEnabled(false);
+    label->setToolTip(QString());
+    label->setText(stopText(shotUnderWay()));
+    label->setVisible(true);
+    showExposure();
+}
+
+void ModeWindow::clearStopRequested()
+{
+    if (!m_stopLabel)
+        return;
+    QPointer<QLabel> label = m_stopLabel;
+    m_stopLabel = nullptr;
+    // What the run's end wrote there (the end of a scenario) stays.
+    if (label && label->text().startsWith(QStringLiteral("Arrêt demandé"))) {
+        label->setText(m_labelTextBeforeStop);
+        label->setVisible(m_labelVisibleBeforeStop);
+    }
+    if (m_stopButton)
+        m_stopButton->setEnabled(m_buttonEnabledBeforeStop);
+    m_stopButton = nullptr;
+    showExposure();
+}
+
+void setCommentText(QLabel *label, const QString &text)
+{
+    label->setText(text);
+    const bool cut = label->fontMetrics().horizontalAdvance(text) > label->contentsRect().width();
+    label->setToolTip(cut ? text : QString());
+}
 
 void ModeWindow::Form_Unload()
 {
@@ -188,6 +318,13 @@ void ModeWindow::Form_Unload()
 
 void ModeWindow::closeEvent(QCloseEvent *event)
 {
+    // The close box asks while a run is under way; a session ending does not.
+    if (!m_closeAgreed && !m_unloaded && runUnderWay() && !qApp->isSavingSession()) {
+        event->ignore();
+        askBeforeEnding(QStringLiteral("Une pose est en cours. L'arrêter et fermer ?"),
+                        [this] { closeWithoutAsking(); });
+        return;
+    }
     Form_Unload();
     event->accept();
 }

@@ -4,10 +4,12 @@
 // Each window class adds its own controls and the differences the frame
 // leaves to it through the hooks below.
 
+#include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPointer>
+#include <functional>
 
-class QLabel;
 
 namespace tavrel {
 
@@ -41,6 +43,17 @@ public:
     virtual void beforeSwitch() {}
     void prepareForSwitch();
 
+    // Closes the window without the question a running exposure asks: a
+    // mode switch already agreed to, a signal, the end of the session.
+    void closeWithoutAsking();
+    // The question asked before a run is ended by a switch or the close box,
+    // while it waits for its answer.
+    QMessageBox *pendingQuestion() const { return m_question; }
+
+    // Shows the colours of the night or of the day on the window's own
+    // figures; the rest follows the application's palette.
+    void applyNight();
+
 signals:
     void unloaded();
 
@@ -60,6 +73,17 @@ protected:
     virtual bool releasesOnUnload() const { return true; }
     // The window's own jobs stop here, before the release is let go.
     virtual void stopJobs() {}
+    // An exposure, a job, a scenario or a Pose T is running: ending the
+    // window now would end the night, so the user is asked first.
+    virtual bool runUnderWay() const;
+
+    // "Arrêt demandé": from a stop click until the run ends, `label` says
+    // whether the exposure under way still runs, and `button` stays greyed.
+    void showLinkState();
+    void showStopRequested(QLabel *label, QWidget *button);
+    void clearStopRequested();
+    virtual bool shotUnderWay() const { return false; }
+    bool stopRequested() const { return m_stopLabel != nullptr; }
 
     void switchTo(Mode target);
     void closeEvent(QCloseEvent *event) override;
@@ -71,8 +95,25 @@ protected:
     QLabel *Restant = nullptr;
 
 private:
+    // Asks `text` without holding anything up; `yes` runs on "Oui" only.
+    void askBeforeEnding(const QString &text, std::function<void()> yes);
+
     bool m_unloaded = false;
+    bool m_closeAgreed = false;
+    bool m_linkReady = false;
+    QPointer<QMessageBox> m_question;
+    QPointer<QLabel> m_stopLabel;
+    QPointer<QWidget> m_stopButton;
+    QString m_labelTextBeforeStop;
+    bool m_labelVisibleBeforeStop = false;
+    bool m_buttonEnabledBeforeStop = true;
 };
+
+// What the stop notice says, with or without an exposure under way.
+QString stopText(bool shotUnderWay);
+
+// The comment label's text; when cut, the whole of it goes in the tooltip.
+void setCommentText(QLabel *label, const QString &text);
 
 // Shows a whole number of seconds the way the labels do: floor(ms / 1000).
 QString wholeSeconds(std::int64_t ms);

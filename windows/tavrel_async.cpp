@@ -4,6 +4,7 @@
 #include "ui_Tavrel_async.h"
 #include "windows/controls.h"
 
+#include <QLabel>
 #include <cmath>
 
 namespace tavrel {
@@ -26,13 +27,35 @@ Tavrel_async::Tavrel_async(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tav
     connect(ui->B180, &QPushButton::clicked, this, [this] { SetExposurePreset(180); });
     connect(ui->B300, &QPushButton::clicked, this, [this] { SetExposurePreset(300); });
     ui->Buble->setFocus();
+
+    // The stop notice takes the countdown's place until the job ends.
+    m_stopNotice = new QLabel(ui->Restant->parentWidget());
+    m_stopNotice->setObjectName(QStringLiteral("Arret_Demande"));
+    m_stopNotice->setGeometry(ui->Restant->geometry());
+    m_stopNotice->setWordWrap(true);
+    m_stopNotice->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    QFont bold = ui->Label2->font();
+    bold.setBold(true);
+    m_stopNotice->setFont(bold);
+    m_stopNotice->setPalette(ui->Restant->palette());
+    m_stopNotice->hide();
+    connect(m_job, &SequenceJob::jobEnded, this, [this] { clearStopRequested(); });
 }
 
 Tavrel_async::~Tavrel_async() { Form_Unload(); }
 
 void Tavrel_async::Buble_Click() { m_job->start(); }
 
-void Tavrel_async::Stop_Capture_Click() { m_job->finish(); }
+void Tavrel_async::Stop_Capture_Click()
+{
+    const bool running = m_job->isRunning();
+    m_job->finish();
+    if (running && m_job->isRunning())
+        showStopRequested(m_stopNotice, ui->Stop_Capture);
+}
+
+bool Tavrel_async::runUnderWay() const { return m_job->isRunning() || ModeWindow::runUnderWay(); }
+bool Tavrel_async::shotUnderWay() const { return m_job->shotUnderWay(); }
 
 void Tavrel_async::Stop_Shot_Click() { m_job->stopShot(); }
 

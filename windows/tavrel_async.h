@@ -31,6 +31,8 @@ public:
 
 protected:
     void stopJobs() override;
+    bool runUnderWay() const override;
+    bool shotUnderWay() const override;
 
 private:
     QString countText() const override;
@@ -44,6 +46,7 @@ private:
 
     std::unique_ptr<Ui::Tavrel_async> ui;
     SequenceJob *m_job = nullptr;
+    QLabel *m_stopNotice = nullptr;
 };
 
 } // namespace tavrel

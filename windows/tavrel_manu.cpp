@@ -54,6 +54,8 @@ void Tavrel_manu::beforeSwitch()
     m_heldAtSwitch = shared().ShutterHeld != 0;
 }
 
+bool Tavrel_manu::runUnderWay() const { return m_mode->poseTRunning() || ModeWindow::runUnderWay(); }
+
 bool Tavrel_manu::releasesOnUnload() const { return shared().ShutterHeld != 0 || m_heldAtSwitch; }
 
 void Tavrel_manu::setPoseBEnabled(bool enabled) { ui->PressB->setEnabled(enabled); }

@@ -27,6 +27,7 @@ protected:
     bool showsClock() const override { return false; }
     bool countsExposureUp() const override { return true; }
     bool releasesOnUnload() const override;
+    bool runUnderWay() const override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:

@@ -8,9 +8,25 @@
 #include "windows/controls.h"
 
 #include <QDir>
+#include <QFileSystemWatcher>
+#include <QStorageInfo>
+#include <QTimer>
 #include <cmath>
 
 namespace tavrel {
+
+namespace {
+
+QStringList mountedRoots()
+{
+    QStringList roots;
+    for (const QStorageInfo &volume : QStorageInfo::mountedVolumes())
+        roots << volume.rootPath();
+    roots.sort();
+    return roots;
+}
+
+} // namespace
 
 Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavrel_sync)
 {
@@ -40,11 +56,23 @@ Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavre
             return;
         const QString sky = resolvedText(field, time);
         const QString comment = shared().StepComment;
-        ui->Commentbox->setText(comment.isEmpty() ? sky : QStringLiteral("%1  (%2)").arg(comment, sky));
+        showComment(comment.isEmpty() ? sky : QStringLiteral("%1  (%2)").arg(comment, sky));
     });
-    const auto commentAlone = [this] { ui->Commentbox->setText(shared().StepComment); };
+    const auto commentAlone = [this] { showComment(shared().StepComment); };
     connect(m_runner, &ScenarioRunner::mirrorRaised, this, commentAlone);
     connect(m_runner, &ScenarioRunner::exposureStarted, this, commentAlone);
+    connect(m_runner, &ScenarioRunner::runEnded, this, [this] { clearStopRequested(); });
+
+    m_watcher = new QFileSystemWatcher(this);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Tavrel_sync::folderChanged);
+    watchFolder();
+    // Mounts give no signal a watcher can catch on every system: a slow look
+    // at the volumes costs nothing and finds a stick within seconds.
+    m_volumes = mountedRoots();
+    m_volumePoll = new QTimer(this);
+    m_volumePoll->setInterval(3000);
+    connect(m_volumePoll, &QTimer::timeout, this, &Tavrel_sync::volumesMayHaveChanged);
+    m_volumePoll->start();
 }
 
 Tavrel_sync::~Tavrel_sync() { Form_Unload(); }
@@ -66,15 +94,18 @@ void Tavrel_sync::Drive1_Change()
 {
     ui->Dir1->setDriveRoot(ui->Drive1->drive());
     ui->Dir1->setPath(ui->Drive1->drive());
-    WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DRIVE"), ui->Dir1->path(),
-                 QString::fromLatin1(kSettingsFile));
+    if (!m_followingTheDisk)
+        WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DRIVE"), ui->Dir1->path(),
+                     QString::fromLatin1(kSettingsFile));
 }
 
 void Tavrel_sync::Dir1_Change()
 {
     ui->File1->setPath(ui->Dir1->path());
-    WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DIR"), ui->File1->path(),
-                 QString::fromLatin1(kSettingsFile));
+    watchFolder();
+    if (!m_followingTheDisk)
+        WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DIR"), ui->File1->path(),
+                     QString::fromLatin1(kSettingsFile));
 }
 
 void Tavrel_sync::File1_Click()
@@ -96,7 +127,67 @@ void Tavrel_sync::Buble_Click()
     m_runner->start(QDir(ui->File1->path()).filePath(ui->File1->fileName()));
 }
 
-void Tavrel_sync::Stop_Capture_Click() { m_runner->requestStop(); }
+void Tavrel_sync::Stop_Capture_Click()
+{
+    m_runner->requestStop();
+    if (m_runner->isRunning())
+        showStopRequested(ui->Commentbox, ui->Stop_Capture);
+}
+
+bool Tavrel_sync::runUnderWay() const { return m_runner->isRunning() || ModeWindow::runUnderWay(); }
+bool Tavrel_sync::shotUnderWay() const { return m_runner->shotUnderWay(); }
+
+void Tavrel_sync::showComment(const QString &text)
+{
+    // The stop notice keeps its place until the run ends.
+    if (!stopRequested())
+        setCommentText(ui->Commentbox, text);
+}
+
+void Tavrel_sync::watchFolder()
+{
+    if (!m_watcher)
+        return;
+    const QStringList watched = m_watcher->directories();
+    if (!watched.isEmpty())
+        m_watcher->removePaths(watched);
+    if (!ui->Dir1->path().isEmpty())
+        m_watcher->addPath(ui->Dir1->path());
+}
+
+void Tavrel_sync::folderChanged()
+{
+    // The lists only: the run holds its own copy of the file's path.
+    const QString picked = ui->File1->fileName();
+    ui->Dir1->refresh();
+    ui->File1->refresh();
+    if (!picked.isEmpty() && ui->File1->fileName().isEmpty() && !m_runner->isRunning()) {
+        // The file picked is gone: there is nothing left to start.
+        ui->Buble->setEnabled(false);
+        ui->Stop_Capture->setEnabled(false);
+    }
+    // A folder deleted and made again needs watching anew.
+    watchFolder();
+}
+
+void Tavrel_sync::volumesMayHaveChanged()
+{
+    // A run keeps the lists as they are (they are greyed); the look after
+    // it catches up with whatever came or went meanwhile.
+    if (m_runner->isRunning())
+        return;
+    const QStringList now = mountedRoots();
+    if (now == m_volumes)
+        return;
+    m_volumes = now;
+    // The selection stays when its volume is still there; otherwise the
+    // list goes back to "/" and the folder list follows. Only the user's
+    // choices are stored: a stick pulled out for a moment leaves the stored
+    // folder alone.
+    m_followingTheDisk = true;
+    ui->Drive1->refresh();
+    m_followingTheDisk = false;
+}
 
 void Tavrel_sync::Enchainement_Timer() { m_runner->tick(); }
 
@@ -111,6 +202,8 @@ void Tavrel_sync::showCountdown()
 void Tavrel_sync::stopJobs()
 {
     Enchainement->setEnabled(false);
+    // No drive change may write a setting once the window is going.
+    m_volumePoll->stop();
     m_runLetGo = m_runner->abandon();
 }
 
@@ -121,7 +214,7 @@ void Tavrel_sync::showStep(int stepNumber, const QString &exposure, const QStrin
     ui->Pose->setText(exposure);
     ui->Text1->setText(pause);
     ui->Relevage->setText(mirror);
-    ui->Commentbox->setText(comment);
+    showComment(comment);
 }
 
 QString Tavrel_sync::exposureText() const { return ui->Pose->text(); }
@@ -129,7 +222,7 @@ QString Tavrel_sync::pauseText() const { return ui->Text1->text(); }
 
 void Tavrel_sync::showEnd()
 {
-    ui->Commentbox->setText(QStringLiteral("** Fin de scénario **"));
+    setCommentText(ui->Commentbox, QStringLiteral("** Fin de scénario **"));
     ui->Pose->setText(QStringLiteral("*-*"));
     ui->Text1->setText(QStringLiteral("*-*"));
     ui->Relevage->setText(QStringLiteral("*-*"));

@@ -7,6 +7,9 @@
 
 #include <memory>
 
+class QFileSystemWatcher;
+class QTimer;
+
 namespace Ui {
 class Tavrel_sync;
 }
@@ -32,12 +35,19 @@ public:
     WindowTimer *Enchainement = nullptr;
     ScenarioRunner *runner() const { return m_runner; }
 
+    // The lists follow the disk: the folder's content as it changes, the
+    // drives as volumes come and go. Neither touches a run under way.
+    void folderChanged();
+    void volumesMayHaveChanged();
+
 protected:
     void afterConnectionCheck() override;
     void afterWatchStarted() override;
     void showCountdown() override;
     void stopJobs() override;
     bool releasesOnUnload() const override { return !m_runLetGo; }
+    bool runUnderWay() const override;
+    bool shotUnderWay() const override;
 
 private:
     void showStep(int stepNumber, const QString &exposure, const QString &pause,
@@ -49,9 +59,15 @@ private:
     void setProgress(double share) override;
     void setProgressVisible(bool visible) override;
     void setRunning(bool running) override;
+    void showComment(const QString &text);
+    void watchFolder();
 
     std::unique_ptr<Ui::Tavrel_sync> ui;
     ScenarioRunner *m_runner = nullptr;
+    QFileSystemWatcher *m_watcher = nullptr;
+    QTimer *m_volumePoll = nullptr;
+    QStringList m_volumes;
+    bool m_followingTheDisk = false;
     bool m_runLetGo = false; // the run, stopped by the unload, let the release go itself
 };
 

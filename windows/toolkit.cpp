@@ -1,5 +1,7 @@
 #include "windows/toolkit.h"
 
+#include "windows/night.h"
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -13,6 +15,7 @@ void QtMessageBoxSink::show(const Message &message)
     if (message.kind == MessageKind::Trace) {
         // The diagnostic switch steps through the library calls one click at a time.
         QMessageBox box(icon, message.caption, message.text, QMessageBox::Ok, QApplication::activeWindow());
+        nightIcon(&box);
         box.exec();
         return;
     }
@@ -24,6 +27,7 @@ void QtMessageBoxSink::show(const Message &message)
     auto *box = new QMessageBox(icon, message.caption, message.text, QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
+    nightIcon(box);
     QMetaObject::invokeMethod(box, [box] {
         box->show();
         box->raise();

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QWidget>
 
 namespace tavrel::test {
@@ -29,6 +31,15 @@ bool Rig::startScenario(Tavrel_sync *window, const QString &path)
         return false;
     window->findChild<FileListBox *>(QStringLiteral("File1"))->pickFile(file.fileName());
     window->Buble_Click();
+    return true;
+}
+
+bool Rig::answer(ModeWindow *window, bool yes)
+{
+    QMessageBox *box = window->pendingQuestion();
+    if (!box)
+        return false;
+    box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
     return true;
 }
 

@@ -22,6 +22,9 @@ public:
     // What a user does to start a run: open the file's folder, click the
     // file, then "Start scenario".
     bool startScenario(Tavrel_sync *window, const QString &path);
+    // Answers the question a window asks before ending a run ("Oui" or
+    // "Non"); false when no question is open.
+    static bool answer(ModeWindow *window, bool yes);
     // Windows closed by a test are deleted once events run; this runs them.
     void flushDeletes();
 };

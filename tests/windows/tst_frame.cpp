@@ -169,6 +169,7 @@ void TestFrame::switchDuringAJobLetsGoAndStartsAfresh()
     rig.advance(5000);
     QVERIFY(rig.sim.isPressed());
     action(async, "Synch")->trigger();
+    QVERIFY(Rig::answer(async, true));
     QVERIFY(!rig.sim.isPressed());
     rig.flushDeletes();
     const int pressesBefore = rig.sim.pressCount();
@@ -200,6 +201,7 @@ void TestFrame::closingManualDuringPoseTReleasesFirst()
     rig.advance(2000);
     rig.sim.clearCalls();
     manu->close();
+    QCOMPARE(Rig::answer(manu, true), poseT);
     QCOMPARE(rig.callWords(), poseT ? QStringList({"FT_Write(0)", "FT_Close"}) : QStringList{"FT_Close"});
     QVERIFY(!rig.sim.isPressed());
 }
@@ -212,6 +214,7 @@ void TestFrame::switchAwayDuringPoseTReleases()
     rig.advance(3000);
     QVERIFY(rig.sim.isPressed());
     action(manu, "Async")->trigger();
+    QVERIFY(Rig::answer(manu, true));
     QVERIFY(!rig.sim.isPressed());
     const auto writes = rig.writes();
     QCOMPARE(writes.last().second, 0);
@@ -262,9 +265,10 @@ void TestFrame::leavingDuringAnExposureLetsGoOnce()
         // handle still held), then the old window lets go, once, and closes.
         QCOMPARE(rig.callWords(), kCheckAndReopen + QStringList({"FT_Write(0)", "FT_Close"}));
     } else {
-        if (way == "close")
+        if (way == "close") {
             w->close();
-        else
+            QVERIFY(Rig::answer(w, true));
+        } else
             Director::instance().shutdown();
         letGoAndClose(); // the program's last word on its way out
         QCOMPARE(rig.callWords(), QStringList({"FT_Write(0)", "FT_Close"}));

@@ -146,9 +146,10 @@ void TestJournal::outcomes()
     rig.advance(5000);
     if (how == "stop")
         w->Stop_Shot_Click();
-    else if (how == "close")
+    else if (how == "close") {
         w->close();
-    else if (how == "switch")
+        Rig::answer(w, true);
+    } else if (how == "switch")
         Director::instance().switchMode(w, Mode::Manual);
     else if (how == "unplug") {
         rig.sim.detach();

@@ -55,6 +55,7 @@ QString setting(const char *key)
 class TestScenarioWindow : public QObject {
     Q_OBJECT
 private slots:
+    void listsFollowTheDisk();
     void opensOnTheRootWithButtonsOff();
     void opensOnTheStoredFolder();
     void aStoredFolderThatIsGoneLeavesTheList();
@@ -70,6 +71,40 @@ private slots:
 private:
     QTemporaryDir m_dir;
 };
+
+void TestScenarioWindow::listsFollowTheDisk()
+{
+    Rig rig;
+    QTemporaryDir dir;
+    auto *w = static_cast<Tavrel_sync *>(rig.open(Mode::Scenario));
+    auto *files = w->findChild<FileListBox *>("File1");
+    auto *folders = w->findChild<DirListBox *>("Dir1");
+    QVERIFY(folders->setPath(dir.path()));
+    const auto names = [files] {
+        QStringList out;
+        for (int i = 0; i < files->count(); ++i)
+            out << files->item(i)->text();
+        return out;
+    };
+    QFile kept(dir.filePath("a.txt"));
+    QVERIFY(kept.open(QIODevice::WriteOnly));
+    kept.close();
+    QTRY_COMPARE(names(), QStringList{"a.txt"});
+    files->pickFile("a.txt");
+    // Saved from an editor: the new name comes in, the pick stays.
+    QFile saved(dir.filePath("b.txt"));
+    QVERIFY(saved.open(QIODevice::WriteOnly));
+    saved.close();
+    QTRY_COMPARE(names(), (QStringList{"a.txt", "b.txt"}));
+    QCOMPARE(files->fileName(), QStringLiteral("a.txt"));
+    QVERIFY(QDir(dir.path()).mkdir("nuit"));
+    QTRY_COMPARE(folders->folderAt(folders->count() - 1), dir.filePath("nuit"));
+    // The picked file deleted: gone from the list, nothing left to start.
+    QVERIFY(kept.remove());
+    QTRY_COMPARE(names(), QStringList{"b.txt"});
+    QVERIFY(files->fileName().isEmpty());
+    QVERIFY(!w->findChild<QPushButton *>("Buble")->isEnabled());
+}
 
 void TestScenarioWindow::opensOnTheRootWithButtonsOff()
 {
