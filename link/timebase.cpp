@@ -61,13 +61,13 @@ public:
             m_timer.start(int(std::clamp<std::int64_t>(ms, 0, 86400000)));
             return;
         }
-        itimerspec spec{};
+        itimerspec when{};
         // An instant of zero would disarm the timer; anything in the past
         // expires at once.
         const std::int64_t ns = std::max<std::int64_t>(dueNs, 1);
-        spec.it_value.tv_sec = time_t(ns / 1000000000);
-        spec.it_value.tv_nsec = long(ns % 1000000000);
-        timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        when.it_value.tv_sec = time_t(ns / 1000000000);
+        when.it_value.tv_nsec = long(ns % 1000000000);
+        timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &when, nullptr);
     }
     void stop() override
     {
