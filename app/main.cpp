@@ -104,6 +104,9 @@ int main(int argc, char *argv[])
                                 logPath.isEmpty() || logPath == QLatin1String("-") ? logPath
                                                                                    : QFileInfo(logPath).absoluteFilePath(),
                                 ExposureJournal::instance().path(), time.originNs()});
+    // The timers and the line writes run on this thread: ahead of a stacking
+    // or plate-solving job on the same machine, where the system permits it.
+    raiseTimingPriority();
 
     std::unique_ptr<Adapter> backend;
     SimulatedAdapter *simulated = nullptr;

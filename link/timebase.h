@@ -8,6 +8,8 @@
 
 #include <QDateTime>
 #include <QObject>
+#include <QString>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,6 +22,9 @@ class OneShot {
 public:
     virtual ~OneShot() = default;
     virtual void start(std::int64_t ms) = 0; // (re)arm: fires once, ms from now
+    // (Re)arm for an instant of the time base's monotonic clock (us); an
+    // instant already past fires at once.
+    virtual void startAt(std::int64_t dueUs) = 0;
     virtual void stop() = 0;
     virtual bool isActive() const = 0;
 };
@@ -39,7 +44,10 @@ public:
     virtual void yield() = 0;
 };
 
-// Qt's event loop, Qt::PreciseTimer (the coarse default may fire 5% off).
+// Qt's event loop. A one-shot is a timerfd on CLOCK_MONOTONIC armed for an
+// absolute instant to the nanosecond and watched by the event loop, so a wake
+// lands within a few microseconds of its instant instead of Qt's whole
+// milliseconds, and an instant computed once never drifts with the handlers.
 class QtTimeBase final : public TimeBase {
 public:
     QtTimeBase();
@@ -56,6 +64,14 @@ public:
 private:
     std::int64_t m_startNs;
 };
+
+// Puts the calling thread (the one that runs the timers and writes the line)
+// ahead of ordinary work: real-time FIFO priority where RLIMIT_RTPRIO or the
+// privileges allow it, memory locked where RLIMIT_MEMLOCK allows it. Children
+// started later do not inherit the priority. Anything refused is left as it
+// was, silently: the program runs the same, only less sheltered from load.
+// Returns what was obtained, for the logs.
+QString raiseTimingPriority();
 
 // Virtual time: nothing fires until a test advances the clock; then every due
 // timer fires in order of its due instant (and of arming, for equal instants),
@@ -74,6 +90,9 @@ public:
     // Runs every timer due up to now + ms, then leaves the clock at now + ms.
     void advance(std::int64_t ms);
     void advanceUs(std::int64_t us);
+    // Moves the clock on without firing anything, as a handler that takes
+    // time (a slow write, a late wake) does; call it from inside a handler.
+    void spend(std::int64_t us) { m_nowUs += std::max<std::int64_t>(us, 0); }
     // Runs timers until `done` holds or `limitMs` of virtual time has passed;
     // returns whether `done` held.
     bool advanceUntil(const std::function<bool()> &done, std::int64_t limitMs);

@@ -16,16 +16,38 @@ WindowTimer::~WindowTimer() = default;
 void WindowTimer::arm()
 {
     m_tickPending = false;
-    if (m_enabled && m_interval > 0)
-        m_shot->start(m_interval);
-    else
+    if (!m_enabled || m_interval <= 0) {
         m_shot->stop();
+        return;
+    }
+    if (!m_anchored)
+        m_dueUs = timeBase().monotonicUs() + std::int64_t(m_interval) * 1000;
+    m_shot->startAt(m_dueUs);
 }
 
 void WindowTimer::setInterval(int ms)
 {
     m_interval = std::max(ms, 0);
+    m_anchored = false;
     arm();
+}
+
+void WindowTimer::setIntervalFrom(std::int64_t anchorUs, int ms)
+{
+    m_interval = std::max(ms, 0);
+    m_dueUs = anchorUs + std::int64_t(m_interval) * 1000;
+    m_anchored = true;
+    arm();
+}
+
+void WindowTimer::setIntervalFromTick(int ms)
+{
+    const std::int64_t now = timeBase().monotonicUs();
+    const std::int64_t due = m_tickDueUs + std::int64_t(std::max(ms, 0)) * 1000;
+    if (due <= now)
+        setInterval(ms);
+    else
+        setIntervalFrom(m_tickDueUs, ms);
 }
 
 void WindowTimer::setEnabled(bool enabled)
@@ -33,6 +55,8 @@ void WindowTimer::setEnabled(bool enabled)
     if (enabled == m_enabled)
         return;
     m_enabled = enabled;
+    if (!enabled)
+        m_anchored = false;
     arm();
 }
 
@@ -42,8 +66,12 @@ void WindowTimer::fire()
 {
     if (!m_enabled || m_interval <= 0)
         return;
-    // Periodic until a handler says otherwise.
-    m_shot->start(m_interval);
+    m_tickDueUs = m_dueUs;
+    // Periodic until a handler says otherwise; an anchored timer keeps its
+    // rhythm from deadline to deadline.
+    m_dueUs = m_anchored ? m_dueUs + std::int64_t(m_interval) * 1000
+                         : timeBase().monotonicUs() + std::int64_t(m_interval) * 1000;
+    m_shot->startAt(m_dueUs);
     if (m_inHandler) {
         // A tick that comes due while the handler is still running (it lets
         // pending events run at its end) waits until that handler returns.

@@ -78,6 +78,7 @@ struct ScenarioRunner::Private {
     bool exposing = false;    // from the first slice to the release
     bool shotUnderWay = false; // from the mirror press or the first slice to the release
     bool linePressed = false; // our last write held the release down
+    std::int64_t anchorUs = 0; // where the wait armed by this tick counts from
     // Files entered since the last exposure: entering one of them again means
     // the chains go round without ever taking a picture.
     QSet<QString> enteredSinceExposure;
@@ -86,8 +87,11 @@ struct ScenarioRunner::Private {
     {
         timer->setTag(tag);
         // An interval of 0 would never tick: a wait already over is taken at once.
-        timer->setInterval(int(std::clamp<std::int64_t>(ms, 1, INT32_MAX)));
+        timer->setIntervalFrom(anchorUs, int(std::clamp<std::int64_t>(ms, 1, INT32_MAX)));
     }
+    // The waits count from the tick's deadline, or from the write that starts
+    // a shot or ends an exposure, never from the end of a handler.
+    void anchorAtNow() { anchorUs = timeBase().monotonicUs(); }
     void press()
     {
         PressShutter();
@@ -292,6 +296,7 @@ void ScenarioRunner::tick()
     if (!m_running)
         return;
     const QString tag = d->timer->Tag();
+    d->anchorUs = d->timer->tickDueUs();
 
     if (tag == kTakeUp) {
         // A stop asked during the last slice of a pause: the next step is
@@ -330,6 +335,7 @@ void ScenarioRunner::tick()
         v.ShotIntervalSeconds = secondsOr(d->view->pauseText(), d->stepPause, 0);
         if (v.MirrorDelaySeconds != 0) {
             d->shotUnderWay = true;
+            d->anchorAtNow();
             d->press();
             d->view->setMirrorStyle(kHorizontalLines);
             d->arm(kMirrorUp, 500);
@@ -350,6 +356,8 @@ void ScenarioRunner::tick()
         }
         d->shotUnderWay = true;
         const std::int32_t seconds = v.ExposureSeconds;
+        if (!d->exposing)
+            d->anchorAtNow(); // the exposure ends E s + 10 ms after this press
         if (v.ExposureSeconds > 60) {
             d->arm(kSlice, 60000);
             v.ExposureSeconds -= 60;
@@ -376,6 +384,7 @@ void ScenarioRunner::tick()
     } else if (tag == kExposed) {
         d->arm(kLetGo, 10);
     } else if (tag == kLetGo) {
+        d->anchorAtNow();
         d->release();
         d->shotUnderWay = false;
         d->view->setProgressVisible(false);

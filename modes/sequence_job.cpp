@@ -132,6 +132,10 @@ void SequenceJob::tick()
     SharedValues &v = shared();
     m_timer->setEnabled(false);
     const QString tag = m_timer->Tag();
+    // Every wait counts from the deadline of this tick, or from the write
+    // that starts a shot or ends an exposure: what a handler or a late wake
+    // costs never adds up.
+    std::int64_t anchorUs = m_timer->tickDueUs();
 
     if (tag == QLatin1String("10")) {
         // "Finish Capture Job" clicked during the delay: nothing more is
@@ -144,19 +148,20 @@ void SequenceJob::tick()
         v.ShotIntervalSeconds = m_lastInterval = readOr(m_view->intervalText(), m_lastInterval, 0);
         ++m_exposureNumber;
         if (v.MirrorDelaySeconds != 0) {
-            m_timer->setInterval(500);
+            anchorUs = timeBase().monotonicUs(); // the mirror's press
+            m_timer->setIntervalFrom(anchorUs, 500);
             m_timer->setTag(QStringLiteral("11"));
             m_shotUnderWay = true;
             PressShutter();
             m_view->setMirrorStyle(kHorizontalLines);
             emit mirrorRaised(m_exposureNumber);
         } else {
-            m_timer->setInterval(10);
+            m_timer->setIntervalFrom(anchorUs, 10);
             m_timer->setTag(QStringLiteral("20"));
         }
     } else if (tag == QLatin1String("11")) {
         ReleaseShutter();
-        m_timer->setInterval(v.MirrorDelaySeconds * 1000 - 500);
+        m_timer->setIntervalFrom(anchorUs, v.MirrorDelaySeconds * 1000 - 500);
         m_timer->setTag(QStringLiteral("20"));
     } else if (tag == QLatin1String("20")) {
         const bool firstSlice = v.ShutterHeld == 0;
@@ -169,11 +174,13 @@ void SequenceJob::tick()
         }
         m_shotUnderWay = true;
         const std::int32_t seconds = v.ExposureSeconds;
+        if (firstSlice)
+            anchorUs = timeBase().monotonicUs(); // the exposure's first press
         if (v.ExposureSeconds > 60) {
-            m_timer->setInterval(60000);
+            m_timer->setIntervalFrom(anchorUs, 60000);
             v.ExposureSeconds -= 60;
         } else {
-            m_timer->setInterval(v.ExposureSeconds * 1000);
+            m_timer->setIntervalFrom(anchorUs, v.ExposureSeconds * 1000);
             v.ExposureSeconds = 0;
             m_timer->setTag(QStringLiteral("21"));
         }
@@ -191,10 +198,11 @@ void SequenceJob::tick()
         }
     } else if (tag == QLatin1String("21")) {
         m_timer->setTag(QStringLiteral("30"));
-        m_timer->setInterval(10);
+        m_timer->setIntervalFrom(anchorUs, 10);
     } else if (tag == QLatin1String("30")) {
         m_timer->setTag(QStringLiteral("31"));
-        m_timer->setInterval(100);
+        anchorUs = timeBase().monotonicUs(); // the release
+        m_timer->setIntervalFrom(anchorUs, 100);
         ReleaseShutter();
         m_shotUnderWay = false;
         m_view->setProgressVisible(false);
@@ -210,11 +218,11 @@ void SequenceJob::tick()
             return;
         }
         if (v.ShotIntervalSeconds > 10) {
-            m_timer->setInterval(10000);
+            m_timer->setIntervalFrom(anchorUs, 10000);
             v.ShotIntervalSeconds -= 10;
         } else {
             m_timer->setTag(QStringLiteral("10"));
-            m_timer->setInterval(v.ShotIntervalSeconds * 1000 + 100);
+            m_timer->setIntervalFrom(anchorUs, v.ShotIntervalSeconds * 1000 + 100);
         }
     } else {
         return; // an unknown state leaves the timer off

@@ -3,9 +3,11 @@
 // delay before each, and a delay after each. The job is a state machine held
 // in its timer: the state as text in the Tag, the next wait in the Interval.
 // Each tick turns the timer off, does one state's work, arms the next state,
-// turns the timer back on and lets pending events run, so every wait counts
-// from the end of the step before it and no wait of a job exceeds 60 s except
-// the mirror wait.
+// turns the timer back on and lets pending events run. Every wait counts from
+// the deadline of the step before it (or from the press or release that step
+// wrote), never from the end of its handler, so lateness does not add up over
+// the slices of an exposure; no wait of a job exceeds 60 s except the mirror
+// wait.
 //
 // The job knows no widget: the sequence window and the headless runner both
 // drive it through SequenceView.

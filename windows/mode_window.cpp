@@ -170,7 +170,8 @@ void ModeWindow::Connected_Timer()
     SharedValues &v = shared();
     v.ExposureClockMs = movedExposureClock(v.ExposureClockMs,
                                       countsExposureUp() ? v.PollIntervalMs : -std::int64_t(v.PollIntervalMs));
-    Connected->setInterval(v.PollIntervalMs);
+    // On the beat: the count moves by one interval per interval gone by.
+    Connected->setIntervalFromTick(v.PollIntervalMs);
     Connected->setEnabled(true);
 }
 

@@ -126,7 +126,8 @@ void AdapterSession::watchTick()
     }
     // Moved as the windows move it, though no label shows it here.
     v.ExposureClockMs = movedExposureClock(v.ExposureClockMs, -std::int64_t(v.PollIntervalMs));
-    m_watch->setInterval(v.PollIntervalMs);
+    // On the beat: the count moves by one interval per interval gone by.
+    m_watch->setIntervalFromTick(v.PollIntervalMs);
     m_watch->setEnabled(true);
 }
 

@@ -82,6 +82,9 @@ int runForReal(const RunOptions &o)
                                     ? o.adapterLog
                                     : QFileInfo(o.adapterLog).absoluteFilePath(),
                                 ExposureJournal::instance().path(), time.originNs()});
+    // The timers and the line writes run on this thread: ahead of a stacking
+    // or plate-solving job on the same machine, where the system permits it.
+    raiseTimingPriority();
     struct GuardianDone {
         ~GuardianDone() { stopGuardian(); }
     } guardianDone;

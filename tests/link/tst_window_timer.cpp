@@ -16,6 +16,8 @@ private slots:
     void silentUntilGivenAnInterval();
     void ticksAtEachInterval();
     void reEnabledAtTheEndOfTheHandlerCountsFromThere();
+    void rearmedFromTheTick_data();
+    void rearmedFromTheTick();
     void disabledNeverTicks();
     void intervalZeroNeverTicks();
     void newIntervalRestartsTheWait();
@@ -63,6 +65,46 @@ void TestWindowTimer::reEnabledAtTheEndOfTheHandlerCountsFromThere()
     t.setInterval(100);
     m_time.advance(250);
     QCOMPARE(at, (QList<std::int64_t>{start + 100, start + 207}));
+}
+
+void TestWindowTimer::rearmedFromTheTick_data()
+{
+    QTest::addColumn<bool>("watch"); // setIntervalFromTick, else setIntervalFrom(tickDueUs())
+    QTest::addColumn<QList<std::int64_t>>("spent"); // ms each handler takes
+    QTest::addColumn<QList<std::int64_t>>("expected");
+    QTest::newRow("anchored: the handlers' time is not added") << false << QList<std::int64_t>{7, 7, 7, 7}
+                                                               << QList<std::int64_t>{100, 200, 300, 400};
+    QTest::newRow("anchored: a stall is caught up") << false << QList<std::int64_t>{250, 0, 0, 0}
+                                                    << QList<std::int64_t>{100, 350, 350, 400};
+    QTest::newRow("watch: on the beat") << true << QList<std::int64_t>{7, 7, 7, 7}
+                                        << QList<std::int64_t>{100, 200, 300, 400};
+    QTest::newRow("watch: after a stall, from now") << true << QList<std::int64_t>{250, 0, 0, 0}
+                                                    << QList<std::int64_t>{100, 450, 550, 650};
+}
+
+void TestWindowTimer::rearmedFromTheTick()
+{
+    QFETCH(bool, watch);
+    QFETCH(QList<std::int64_t>, spent);
+    QFETCH(QList<std::int64_t>, expected);
+    WindowTimer t;
+    QList<std::int64_t> at;
+    const auto start = m_time.monotonicMs();
+    connect(&t, &WindowTimer::Timer, [&] {
+        t.setEnabled(false);
+        at << m_time.monotonicMs() - start;
+        m_time.spend(spent.value(at.size() - 1) * 1000);
+        if (at.size() == spent.size())
+            return;
+        if (watch)
+            t.setIntervalFromTick(100);
+        else
+            t.setIntervalFrom(t.tickDueUs(), 100);
+        t.setEnabled(true);
+    });
+    t.setInterval(100);
+    m_time.advance(1000);
+    QCOMPARE(at, expected);
 }
 
 void TestWindowTimer::disabledNeverTicks()

@@ -90,6 +90,7 @@ private:
     std::unique_ptr<ScenarioRunner> m_runner;
     RecordingMessageSink m_sink;
     Ticks m_ticks;
+    qint64 m_lateMs = 0; // every tick wakes this late
 
     // A fresh evening at `start`: adapter open, nothing written yet.
     void setUpAt(const QDateTime &start)
@@ -109,9 +110,13 @@ private:
         m_timer = std::make_unique<WindowTimer>();
         m_runner = std::make_unique<ScenarioRunner>(m_timer.get(), m_view.get());
         m_ticks.clear();
+        m_lateMs = 0;
         // Connected first: records the state each tick is about to handle.
         connect(m_timer.get(), &WindowTimer::Timer, this,
-                [this] { m_ticks.append({m_vt->monotonicMs(), m_timer->Tag()}); });
+                [this] {
+                    m_ticks.append({m_vt->monotonicMs(), m_timer->Tag()});
+                    m_vt->spend(m_lateMs * 1000);
+                });
         connect(m_timer.get(), &WindowTimer::Timer, m_runner.get(), &ScenarioRunner::tick);
     }
 
@@ -365,6 +370,22 @@ private slots:
         QCOMPARE(started.at(0).at(0).toInt(), exposure);
         // Held from the first press to the release without a gap.
         QCOMPARE(m_sim->pressCount(), 1);
+    }
+
+    // Every tick wakes 4 ms late: each press, release and gap is late by
+    // that one wake only, never by one per slice or step.
+    void lateTicksDoNotPushTheDeadlines()
+    {
+        m_lateMs = 4;
+        QVERIFY(m_runner->start(write("s.txt", "*,0,7200,25,a\n*,2,61,0,b\n*,0,0,0,fin\n")));
+        QVERIFY(runToEnd());
+        const Writes w = writes();
+        QCOMPARE(w.size(), 120 + 1 + 2 + 3); // 120 slices, release; mirror; 2 slices, release
+        const qint64 release = w[120].first;
+        QCOMPARE(release - w[0].first, qint64(7200010 + 4));
+        QCOMPARE(w[121].first - release, qint64(100 + 20000 + 5100 + 10 + 4));
+        QCOMPARE(w[123].first - w[121].first, qint64(2000 + 4));
+        QCOMPARE(w[125].first - w[123].first, qint64(61010 + 4));
     }
 
     void mirror_data()

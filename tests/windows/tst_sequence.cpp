@@ -76,6 +76,8 @@ private slots:
     void refusedStarts();
     void boxesEditedIntoNonsenseKeepTheLastGoodValue();
     void twoHourExposureIsOrdinary();
+    void slowHandlersDoNotPushTheDeadlines_data();
+    void slowHandlersDoNotPushTheDeadlines();
 };
 
 void TestSequence::timeline_data()
@@ -338,3 +340,44 @@ void TestSequence::twoHourExposureIsOrdinary()
 
 QTEST_MAIN(TestSequence)
 #include "tst_sequence.moc"
+
+void TestSequence::slowHandlersDoNotPushTheDeadlines_data()
+{
+    QTest::addColumn<QString>("exposure");
+    QTest::addColumn<QString>("mirror");
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<std::int64_t>("gap"); // nominal release to next first press
+    QTest::newRow("2 h, 120 slices") << "7200" << "0" << "0" << std::int64_t(100 + 100 + 10);
+    QTest::newRow("20 min, delay 25 s") << "1200" << "0" << "25" << std::int64_t(100 + 25000 + 100 + 10);
+    QTest::newRow("61 s, mirror 2 s") << "61" << "2" << "12" << std::int64_t(100 + 12000 + 100);
+}
+
+void TestSequence::slowHandlersDoNotPushTheDeadlines()
+{
+    // Every handler takes 3 ms, and every write 2 ms more: the exposures last
+    // E s + 10 ms and the gaps their nominal sum all the same.
+    QFETCH(QString, exposure);
+    QFETCH(QString, mirror);
+    QFETCH(QString, interval);
+    QFETCH(std::int64_t, gap);
+    Rig rig;
+    Job job(rig);
+    job.set("Nb_Poses", "2");
+    job.set("Pose", exposure);
+    job.set("Relevage", mirror);
+    job.set("Text1", interval);
+    connect(job.w->Enchainement, &WindowTimer::Timer, this, [&] { rig.time.spend(3000); });
+    connect(&rig.sim, &SimulatedAdapter::changed, this, [&] { rig.time.spend(2000); });
+    job.w->Buble_Click();
+    rig.advance(2LL * (exposure.toInt() + interval.toInt() + 5) * 1000);
+    const std::int64_t e = exposure.toLongLong() * 1000 + 10;
+    QCOMPARE(job.pressDurations(), mirror == "0" ? (QList<std::int64_t>{e, e})
+                                                  : (QList<std::int64_t>{500, e, 500, e}));
+    // From the first exposure's release to the next write, the next shot's press.
+    const auto w = job.writes();
+    int release = 0;
+    while (release < w.size() && !(w[release].second == 0 && release > (mirror == "0" ? 0 : 1)))
+        ++release;
+    QVERIFY(release + 1 < w.size());
+    QCOMPARE(w[release + 1].first - w[release].first, gap);
+}
