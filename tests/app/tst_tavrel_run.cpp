@@ -35,9 +35,11 @@ const QByteArray kWorkedExample = "21:45:00,0,30,5,Test frame\n"
                                   "22:30:00,0,300,0,Dark frame\n"
                                   "*,0,0,0,fin\n";
 
-// A real run adds the settle times of its states (10 ms here and there, the
-// timers' own lateness) to the nominal exposure.
-constexpr qint64 kToleranceUs = 50000;
+// A real run in real time, on a machine that may be busy with other work:
+// these tests check which waits the program makes, to within half the
+// smallest difference between two of them (200 ms); how precisely it keeps
+// them is the benchmark's business.
+constexpr qint64 kToleranceUs = 100000;
 
 const QRegularExpression kWallStamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d "));
 const QRegularExpression kPlanStamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}( \\(J\\+\\d+\\))? "));
