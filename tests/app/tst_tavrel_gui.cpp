@@ -17,6 +17,18 @@ private slots:
     void killedOutrightTheGuardianLetsGo();
 
 private:
+    // The window program on a simulated adapter, with settings and journal
+    // in `home` and its adapter log in `log`.
+    static void startOnSimulatedAdapter(QProcess &p, const QTemporaryDir &home, const QString &log)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+        env.insert("XDG_DATA_HOME", home.filePath("data"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(env);
+        p.start(qEnvironmentVariable("TAVREL_GUI"), {"--simulate", "--adapter-log", log});
+    }
+
     static QStringList logLines(const QString &path)
     {
         QFile f(path);
@@ -65,12 +77,7 @@ void TestTavrelGui::signalsLetGoAndClose()
         ini.write("[FDTI]\nFDTINo=0\nFDTINoBIT=1\nFDTIMask=256\n");
     }
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
-    env.insert("XDG_DATA_HOME", home.filePath("data"));
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    p.setProcessEnvironment(env);
-    p.start(qEnvironmentVariable("TAVREL_GUI"), {"--simulate", "--adapter-log", log});
+    startOnSimulatedAdapter(p, home, log);
     QVERIFY(p.waitForStarted());
     // A box that held up the load would keep the adapter from being set up:
     // the signal then comes while it waits.
@@ -117,12 +124,7 @@ void TestTavrelGui::killedOutrightTheGuardianLetsGo()
     QTemporaryDir home;
     const QString log = home.filePath("adapter.log");
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
-    env.insert("XDG_DATA_HOME", home.filePath("data"));
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    p.setProcessEnvironment(env);
-    p.start(qEnvironmentVariable("TAVREL_GUI"), {"--simulate", "--adapter-log", log});
+    startOnSimulatedAdapter(p, home, log);
     QVERIFY(p.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(logLines(log).join('\n').contains("FT_SetBitMode"), 15000);
     const int before = int(logLines(log).filter("FT_Open(").size());

@@ -101,9 +101,7 @@ void TestJournal::scenarioExposuresNameTheirLine()
     f.write("*,0,3,0,premier\r\n*,1,2,0,second\r\n*,0,0,0,fin\r\n");
     f.close();
     auto *w = static_cast<Tavrel_sync *>(rig.open(Mode::Scenario));
-    QVERIFY(w->findChild<DirListBox *>("Dir1")->setPath(dir.path()));
-    w->findChild<FileListBox *>("File1")->pickFile("nuit.txt");
-    w->Buble_Click();
+    QVERIFY(rig.startScenario(w, f.fileName()));
     rig.advance(20000);
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 3);
