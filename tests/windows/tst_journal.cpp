@@ -5,7 +5,6 @@
 #include "link/shared_values.h"
 #include "modes/journal.h"
 #include "support/rig.h"
-#include "windows/controls.h"
 #include "windows/director.h"
 #include "windows/tavrel_async.h"
 #include "windows/tavrel_sync.h"
