@@ -104,9 +104,10 @@ int main(int argc, char *argv[])
                                 logPath.isEmpty() || logPath == QLatin1String("-") ? logPath
                                                                                    : QFileInfo(logPath).absoluteFilePath(),
                                 ExposureJournal::instance().path(), time.originNs()});
-    // The timers and the line writes run on this thread: ahead of a stacking
-    // or plate-solving job on the same machine, where the system permits it.
-    raiseTimingPriority();
+    // The line writes of a running job are made at their instants by the
+    // timing thread, raised ahead of a stacking or plate-solving job on the
+    // same machine where the system permits it.
+    startTimingThread();
 
     std::unique_ptr<Adapter> backend;
     SimulatedAdapter *simulated = nullptr;

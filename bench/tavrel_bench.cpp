@@ -464,7 +464,7 @@ int main(int argc, char *argv[])
     QtTimeBase time;
     setTimeBase(&time);
     // As the program does: the timing thread ahead of ordinary work.
-    const QString priority = raiseTimingPriority();
+    const QString priority = startTimingThread();
 
     // A refused job must not wait on a modal box nobody will click.
     StderrMessageSink messages;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 
 namespace tavrel {
 
@@ -46,6 +47,90 @@ void tellSetUp(bool setUp)
         g_setUpObserver(setUp);
 }
 
+// One writer on the line at a time, main thread or timing thread. Held for
+// the whole set-up and close too, and it guards the handle and the request
+// below; never held while anything else (observers, boxes) runs.
+std::mutex g_lineMutex;
+// Set while this thread holds the line: in virtual time the "timing thread"
+// runs inside the main thread, and a write of its own while the main thread
+// is inside an adapter call would deadlock; it is left to the tick instead.
+thread_local bool t_holdsLine = false;
+
+class LineLock {
+public:
+    LineLock() : m_lock(g_lineMutex) { t_holdsLine = true; }
+    ~LineLock() { t_holdsLine = false; }
+    LineLock(const LineLock &) = delete;
+    LineLock &operator=(const LineLock &) = delete;
+
+private:
+    std::lock_guard<std::mutex> m_lock;
+};
+
+std::int64_t g_lastWriteUs = 0;
+
+struct LineWrite {
+    int value = 0;
+    FT_STATUS status = FT_OK;
+    std::uint32_t written = 0;
+    std::int64_t startUs = 0;
+    std::int64_t endUs = 0;
+};
+
+struct AheadRequest {
+    enum State { None, Waiting, Made } state = None;
+    const void *owner = nullptr;
+    std::int64_t dueUs = 0;
+    LineWrite write; // value asked; the rest once made
+};
+AheadRequest g_ahead;
+
+LineWrite writeLocked(int value)
+{
+    LineWrite w;
+    w.value = value;
+    const std::uint8_t buffer = std::uint8_t(value);
+    w.startUs = timeBase().monotonicUs();
+    w.status = adapter().FT_Write(shared().DeviceHandle, &buffer, 1, &w.written);
+    w.endUs = timeBase().monotonicUs();
+    return w;
+}
+
+// Main thread only: the write lands in the shared values and the observers.
+void account(const LineWrite &w)
+{
+    SharedValues &v = shared();
+    v.LastStatus = w.status;
+    v.BytesWritten = w.written;
+    g_lastWriteUs = w.startUs;
+    if (g_lineObserver)
+        g_lineObserver(std::uint8_t(w.value), w.endUs);
+    traceLink(QStringLiteral("Write0: %1 Ow: %2").arg(v.LastStatus).arg(v.BytesWritten));
+}
+
+// Under the lock: the request is dropped; a write it made is handed back.
+std::optional<LineWrite> clearAheadLocked()
+{
+    std::optional<LineWrite> made;
+    if (g_ahead.state == AheadRequest::Made)
+        made = g_ahead.write;
+    g_ahead = AheadRequest();
+    return made;
+}
+
+// Before the main thread changes the line's set-up: whatever the thread made
+// is accounted for, whatever it was to make is dropped.
+void settleAllAhead()
+{
+    std::optional<LineWrite> made;
+    {
+        const LineLock lock;
+        made = clearAheadLocked();
+    }
+    if (made)
+        account(*made);
+}
+
 } // namespace
 
 Adapter &adapter() { return g_adapter ? *g_adapter : g_noAdapter; }
@@ -71,6 +156,8 @@ void OpenDevice()
     // the old handle after a failed open would pass for a working one.
     if (v.HandleOpen != 0)
         CloseDevice();
+    settleAllAhead();
+    std::optional<LineLock> lock(std::in_place);
     v.SetupFailedCall.clear();
     const auto step = [&v](const char *call, FT_STATUS status) {
         v.LastStatus = status;
@@ -82,15 +169,20 @@ void OpenDevice()
     step("FT_Open", adapter().FT_Open(v.DeviceIndex, &v.DeviceHandle));
     if (v.LastStatus == FT_OK)
         v.HandleOpen = -1;
-    // The handle is shown signed, as a 32-bit handle with its top bit set would be.
-    traceLink(QStringLiteral("open: %1 Handle: %2").arg(v.LastStatus).arg(std::int32_t(v.DeviceHandle)));
+    const FT_STATUS opened = v.LastStatus;
     step("FT_ResetDevice", adapter().FT_ResetDevice(v.DeviceHandle));
-    traceLink(QStringLiteral("reset: %1").arg(v.LastStatus));
+    const FT_STATUS reset = v.LastStatus;
     step("FT_SetBaudRate", adapter().FT_SetBaudRate(v.DeviceHandle, 9600));
-    traceLink(QStringLiteral("setbaud: %1").arg(v.LastStatus));
+    const FT_STATUS baud = v.LastStatus;
     // Mode and mask were checked when the settings were loaded, so a mistyped
     // value reaches the chip as the default, never as a garbage byte.
     step("FT_SetBitMode", adapter().FT_SetBitMode(v.DeviceHandle, v.BitMask, v.BitMode));
+    lock.reset();
+    // The trace boxes are modal: shown once the line is free again. The
+    // handle is shown signed, as a 32-bit handle with its top bit set would be.
+    traceLink(QStringLiteral("open: %1 Handle: %2").arg(opened).arg(std::int32_t(v.DeviceHandle)));
+    traceLink(QStringLiteral("reset: %1").arg(reset));
+    traceLink(QStringLiteral("setbaud: %1").arg(baud));
     traceLink(QStringLiteral("Mode: %1").arg(v.LastStatus));
     if (v.SetupFailedCall.isEmpty()) {
         v.DeviceOpen = -1;
@@ -107,7 +199,11 @@ void OpenDevice()
 void CloseDevice()
 {
     SharedValues &v = shared();
-    v.LastStatus = adapter().FT_Close(v.DeviceHandle);
+    settleAllAhead();
+    {
+        const LineLock lock;
+        v.LastStatus = adapter().FT_Close(v.DeviceHandle);
+    }
     traceLink(QStringLiteral("Close: %1").arg(v.LastStatus));
     v.DeviceOpen = 0;
     v.HandleOpen = 0;
@@ -124,12 +220,76 @@ void adapterGone()
 
 void WriteLineByte(int value)
 {
-    SharedValues &v = shared();
-    const std::uint8_t buffer = std::uint8_t(value);
-    v.LastStatus = adapter().FT_Write(v.DeviceHandle, &buffer, 1, &v.BytesWritten);
-    if (g_lineObserver)
-        g_lineObserver(buffer, timeBase().monotonicUs());
-    traceLink(QStringLiteral("Write0: %1 Ow: %2").arg(v.LastStatus).arg(v.BytesWritten));
+    std::optional<LineWrite> made;
+    std::optional<LineWrite> now;
+    {
+        const LineLock lock;
+        made = clearAheadLocked();
+        // The thread's write of this very byte, if it reached the chip, is
+        // this write: the line is not written twice.
+        if (!made || made->value != value || made->status != FT_OK || made->written != 1)
+            now = writeLocked(value);
+    }
+    if (made)
+        account(*made);
+    if (now)
+        account(*now);
+}
+
+std::int64_t lastLineWriteUs() { return g_lastWriteUs; }
+
+void requestLineWriteAhead(const void *owner, std::int64_t dueUs, int value)
+{
+    std::optional<LineWrite> made;
+    {
+        const LineLock lock;
+        made = clearAheadLocked();
+        g_ahead.state = AheadRequest::Waiting;
+        g_ahead.owner = owner;
+        g_ahead.dueUs = dueUs;
+        g_ahead.write.value = value;
+    }
+    if (made)
+        account(*made);
+}
+
+void performLineWriteAhead()
+{
+    if (t_holdsLine)
+        return;
+    const LineLock lock;
+    // Withdrawn, replaced by a later one, or already made: nothing to do.
+    if (g_ahead.state != AheadRequest::Waiting || g_ahead.dueUs > timeBase().monotonicUs())
+        return;
+    g_ahead.write = writeLocked(g_ahead.write.value);
+    g_ahead.state = AheadRequest::Made;
+}
+
+bool withdrawLineWriteAhead(const void *owner)
+{
+    const LineLock lock;
+    if (g_ahead.owner != owner || g_ahead.state != AheadRequest::Waiting)
+        return g_ahead.owner != owner || g_ahead.state == AheadRequest::None;
+    g_ahead = AheadRequest();
+    return true;
+}
+
+std::optional<int> settleLineWriteAhead(const void *owner, std::int64_t tickDueUs)
+{
+    const LineLock lock;
+    if (g_ahead.state == AheadRequest::Waiting && g_ahead.owner == owner && g_ahead.dueUs <= tickDueUs)
+        g_ahead = AheadRequest();
+    if (g_ahead.state == AheadRequest::Made)
+        return g_ahead.write.value;
+    return std::nullopt;
+}
+
+std::optional<int> lineWrittenAhead()
+{
+    const LineLock lock;
+    if (g_ahead.state == AheadRequest::Made)
+        return g_ahead.write.value;
+    return std::nullopt;
 }
 
 void letGoAndClose()

@@ -13,6 +13,7 @@
 
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace tavrel {
 
@@ -30,9 +31,38 @@ void CloseDevice();
 // handle is kept, to be given back at the next open) and the crash guardian
 // forgets it, so that it never opens whatever chip came to take its place.
 void adapterGone();
+// A write from the main thread. It takes the line over from the timing
+// thread: a write still waiting there is withdrawn, and one the thread made
+// for this very byte and not yet accounted for counts as this write (its
+// status, its time, the observers told now) instead of a second one.
 void WriteLineByte(int value);
 void PressShutter();
 void ReleaseShutter();
+// When the last write accounted for was put on the line (monotonic us, taken
+// right before the call): what a wait counting from that press or release
+// counts from.
+std::int64_t lastLineWriteUs();
+
+// Writes made ahead on the timing thread. A state machine that knows what
+// its tick at `dueUs` will write asks for it here (through its timer); the
+// timing thread puts the byte on the line at that very instant, however busy
+// the main thread is, and the tick's own write, when it runs, takes it over.
+// One request at a time: a new one replaces the one before. `owner` is whoever
+// may withdraw it.
+void requestLineWriteAhead(const void *owner, std::int64_t dueUs, int value);
+// Run by the timing thread at the instant asked: makes the write if the
+// request still stands and is due. Safe from any thread.
+void performLineWriteAhead();
+// Withdraws `owner`'s request if the thread has not made it yet (waiting for
+// a write under way); returns whether nothing of it reached the line.
+bool withdrawLineWriteAhead(const void *owner);
+// At a tick of `owner` due at `tickDueUs`: its request for that tick (or
+// earlier) that the thread has not made is withdrawn, the tick deciding for
+// itself now; returns the byte the thread did put on the line and nobody has
+// accounted for yet.
+std::optional<int> settleLineWriteAhead(const void *owner, std::int64_t tickDueUs);
+// That byte, if any, without settling anything.
+std::optional<int> lineWrittenAhead();
 
 // Told of every byte put on the line, with the monotonic time of the write,
 // so the exposure journal measures exactly what the adapter was given.

@@ -24,6 +24,7 @@ QList<int> SimulatedAdapter::listed() const
 
 int SimulatedAdapter::chipOf(FT_HANDLE handle) const
 {
+    const QMutexLocker lock(&m_mutex);
     const auto it = m_handles.constFind(handle);
     return it == m_handles.constEnd() ? -1 : it->device;
 }
@@ -57,6 +58,7 @@ FT_STATUS SimulatedAdapter::record(AdapterCall call)
 
 FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags)
 {
+    const QMutexLocker lock(&m_mutex);
     AdapterCall c{0, QStringLiteral("FT_ListDevices"), -1, std::int64_t(flags)};
     if (flags & FT_LIST_BY_INDEX) {
         // By index: the rank goes in `handle`, the text written is not recorded.
@@ -95,6 +97,7 @@ FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t
 
 FT_STATUS SimulatedAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
 {
+    const QMutexLocker lock(&m_mutex);
     AdapterCall c{0, QStringLiteral("FT_Open"), -1, index};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -124,6 +127,7 @@ FT_STATUS SimulatedAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
 
 FT_STATUS SimulatedAdapter::FT_ResetDevice(FT_HANDLE handle)
 {
+    const QMutexLocker lock(&m_mutex);
     AdapterCall c{0, QStringLiteral("FT_ResetDevice"), handle};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -133,6 +137,7 @@ FT_STATUS SimulatedAdapter::FT_ResetDevice(FT_HANDLE handle)
 
 FT_STATUS SimulatedAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 {
+    const QMutexLocker lock(&m_mutex);
     AdapterCall c{0, QStringLiteral("FT_SetBaudRate"), handle, baud};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -144,6 +149,7 @@ FT_STATUS SimulatedAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 
 FT_STATUS SimulatedAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
 {
+    const QMutexLocker lock(&m_mutex);
     AdapterCall c{0, QStringLiteral("FT_SetBitMode"), handle, mask, mode};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -157,6 +163,7 @@ FT_STATUS SimulatedAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, s
 FT_STATUS SimulatedAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
                                      std::uint32_t *written)
 {
+    const QMutexLocker lock(&m_mutex);
     const auto *bytes = static_cast<const std::uint8_t *>(buffer);
     AdapterCall c{0, QStringLiteral("FT_Write"), handle, (bytes && length) ? bytes[0] : -1};
     std::uint32_t done = 0;
@@ -190,6 +197,7 @@ FT_STATUS SimulatedAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::
 
 FT_STATUS SimulatedAdapter::FT_Close(FT_HANDLE handle)
 {
+    const QMutexLocker lock(&m_mutex);
     AdapterCall c{0, QStringLiteral("FT_Close"), handle};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -202,6 +210,7 @@ FT_STATUS SimulatedAdapter::FT_Close(FT_HANDLE handle)
 
 FT_STATUS SimulatedAdapter::describeChip(std::int32_t index, ChipDetails *details)
 {
+    const QMutexLocker lock(&m_mutex);
     AdapterCall c{0, QStringLiteral("describeChip"), -1, index};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -229,6 +238,7 @@ void SimulatedAdapter::unplugged(int chip)
 
 void SimulatedAdapter::detach()
 {
+    const QMutexLocker lock(&m_mutex);
     if (!m_attached)
         return;
     m_attached = false;
@@ -237,6 +247,7 @@ void SimulatedAdapter::detach()
 
 void SimulatedAdapter::setChipAttached(int chip, bool attached)
 {
+    const QMutexLocker lock(&m_mutex);
     if (chip < 0 || chip >= m_chips.size() || m_chips[chip].attached == attached)
         return;
     m_chips[chip].attached = attached;
@@ -248,12 +259,14 @@ void SimulatedAdapter::setChipAttached(int chip, bool attached)
 
 void SimulatedAdapter::setChipAccessible(int chip, bool accessible)
 {
+    const QMutexLocker lock(&m_mutex);
     if (chip >= 0 && chip < m_chips.size())
         m_chips[chip].accessible = accessible;
 }
 
 void SimulatedAdapter::attach()
 {
+    const QMutexLocker lock(&m_mutex);
     if (m_attached)
         return;
     m_attached = true;
@@ -262,15 +275,25 @@ void SimulatedAdapter::attach()
 
 void SimulatedAdapter::injectFault(const QString &function, FT_STATUS status, int times)
 {
+    const QMutexLocker lock(&m_mutex);
     m_faults.insert(function, qMakePair(status, times));
 }
 
-void SimulatedAdapter::clearFaults() { m_faults.clear(); }
+void SimulatedAdapter::clearFaults()
+{
+    const QMutexLocker lock(&m_mutex);
+    m_faults.clear();
+}
 
-int SimulatedAdapter::openHandleCount() const { return int(m_handles.size()); }
+int SimulatedAdapter::openHandleCount() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return int(m_handles.size());
+}
 
 QList<AdapterCall> SimulatedAdapter::callsOf(const QString &function) const
 {
+    const QMutexLocker lock(&m_mutex);
     QList<AdapterCall> out;
     for (const AdapterCall &c : m_calls)
         if (c.function == function)
@@ -280,6 +303,7 @@ QList<AdapterCall> SimulatedAdapter::callsOf(const QString &function) const
 
 QStringList SimulatedAdapter::callNames() const
 {
+    const QMutexLocker lock(&m_mutex);
     QStringList out;
     for (const AdapterCall &c : m_calls)
         out << c.function;

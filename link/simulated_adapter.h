@@ -11,6 +11,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QRecursiveMutex>
 #include <QString>
 
 namespace tavrel {
@@ -71,6 +72,8 @@ public:
     int pressCount() const { return m_pressCount; }
     int openHandleCount() const;
 
+    // The record itself, for tests in virtual time, where no other thread
+    // writes; callsOf() and callNames() copy it under the lock.
     const QList<AdapterCall> &calls() const { return m_calls; }
     QList<AdapterCall> callsOf(const QString &function) const;
     QStringList callNames() const;
@@ -108,6 +111,10 @@ private:
     std::int64_t m_pressedSinceUs = -1;
     int m_pressCount = 0;
     QList<AdapterCall> m_calls;
+    // The timing thread writes while the main thread lists, plugs and draws
+    // the panel. Recursive: a call emits changed(), whose receivers on the
+    // same thread may call back in.
+    mutable QRecursiveMutex m_mutex;
 };
 
 } // namespace tavrel

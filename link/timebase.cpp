@@ -5,7 +5,14 @@
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/timerfd.h>
@@ -104,9 +111,140 @@ private:
     bool m_active = false;
 };
 
+// The timing thread: sleeps until the earliest armed instant of
+// CLOCK_MONOTONIC (a futex wait with an absolute deadline, woken early only
+// when the set of instants changes), runs what is due, and sleeps again. It
+// is started once and never stopped: at exit it is asleep or finishing a
+// write, and the exit safety net waits for that write under the line's lock.
+class TimingThread {
+public:
+    static TimingThread &instance()
+    {
+        // Never destroyed: a static destructor at exit would race the atexit
+        // safety net that still cancels pending writes.
+        static TimingThread *thread = new TimingThread;
+        return *thread;
+    }
+    QString priority() const
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_started; });
+        return m_priority;
+    }
+    // Arms (or re-arms) `id` for `dueNs`; returns the key to disarm it with.
+    std::uint64_t arm(std::uint64_t oldKey, std::int64_t dueNs, std::shared_ptr<std::function<void()>> fire)
+    {
+        const std::lock_guard lock(m_mutex);
+        eraseLocked(oldKey);
+        const std::uint64_t key = ++m_seq;
+        m_queue.emplace(std::make_pair(dueNs, key), std::move(fire));
+        m_keys.emplace(key, dueNs);
+        m_cv.notify_all();
+        return key;
+    }
+    // Returns whether it was still armed (false: it fired or is firing).
+    bool disarm(std::uint64_t key)
+    {
+        const std::lock_guard lock(m_mutex);
+        const bool armed = eraseLocked(key);
+        m_cv.notify_all();
+        return armed;
+    }
+    bool isArmed(std::uint64_t key) const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_keys.count(key) != 0;
+    }
+
+private:
+    TimingThread()
+    {
+        std::thread([this] { run(); }).detach();
+    }
+    bool eraseLocked(std::uint64_t key)
+    {
+        const auto it = m_keys.find(key);
+        if (it == m_keys.end())
+            return false;
+        m_queue.erase(std::make_pair(it->second, key));
+        m_keys.erase(it);
+        return true;
+    }
+    void run()
+    {
+        // The kernel's default slack lets a sleeping thread wake up to 50 us
+        // late to batch wake-ups; this one wants its instant.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        const QString priority = raiseTimingPriority();
+        std::unique_lock lock(m_mutex);
+        m_priority = priority;
+        m_started = true;
+        m_cv.notify_all();
+        for (;;) {
+            if (m_queue.empty()) {
+                m_cv.wait(lock);
+                continue;
+            }
+            const auto first = m_queue.begin();
+            const std::int64_t dueNs = first->first.first;
+            if (steadyNs() < dueNs) {
+                m_cv.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(dueNs)));
+                continue;
+            }
+            const std::shared_ptr<std::function<void()>> fire = first->second;
+            m_keys.erase(first->first.second);
+            m_queue.erase(first);
+            lock.unlock();
+            (*fire)();
+            lock.lock();
+        }
+    }
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_cv;
+    std::map<std::pair<std::int64_t, std::uint64_t>, std::shared_ptr<std::function<void()>>> m_queue;
+    std::map<std::uint64_t, std::int64_t> m_keys;
+    std::uint64_t m_seq = 0;
+    bool m_started = false;
+    QString m_priority;
+};
+
+class TimingShot final : public OneShot {
+public:
+    TimingShot(std::int64_t originNs, std::function<void()> onFire)
+        : m_originNs(originNs), m_fire(std::make_shared<std::function<void()>>(std::move(onFire)))
+    {
+    }
+    ~TimingShot() override { stop(); }
+    void start(std::int64_t ms) override
+    {
+        startAt((steadyNs() - m_originNs) / 1000 + std::max<std::int64_t>(ms, 0) * 1000);
+    }
+    void startAt(std::int64_t dueUs) override
+    {
+        m_key = TimingThread::instance().arm(m_key, m_originNs + dueUs * 1000, m_fire);
+    }
+    void stop() override
+    {
+        if (m_key != 0)
+            TimingThread::instance().disarm(m_key);
+        m_key = 0;
+    }
+    bool isActive() const override { return m_key != 0 && TimingThread::instance().isArmed(m_key); }
+
+private:
+    std::int64_t m_originNs;
+    // Shared with the thread's queue: a shot destroyed while its callback
+    // runs leaves the callback whole until it returns.
+    std::shared_ptr<std::function<void()>> m_fire;
+    std::uint64_t m_key = 0;
+};
+
 TimeBase *g_timeBase = nullptr;
 
 } // namespace
+
+QString startTimingThread() { return TimingThread::instance().priority(); }
 
 QtTimeBase::QtTimeBase() : m_startNs(steadyNs()) {}
 
@@ -126,6 +264,11 @@ QDateTime QtTimeBase::nowPrecise() const { return QDateTime::currentDateTime(); 
 std::unique_ptr<OneShot> QtTimeBase::createOneShot(std::function<void()> onFire)
 {
     return std::make_unique<QtOneShot>(m_startNs, std::move(onFire));
+}
+
+std::unique_ptr<OneShot> QtTimeBase::createTimingShot(std::function<void()> onFire)
+{
+    return std::make_unique<TimingShot>(m_startNs, std::move(onFire));
 }
 
 void QtTimeBase::yield() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
@@ -160,21 +303,21 @@ QString raiseTimingPriority()
 
 class VirtualOneShot final : public OneShot {
 public:
-    VirtualOneShot(VirtualTimeBase *base, std::function<void()> onFire)
-        : m_base(base), m_fire(std::move(onFire))
+    VirtualOneShot(VirtualTimeBase *base, std::function<void()> onFire, bool timing)
+        : m_base(base), m_fire(std::move(onFire)), m_timing(timing)
     {
     }
     ~VirtualOneShot() override { stop(); }
     void start(std::int64_t ms) override
     {
         stop();
-        m_key = m_base->arm(this, m_base->m_nowUs + std::max<std::int64_t>(ms, 0) * 1000);
+        m_key = m_base->arm(this, m_base->m_nowUs + std::max<std::int64_t>(ms, 0) * 1000, m_timing);
         m_active = true;
     }
     void startAt(std::int64_t dueUs) override
     {
         stop();
-        m_key = m_base->arm(this, std::max(dueUs, m_base->m_nowUs));
+        m_key = m_base->arm(this, std::max(dueUs, m_base->m_nowUs), m_timing);
         m_active = true;
     }
     void stop() override
@@ -197,6 +340,7 @@ private:
     std::function<void()> m_fire;
     VirtualTimeBase::Key m_key{};
     bool m_active = false;
+    bool m_timing;
 };
 
 VirtualTimeBase::VirtualTimeBase(const QDateTime &startOfDay) : m_wallAtZero(startOfDay) {}
@@ -211,7 +355,30 @@ QDateTime VirtualTimeBase::now() const
 
 std::unique_ptr<OneShot> VirtualTimeBase::createOneShot(std::function<void()> onFire)
 {
-    return std::make_unique<VirtualOneShot>(this, std::move(onFire));
+    return std::make_unique<VirtualOneShot>(this, std::move(onFire), false);
+}
+
+std::unique_ptr<OneShot> VirtualTimeBase::createTimingShot(std::function<void()> onFire)
+{
+    return std::make_unique<VirtualOneShot>(this, std::move(onFire), true);
+}
+
+void VirtualTimeBase::spend(std::int64_t us)
+{
+    const std::int64_t end = m_nowUs + std::max<std::int64_t>(us, 0);
+    // The timing thread does not wait for the busy handler.
+    for (;;) {
+        auto it = m_queue.begin();
+        while (it != m_queue.end() && std::get<0>(it->first) <= end && std::get<1>(it->first) != 0)
+            ++it;
+        if (it == m_queue.end() || std::get<0>(it->first) > end)
+            break;
+        m_nowUs = std::max(m_nowUs, std::get<0>(it->first));
+        VirtualOneShot *owner = it->second;
+        m_queue.erase(it);
+        owner->fire();
+    }
+    m_nowUs = std::max(m_nowUs, end);
 }
 
 void VirtualTimeBase::yield()
@@ -220,9 +387,9 @@ void VirtualTimeBase::yield()
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-VirtualTimeBase::Key VirtualTimeBase::arm(VirtualOneShot *owner, std::int64_t dueUs)
+VirtualTimeBase::Key VirtualTimeBase::arm(VirtualOneShot *owner, std::int64_t dueUs, bool timing)
 {
-    Key key{dueUs, m_seq++};
+    Key key{dueUs, timing ? 0 : 1, m_seq++};
     m_queue.emplace(key, owner);
     return key;
 }
@@ -234,9 +401,9 @@ bool VirtualTimeBase::fireNext(std::int64_t untilUs)
     if (m_queue.empty())
         return false;
     auto it = m_queue.begin();
-    if (it->first.first > untilUs)
+    if (std::get<0>(it->first) > untilUs)
         return false;
-    m_nowUs = std::max(m_nowUs, it->first.first);
+    m_nowUs = std::max(m_nowUs, std::get<0>(it->first));
     VirtualOneShot *owner = it->second;
     m_queue.erase(it);
     owner->fire();
@@ -267,7 +434,7 @@ bool VirtualTimeBase::advanceUntil(const std::function<bool()> &done, std::int64
 
 std::int64_t VirtualTimeBase::nextDueUs() const
 {
-    return m_queue.empty() ? -1 : m_queue.begin()->first.first;
+    return m_queue.empty() ? -1 : std::get<0>(m_queue.begin()->first);
 }
 
 void VirtualTimeBase::setWallClock(const QDateTime &wall)

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <tuple>
 
 namespace tavrel {
 
@@ -40,6 +41,11 @@ public:
     // The same to the millisecond, for records of when things happened.
     virtual QDateTime nowPrecise() const = 0;
     virtual std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) = 0;
+    // A one-shot whose callback runs on the timing thread: a thread that does
+    // nothing but sleep until an instant and act, so that nothing the main
+    // thread does (painting, a file write, a slow handler) holds it up. The
+    // callback runs on that thread and must touch only what is safe there.
+    virtual std::unique_ptr<OneShot> createTimingShot(std::function<void()> onFire) = 0;
     // Let pending events run, then return.
     virtual void yield() = 0;
 };
@@ -59,14 +65,20 @@ public:
     QDateTime now() const override;
     QDateTime nowPrecise() const override;
     std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) override;
+    std::unique_ptr<OneShot> createTimingShot(std::function<void()> onFire) override;
     void yield() override;
 
 private:
     std::int64_t m_startNs;
 };
 
-// Puts the calling thread (the one that runs the timers and writes the line)
-// ahead of ordinary work: real-time FIFO priority where RLIMIT_RTPRIO or the
+// Starts the timing thread if it is not running yet and returns what its
+// priority could be raised to (see raiseTimingPriority), for the logs. The
+// first timing shot starts it too.
+QString startTimingThread();
+
+// Puts the calling thread (the timing thread, which writes the line at its
+// instants) ahead of ordinary work: real-time FIFO priority where RLIMIT_RTPRIO or the
 // privileges allow it, memory locked where RLIMIT_MEMLOCK allows it. Children
 // started later do not inherit the priority. Anything refused is left as it
 // was, silently: the program runs the same, only less sheltered from load.
@@ -75,7 +87,10 @@ QString raiseTimingPriority();
 
 // Virtual time: nothing fires until a test advances the clock; then every due
 // timer fires in order of its due instant (and of arming, for equal instants),
-// with the clock set to that instant while it runs.
+// with the clock set to that instant while it runs. Timing shots stand for the
+// timing thread: they fire at their very instant, before ordinary timers of the
+// same instant, and even in the middle of a handler that spends time, as the
+// thread would while the main thread is busy.
 class VirtualTimeBase final : public TimeBase {
 public:
     explicit VirtualTimeBase(const QDateTime &startOfDay = QDateTime(QDate(2026, 12, 7), QTime(21, 0, 0)));
@@ -85,14 +100,16 @@ public:
     QDateTime now() const override;
     QDateTime nowPrecise() const override { return m_wallAtZero.addMSecs(m_nowUs / 1000); }
     std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) override;
+    std::unique_ptr<OneShot> createTimingShot(std::function<void()> onFire) override;
     void yield() override;
 
     // Runs every timer due up to now + ms, then leaves the clock at now + ms.
     void advance(std::int64_t ms);
     void advanceUs(std::int64_t us);
-    // Moves the clock on without firing anything, as a handler that takes
-    // time (a slow write, a late wake) does; call it from inside a handler.
-    void spend(std::int64_t us) { m_nowUs += std::max<std::int64_t>(us, 0); }
+    // Moves the clock on as a handler that takes time (a slow write, a late
+    // wake) does, firing only the timing shots that come due meanwhile; call
+    // it from inside a handler.
+    void spend(std::int64_t us);
     // Runs timers until `done` holds or `limitMs` of virtual time has passed;
     // returns whether `done` held.
     bool advanceUntil(const std::function<bool()> &done, std::int64_t limitMs);
@@ -103,8 +120,9 @@ public:
 
 private:
     friend class VirtualOneShot;
-    using Key = std::pair<std::int64_t, std::uint64_t>;
-    Key arm(class VirtualOneShot *owner, std::int64_t dueUs);
+    // Due instant, lane (0: timing thread, 1: main thread), order of arming.
+    using Key = std::tuple<std::int64_t, int, std::uint64_t>;
+    Key arm(class VirtualOneShot *owner, std::int64_t dueUs, bool timing);
     void disarm(const Key &key);
     bool fireNext(std::int64_t untilUs);
 

@@ -1,5 +1,6 @@
 #include "link/window_timer.h"
 
+#include "link/release_line.h"
 #include "link/timebase.h"
 
 #include <QPointer>
@@ -7,11 +8,29 @@
 namespace tavrel {
 
 WindowTimer::WindowTimer(QObject *parent)
-    : QObject(parent), m_shot(timeBase().createOneShot([this] { fire(); }))
+    : QObject(parent), m_shot(timeBase().createOneShot([this] { fire(); })),
+      // Runs on the timing thread: it touches nothing of the timer.
+      m_lineShot(timeBase().createTimingShot([] { performLineWriteAhead(); }))
 {
 }
 
-WindowTimer::~WindowTimer() = default;
+WindowTimer::~WindowTimer()
+{
+    m_lineShot->stop();
+    withdrawLineWriteAhead(this);
+}
+
+void WindowTimer::writeLineAt(std::int64_t dueUs, int value)
+{
+    requestLineWriteAhead(this, dueUs, value);
+    m_lineShot->startAt(dueUs);
+}
+
+bool WindowTimer::cancelLineWrite()
+{
+    m_lineShot->stop();
+    return withdrawLineWriteAhead(this);
+}
 
 void WindowTimer::arm()
 {
@@ -57,6 +76,10 @@ void WindowTimer::setEnabled(bool enabled)
     m_enabled = enabled;
     if (!enabled)
         m_anchored = false;
+    // A handler turns its own timer off while it works; anyone else turning
+    // it off means no tick is to come, so no write either.
+    if (!enabled && !m_inHandler)
+        cancelLineWrite();
     arm();
 }
 
@@ -78,6 +101,9 @@ void WindowTimer::fire()
         m_tickPending = true;
         return;
     }
+    // From here the tick decides: a write asked for this instant that the
+    // timing thread has not made yet is the handler's own to make.
+    settleLineWriteAhead(this, m_tickDueUs);
     QPointer<WindowTimer> alive(this);
     do {
         m_tickPending = false;

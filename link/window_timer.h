@@ -13,6 +13,13 @@
 // tick then comes at the instant plus the interval, once the timer is enabled.
 // Turning the timer off forgets the instant: an enable that follows without a
 // new anchored interval counts from the enable, as always.
+//
+// A state machine that knows what a coming tick will write asks, with
+// writeLineAt(), for the byte to be put on the line at that tick's instant by
+// the timing thread: the write is then on time even when the main thread is
+// painting or writing a file, and the tick's own write takes it over. The
+// request goes when the timer is turned off from outside its own handler
+// (a window unloading, a job stopped) or destroyed.
 
 #include <QObject>
 #include <QString>
@@ -49,6 +56,17 @@ public:
     // Armed and due to tick at some point.
     bool isTicking() const;
 
+    // The tick due at `dueUs` will write `value`: the timing thread writes it
+    // at that instant. Ask after this tick's own writes.
+    void writeLineAt(std::int64_t dueUs, int value);
+    // The same for the tick just armed.
+    void writeLineAtDue(int value) { writeLineAt(m_dueUs, value); }
+    // Withdraws the request; returns false when the thread has already made
+    // the write (the tick must then account for it).
+    bool cancelLineWrite();
+    // Where the tick armed last is due.
+    std::int64_t dueUs() const { return m_dueUs; }
+
 signals:
     void Timer();
 
@@ -57,6 +75,7 @@ private:
     void fire();
 
     std::unique_ptr<OneShot> m_shot;
+    std::unique_ptr<OneShot> m_lineShot; // on the timing thread
     int m_interval = 0;
     std::int64_t m_dueUs = 0;     // when the armed tick is due
     std::int64_t m_tickDueUs = 0; // when the tick under way was due

@@ -89,9 +89,27 @@ struct ScenarioRunner::Private {
         // An interval of 0 would never tick: a wait already over is taken at once.
         timer->setIntervalFrom(anchorUs, int(std::clamp<std::int64_t>(ms, 1, INT32_MAX)));
     }
+    // The same, for a tick that will write `value`: the timing thread writes
+    // it at the tick's instant.
+    void arm(const QString &tag, std::int64_t ms, int value)
+    {
+        arm(tag, ms);
+        timer->writeLineAtDue(value);
+    }
+    // The tick that starts a shot presses at once when the step has a mirror
+    // delay; otherwise the press is the first slice's, 10 ms on, and asked
+    // for now all the same, so that a busy spell over kShot cannot delay it.
+    void armShot(std::int64_t ms)
+    {
+        arm(kShot, ms);
+        timer->writeLineAt(timer->dueUs() + (shared().MirrorDelaySeconds != 0 ? 0 : 10000), 1);
+    }
+    // Withdrawn, the press is not made; already made by the timing thread
+    // while this thread was busy, the shot has begun and goes ahead.
+    bool stopsBeforeThePress() { return shared().StopRequested != 0 && timer->cancelLineWrite(); }
     // The waits count from the tick's deadline, or from the write that starts
-    // a shot or ends an exposure, never from the end of a handler.
-    void anchorAtNow() { anchorUs = timeBase().monotonicUs(); }
+    // a shot or ends an exposure (lastLineWriteUs()), never from the end of a
+    // handler.
     void press()
     {
         PressShutter();
@@ -161,7 +179,14 @@ bool ScenarioRunner::start(const QString &path)
 
 void ScenarioRunner::setPlace(const std::optional<Place> &place) { d->placeOverride = place; }
 
-void ScenarioRunner::requestStop() { shared().StopRequested = -1; }
+void ScenarioRunner::requestStop()
+{
+    shared().StopRequested = -1;
+    // The press that would start the next shot is not made ahead any more;
+    // if the timing thread made it already, that shot goes ahead.
+    if (!d->shotUnderWay)
+        d->timer->cancelLineWrite();
+}
 
 void ScenarioRunner::Private::takeUpStep()
 {
@@ -204,7 +229,7 @@ void ScenarioRunner::Private::takeUpStep()
     emit q->stepTaken(v.StepNumber, v.StepCount, reader.fullPath(), s.line, s.comment);
 
     if (isAtOnceStep(s)) {
-        arm(kShot, 10);
+        armShot(10);
         return;
     }
     if (chain) {
@@ -267,7 +292,8 @@ void ScenarioRunner::Private::finish(const QString &error)
 {
     SharedValues &v = shared();
     // Before anything else, and before a message box can hold the program.
-    if (linePressed || v.ShutterHeld != 0)
+    const bool pressedAhead = !timer->cancelLineWrite() && lineWrittenAhead() == 1;
+    if (linePressed || v.ShutterHeld != 0 || pressedAhead)
         release();
     const bool wasExposing = exposing;
     exposing = false;
@@ -318,14 +344,14 @@ void ScenarioRunner::tick()
         } else {
             const std::int64_t remaining = std::int64_t(secondsUntil(*at, timeNow())) * 1000;
             if (remaining < kWaitPollMs)
-                d->arm(kShot, remaining + 10);
+                d->armShot(remaining + 10);
             else
                 d->arm(kWait, kWaitPollMs);
         }
     } else if (tag == kShot) {
         // A stop asked during the last wait before the step's time: nothing
         // is pressed.
-        if (v.StopRequested != 0) {
+        if (d->stopsBeforeThePress()) {
             d->finish(QString());
             return;
         }
@@ -335,41 +361,45 @@ void ScenarioRunner::tick()
         v.ShotIntervalSeconds = secondsOr(d->view->pauseText(), d->stepPause, 0);
         if (v.MirrorDelaySeconds != 0) {
             d->shotUnderWay = true;
-            d->anchorAtNow();
             d->press();
+            d->anchorUs = lastLineWriteUs();
             d->view->setMirrorStyle(kHorizontalLines);
-            d->arm(kMirrorUp, 500);
+            d->arm(kMirrorUp, 500, 0);
             emit mirrorRaised();
         } else {
-            d->arm(kSlice, 10);
+            d->arm(kSlice, 10); // its press is asked for already
         }
     } else if (tag == kMirrorUp) {
         d->release();
-        d->arm(kSlice, std::int64_t(v.MirrorDelaySeconds) * 1000 - 500);
+        d->arm(kSlice, std::int64_t(v.MirrorDelaySeconds) * 1000 - 500, 1);
     } else if (tag == kSlice) {
         // Once the mirror is up the exposure follows, or the camera would be
         // left with its mirror locked up; without a mirror, the stop is
         // looked at once more, right before the press.
-        if (!d->shotUnderWay && v.StopRequested != 0) {
+        if (!d->shotUnderWay && d->stopsBeforeThePress()) {
             d->finish(QString());
             return;
         }
         d->shotUnderWay = true;
         const std::int32_t seconds = v.ExposureSeconds;
-        if (!d->exposing)
-            d->anchorAtNow(); // the exposure ends E s + 10 ms after this press
-        if (v.ExposureSeconds > 60) {
-            d->arm(kSlice, 60000);
-            v.ExposureSeconds -= 60;
-        } else {
-            d->arm(kExposed, std::int64_t(v.ExposureSeconds) * 1000);
-            v.ExposureSeconds = 0;
-        }
-        v.ExposureClockMs = v.ExposureSeconds * 1000 + d->timer->Interval();
+        const bool lastSlice = v.ExposureSeconds <= 60;
+        const int sliceMs = lastSlice ? v.ExposureSeconds * 1000 : 60000;
+        v.ExposureSeconds = lastSlice ? 0 : v.ExposureSeconds - 60;
+        v.ExposureClockMs = v.ExposureSeconds * 1000 + sliceMs;
         v.ShutterHeld = -1;
         // Every slice writes the press again: a line dropped by a glitch is
         // taken up within the minute.
         d->press();
+        if (!d->exposing)
+            d->anchorUs = lastLineWriteUs(); // the exposure ends E s + 10 ms after this press
+        if (lastSlice) {
+            d->arm(kExposed, sliceMs);
+            // The release, two ticks on (kExposed, then kLetGo 10 ms later),
+            // is asked for now: a busy spell over kExposed cannot delay it.
+            d->timer->writeLineAt(d->timer->dueUs() + 10000, 0);
+        } else {
+            d->arm(kSlice, sliceMs, 1);
+        }
         d->view->setMirrorStyle(kHorizontalLines);
         d->view->setProgress(d->share());
         d->view->setProgressVisible(true);
@@ -384,8 +414,8 @@ void ScenarioRunner::tick()
     } else if (tag == kExposed) {
         d->arm(kLetGo, 10);
     } else if (tag == kLetGo) {
-        d->anchorAtNow();
         d->release();
+        d->anchorUs = lastLineWriteUs();
         d->shotUnderWay = false;
         d->view->setProgressVisible(false);
         v.ShutterHeld = 0;
@@ -416,9 +446,12 @@ void ScenarioRunner::tick()
 bool ScenarioRunner::abandon()
 {
     SharedValues &v = shared();
+    // Turned off from outside its tick, the timer withdraws a write it asked
+    // for; one the timing thread made already is let go below.
+    const bool pressedAhead = !d->timer->cancelLineWrite() && lineWrittenAhead() == 1;
     d->timer->setEnabled(false);
     d->reader.close();
-    const bool letGo = d->linePressed || v.ShutterHeld != 0;
+    const bool letGo = d->linePressed || v.ShutterHeld != 0 || pressedAhead;
     if (letGo)
         d->release();
     v.ShutterHeld = 0;

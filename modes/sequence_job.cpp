@@ -88,10 +88,33 @@ bool SequenceJob::start()
     m_timer->setTag(QStringLiteral("10"));
     m_timer->setInterval(100);
     m_timer->setEnabled(true);
+    askNextPress();
     return true;
 }
 
-void SequenceJob::finish() { shared().StopRequested = -1; }
+void SequenceJob::askNextPress()
+{
+    // Tag "10" has just been armed. Its own tick presses for the mirror; with
+    // no mirror the press is "20"'s, 10 ms on, and asked for now all the
+    // same, so that a busy spell over "10" cannot delay it.
+    m_timer->writeLineAt(m_timer->dueUs() + (shared().MirrorDelaySeconds != 0 ? 0 : 10000), 1);
+}
+
+bool SequenceJob::stopsBeforeThePress()
+{
+    // Withdrawn, the press is not made; already made by the timing thread
+    // while this thread was busy, the shot has begun and goes ahead.
+    return shared().StopRequested != 0 && m_timer->cancelLineWrite();
+}
+
+void SequenceJob::finish()
+{
+    shared().StopRequested = -1;
+    // The press that would start the next shot is not made ahead any more;
+    // if the timing thread made it already, that shot goes ahead.
+    if (!m_shotUnderWay)
+        m_timer->cancelLineWrite();
+}
 
 void SequenceJob::stopShot()
 {
@@ -117,6 +140,7 @@ void SequenceJob::stopShot()
 void SequenceJob::endJob()
 {
     SharedValues &v = shared();
+    m_timer->cancelLineWrite();
     const bool stopped = v.StopRequested != 0 && v.ShotCount > 0;
     m_view->setStartEnabled(true);
     v.ShotCount = 0;
@@ -140,7 +164,7 @@ void SequenceJob::tick()
     if (tag == QLatin1String("10")) {
         // "Finish Capture Job" clicked during the delay: nothing more is
         // pressed, however near the next exposure was.
-        if (v.StopRequested != 0) {
+        if (stopsBeforeThePress()) {
             endJob();
             return;
         }
@@ -148,45 +172,51 @@ void SequenceJob::tick()
         v.ShotIntervalSeconds = m_lastInterval = readOr(m_view->intervalText(), m_lastInterval, 0);
         ++m_exposureNumber;
         if (v.MirrorDelaySeconds != 0) {
-            anchorUs = timeBase().monotonicUs(); // the mirror's press
-            m_timer->setIntervalFrom(anchorUs, 500);
-            m_timer->setTag(QStringLiteral("11"));
             m_shotUnderWay = true;
             PressShutter();
+            anchorUs = lastLineWriteUs(); // the mirror's press
+            m_timer->setIntervalFrom(anchorUs, 500);
+            m_timer->setTag(QStringLiteral("11"));
+            m_timer->writeLineAtDue(0);
             m_view->setMirrorStyle(kHorizontalLines);
             emit mirrorRaised(m_exposureNumber);
         } else {
-            m_timer->setIntervalFrom(anchorUs, 10);
+            m_timer->setIntervalFrom(anchorUs, 10); // its press is asked for already
             m_timer->setTag(QStringLiteral("20"));
         }
     } else if (tag == QLatin1String("11")) {
         ReleaseShutter();
         m_timer->setIntervalFrom(anchorUs, v.MirrorDelaySeconds * 1000 - 500);
         m_timer->setTag(QStringLiteral("20"));
+        m_timer->writeLineAtDue(1);
     } else if (tag == QLatin1String("20")) {
         const bool firstSlice = v.ShutterHeld == 0;
         // Once the mirror is up the exposure follows, or the camera would be
         // left with its mirror locked up; without a mirror, the stop is
         // looked at once more, right before the press.
-        if (!m_shotUnderWay && v.StopRequested != 0) {
+        if (!m_shotUnderWay && stopsBeforeThePress()) {
             endJob();
             return;
         }
         m_shotUnderWay = true;
         const std::int32_t seconds = v.ExposureSeconds;
-        if (firstSlice)
-            anchorUs = timeBase().monotonicUs(); // the exposure's first press
-        if (v.ExposureSeconds > 60) {
-            m_timer->setIntervalFrom(anchorUs, 60000);
-            v.ExposureSeconds -= 60;
-        } else {
-            m_timer->setIntervalFrom(anchorUs, v.ExposureSeconds * 1000);
-            v.ExposureSeconds = 0;
-            m_timer->setTag(QStringLiteral("21"));
-        }
-        v.ExposureClockMs = v.ExposureSeconds * 1000 + m_timer->Interval();
+        const bool lastSlice = v.ExposureSeconds <= 60;
+        const int sliceMs = lastSlice ? v.ExposureSeconds * 1000 : 60000;
+        v.ExposureSeconds = lastSlice ? 0 : v.ExposureSeconds - 60;
+        v.ExposureClockMs = v.ExposureSeconds * 1000 + sliceMs;
         v.ShutterHeld = -1;
         PressShutter();
+        if (firstSlice)
+            anchorUs = lastLineWriteUs(); // the exposure's first press
+        m_timer->setIntervalFrom(anchorUs, sliceMs);
+        if (lastSlice) {
+            m_timer->setTag(QStringLiteral("21"));
+            // The release, two ticks on ("21" then "30", 10 ms later), is
+            // asked for now: a busy spell over "21" cannot delay it.
+            m_timer->writeLineAt(m_timer->dueUs() + 10000, 0);
+        } else {
+            m_timer->writeLineAtDue(1);
+        }
         m_view->setMirrorStyle(kHorizontalLines);
         m_lastCount = readOr(m_view->countText(), m_lastCount, 1);
         m_view->setProgress(double(v.ShotCount) / double(m_lastCount));
@@ -201,9 +231,9 @@ void SequenceJob::tick()
         m_timer->setIntervalFrom(anchorUs, 10);
     } else if (tag == QLatin1String("30")) {
         m_timer->setTag(QStringLiteral("31"));
-        anchorUs = timeBase().monotonicUs(); // the release
-        m_timer->setIntervalFrom(anchorUs, 100);
         ReleaseShutter();
+        anchorUs = lastLineWriteUs(); // the release
+        m_timer->setIntervalFrom(anchorUs, 100);
         m_shotUnderWay = false;
         m_view->setProgressVisible(false);
         v.ShutterHeld = 0;
@@ -223,6 +253,7 @@ void SequenceJob::tick()
         } else {
             m_timer->setTag(QStringLiteral("10"));
             m_timer->setIntervalFrom(anchorUs, v.ShotIntervalSeconds * 1000 + 100);
+            askNextPress();
         }
     } else {
         return; // an unknown state leaves the timer off

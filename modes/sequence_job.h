@@ -74,6 +74,8 @@ signals:
 
 private:
     void endJob();
+    void askNextPress();
+    bool stopsBeforeThePress();
     std::int32_t readOr(const QString &text, std::int32_t last, std::int32_t min) const;
 
     WindowTimer *m_timer;

@@ -82,9 +82,10 @@ int runForReal(const RunOptions &o)
                                     ? o.adapterLog
                                     : QFileInfo(o.adapterLog).absoluteFilePath(),
                                 ExposureJournal::instance().path(), time.originNs()});
-    // The timers and the line writes run on this thread: ahead of a stacking
-    // or plate-solving job on the same machine, where the system permits it.
-    raiseTimingPriority();
+    // The line writes of a running job are made at their instants by the
+    // timing thread, raised ahead of a stacking or plate-solving job on the
+    // same machine where the system permits it.
+    startTimingThread();
     struct GuardianDone {
         ~GuardianDone() { stopGuardian(); }
     } guardianDone;

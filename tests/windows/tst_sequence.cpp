@@ -2,6 +2,7 @@
 // release is checked at its instant against the simulated adapter's record.
 
 #include "link/shared_values.h"
+#include "link/timebase.h"
 #include "link/window_timer.h"
 #include "support/rig.h"
 #include "windows/controls.h"
@@ -24,6 +25,13 @@ struct Job {
         t0 = r.nowMs();
     }
     void set(const char *box, const QString &text) { w->findChild<QLineEdit *>(box)->setText(text); }
+    void figures(const QString &count, const QString &exposure, const QString &mirror, const QString &interval)
+    {
+        set("Nb_Poses", count);
+        set("Pose", exposure);
+        set("Relevage", mirror);
+        set("Text1", interval);
+    }
     QString text(const char *box) const { return w->findChild<QLineEdit *>(box)->text(); }
     bool startEnabled() const { return w->findChild<QPushButton *>("Buble")->isEnabled(); }
     Shape *shape(const char *name) const { return w->findChild<Shape *>(name); }
@@ -78,6 +86,10 @@ private slots:
     void twoHourExposureIsOrdinary();
     void slowHandlersDoNotPushTheDeadlines_data();
     void slowHandlersDoNotPushTheDeadlines();
+    void busyMainThreadDoesNotDelayTheLine_data();
+    void busyMainThreadDoesNotDelayTheLine();
+    void stopAroundAPressMadeAhead_data();
+    void stopAroundAPressMadeAhead();
 };
 
 void TestSequence::timeline_data()
@@ -146,11 +158,15 @@ void TestSequence::longExposuresAreSliced()
     job.set("Pose", QString::number(seconds));
     QList<int> seen;
     QList<int> waits;
-    // Each slice writes the press after arming its wait and setting the clock.
-    connect(&rig.sim, &SimulatedAdapter::changed, this, [&] {
-        const auto &calls = rig.sim.calls();
-        if (!calls.isEmpty() && calls.last().function == "FT_Write" && calls.last().arg == 1)
+    // After each tick that pressed (the timing thread's write at the tick's
+    // instant, or the tick's own): the clock and the wait it armed.
+    qsizetype pressWrites = 0;
+    connect(job.w->Enchainement, &WindowTimer::Timer, this, [&] {
+        const QList<AdapterCall> writes = rig.sim.callsOf("FT_Write");
+        const qsizetype now = std::count_if(writes.begin(), writes.end(), [](const AdapterCall &c) { return c.arg == 1; });
+        if (now > pressWrites)
             seen << shared().ExposureClockMs, waits << job.w->Enchainement->Interval();
+        pressWrites = now;
     });
     job.w->Buble_Click();
     rig.advance(seconds * 1000 + 1000);
@@ -311,9 +327,7 @@ void TestSequence::boxesEditedIntoNonsenseKeepTheLastGoodValue()
 {
     Rig rig;
     Job job(rig);
-    job.set("Nb_Poses", "3");
-    job.set("Pose", "2");
-    job.set("Text1", "1");
+    job.figures("3", "2", "0", "1");
     job.w->Buble_Click();
     rig.advance(500);
     job.set("Pose", "-5");
@@ -362,10 +376,7 @@ void TestSequence::slowHandlersDoNotPushTheDeadlines()
     QFETCH(std::int64_t, gap);
     Rig rig;
     Job job(rig);
-    job.set("Nb_Poses", "2");
-    job.set("Pose", exposure);
-    job.set("Relevage", mirror);
-    job.set("Text1", interval);
+    job.figures("2", exposure, mirror, interval);
     connect(job.w->Enchainement, &WindowTimer::Timer, this, [&] { rig.time.spend(3000); });
     connect(&rig.sim, &SimulatedAdapter::changed, this, [&] { rig.time.spend(2000); });
     job.w->Buble_Click();
@@ -380,4 +391,76 @@ void TestSequence::slowHandlersDoNotPushTheDeadlines()
         ++release;
     QVERIFY(release + 1 < w.size());
     QCOMPARE(w[release + 1].first - w[release].first, gap);
+}
+
+void TestSequence::busyMainThreadDoesNotDelayTheLine_data()
+{
+    QTest::addColumn<QString>("mirror");
+    QTest::addColumn<QList<std::int64_t>>("gaps"); // between successive writes, first 3
+    QTest::newRow("no mirror") << "0" << QList<std::int64_t>{5010, 100 + 1000 + 100 + 10, 5010};
+    QTest::newRow("mirror 2 s") << "2" << QList<std::int64_t>{500, 1500, 5010};
+}
+
+void TestSequence::busyMainThreadDoesNotDelayTheLine()
+{
+    // The main thread is busy 60 ms out of every 97 (painting, a journal
+    // line on a slow disk): its ticks come up to 60 ms late, but the timing
+    // thread puts every press and release on the line at its instant.
+    QFETCH(QString, mirror);
+    QFETCH(QList<std::int64_t>, gaps);
+    Rig rig;
+    Job job(rig);
+    job.figures("3", "5", mirror, "1");
+    std::unique_ptr<OneShot> busy;
+    busy = rig.time.createOneShot([&] {
+        rig.time.spend(60000);
+        busy->start(37);
+    });
+    busy->start(3);
+    job.w->Buble_Click();
+    rig.advance(40000);
+    busy.reset();
+    const std::int64_t e = 5010;
+    QCOMPARE(job.pressDurations(), mirror == "0" ? (QList<std::int64_t>{e, e, e})
+                                                  : (QList<std::int64_t>{500, e, 500, e, 500, e}));
+    const auto w = job.writes();
+    QVERIFY(w.size() > 3);
+    for (int i = 0; i < gaps.size(); ++i)
+        QCOMPARE(w[i + 1].first - w[i].first, gaps[i]);
+    QVERIFY(!rig.sim.isPressed());
+    QVERIFY(job.startEnabled());
+}
+
+void TestSequence::stopAroundAPressMadeAhead_data()
+{
+    // 3 x 2 s, delay 1 s: the second press is due 3330 ms after the click.
+    QTest::addColumn<int>("busyMs");  // the main thread busy from 3325 ms
+    QTest::addColumn<bool>("finish"); // then "Finish Capture Job", else "Stop Shot"
+    QTest::addColumn<QList<std::int64_t>>("presses");
+    QTest::newRow("finish before the press") << 0 << true << QList<std::int64_t>{2010};
+    QTest::newRow("finish after the thread pressed") << 50 << true << QList<std::int64_t>{2010, 2010};
+    QTest::newRow("stop shot after the thread pressed") << 50 << false << QList<std::int64_t>{2010, 45};
+}
+
+void TestSequence::stopAroundAPressMadeAhead()
+{
+    // A press the timing thread made while the click waited is either taken
+    // to its end or let go by the stop: never left held, never made after it.
+    QFETCH(int, busyMs);
+    QFETCH(bool, finish);
+    QFETCH(QList<std::int64_t>, presses);
+    Rig rig;
+    Job job(rig);
+    job.figures("3", "2", "0", "1");
+    auto click = rig.time.createOneShot([&] {
+        rig.time.spend(busyMs * 1000);
+        finish ? job.w->Stop_Capture_Click() : job.w->Stop_Shot_Click();
+    });
+    click->start(3325);
+    job.w->Buble_Click();
+    rig.advance(30000);
+    QCOMPARE(job.pressDurations(), presses);
+    QVERIFY(!rig.sim.isPressed());
+    QVERIFY(job.startEnabled());
+    QCOMPARE(shared().ShutterHeld, 0);
 }
