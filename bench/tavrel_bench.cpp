@@ -10,9 +10,10 @@
 //
 // With --load N the same jobs run a second time beside N busy threads at
 // ordinary priority (a stacking or plate-solving job on the same laptop), and
-// both sets of figures print side by side.
+// both sets of figures print side by side. --stall MS also keeps the window's
+// thread busy MS ms out of every 100 during that second run.
 //
-//   QT_QPA_PLATFORM=offscreen ./build/bench/tavrel-bench [--quick] [--long] [--load N] [--keep-log]
+//   QT_QPA_PLATFORM=offscreen ./build/bench/tavrel-bench [--quick] [--long] [--load N] [--stall MS] [--keep-log]
 
 #include "link/adapter_log.h"
 #include "link/messages.h"
@@ -375,6 +376,29 @@ private:
     std::vector<std::thread> m_threads;
 };
 
+// The window's own thread kept busy `ms` out of every 100 ms, as a slow
+// repaint, a journal line on a slow disk or a busy handler would: the line
+// writes must not wait for it.
+class MainThreadStalls {
+public:
+    explicit MainThreadStalls(int ms)
+    {
+        if (ms <= 0)
+            return;
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(100);
+        QObject::connect(&m_timer, &QTimer::timeout, [ms] {
+            const double until = monotonicSeconds() + ms / 1000.0;
+            while (monotonicSeconds() < until) {
+            }
+        });
+        m_timer.start();
+    }
+
+private:
+    QTimer m_timer;
+};
+
 struct Sizes {
     int shortCount, longCount, fiveCount, gapCount;
     bool withLong;
@@ -445,15 +469,21 @@ int main(int argc, char *argv[])
     const QCommandLineOption load(QStringLiteral("load"),
                                   QStringLiteral("Runs the jobs again beside N busy threads."),
                                   QStringLiteral("N"));
+    const QCommandLineOption stall(QStringLiteral("stall"),
+                                   QStringLiteral("In the second run, keeps the window's thread busy MS ms out of every 100."),
+                                   QStringLiteral("MS"));
     const QCommandLineOption keepLog(QStringLiteral("keep-log"),
                                      QStringLiteral("Keep the adapter log and print where it is."));
     parser.addOption(quick);
     parser.addOption(longRun);
     parser.addOption(load);
+    parser.addOption(stall);
     parser.addOption(keepLog);
     parser.process(app);
     const bool isQuick = parser.isSet(quick);
     const int loadThreads = std::max(0, parser.value(load).toInt());
+    const int stallMs = std::clamp(parser.value(stall).toInt(), 0, 90);
+    const bool secondRun = loadThreads > 0 || stallMs > 0;
     if (parser.isSet(keepLog))
         work.setAutoRemove(false);
 
@@ -500,9 +530,11 @@ int main(int argc, char *argv[])
     const std::vector<Row> rows = runSet(b, sizes, &minWrites, &maxWrites);
     std::vector<Row> loadedRows;
     QString loadDuring;
-    if (loadThreads > 0) {
-        std::fprintf(stderr, "tavrel-bench: the same jobs beside %d busy threads...\n", loadThreads);
+    if (secondRun) {
+        std::fprintf(stderr, "tavrel-bench: the same jobs beside %d busy threads, window thread busy %d ms in 100...\n",
+                     loadThreads, stallMs);
         BusyLoad busy(loadThreads);
+        MainThreadStalls stalls(stallMs);
         loadedRows = runSet(b, sizes, &minWrites, &maxWrites);
         loadDuring = loadAverage();
     }
@@ -536,21 +568,23 @@ int main(int argc, char *argv[])
     std::printf("Load avg : %s at start, %s at end (1/5/15 min)\n", qPrintable(loadBefore),
                 qPrintable(loadAfter));
     std::printf("Qt       : %s, platform %s\n", qVersion(), qPrintable(QGuiApplication::platformName()));
-    std::printf("Setup    : sequence window on Qt's event loop (timerfd deadlines), simulated adapter,\n"
-                "           times read back from the adapter log (monotonic clock, 1 us); %.0f s of jobs\n",
+    std::printf("Setup    : sequence window on Qt's event loop, line writes made by the timing thread at\n"
+                "           their instants; simulated adapter, times read back from the adapter log\n"
+                "           (monotonic clock, 1 us); %.0f s of jobs\n",
                 jobsSeconds);
-    std::printf("Priority : %s\n", qPrintable(priority));
-    if (loadThreads > 0)
-        std::printf("Load     : %d busy threads at ordinary priority in the right-hand columns "
-                    "(load avg %s at their end)\n", loadThreads, qPrintable(loadDuring));
+    std::printf("Priority : timing thread: %s\n", qPrintable(priority));
+    if (secondRun)
+        std::printf("Load     : right-hand columns: %d busy threads at ordinary priority, the window's thread\n"
+                    "           busy %d ms out of every 100 (load avg %s at their end)\n",
+                    loadThreads, stallMs, qPrintable(loadDuring));
     std::printf("\nTiming error = measured - nominal, in ms (p99: nearest rank)\n");
     std::printf("%-34s %9s %4s %8s %8s %8s", "Measurement", "Nominal", "n", "Median", "p99", "Max");
-    if (loadThreads > 0)
+    if (secondRun)
         std::printf("   |%5s %8s %8s %8s", "n", "Median", "p99", "Max");
     std::printf("\n%-34s %9s %4s %8s %8s %8s", "", "(ms)", "", "quiet", "", "");
-    if (loadThreads > 0)
+    if (secondRun)
         std::printf("   |%5s %8s %8s %8s", "", "loaded", "", "");
-    std::printf("\n%s\n", QByteArray(loadThreads > 0 ? 111 : 72, '-').constData());
+    std::printf("\n%s\n", QByteArray(secondRun ? 111 : 72, '-').constData());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Row &r = rows[i];
         printRow(r, i < loadedRows.size() ? &loadedRows[i] : nullptr);

@@ -1,5 +1,7 @@
 #include "link/timebase.h"
 
+#include "link/realtime_kit.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QStringList>
@@ -10,6 +12,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -159,7 +162,20 @@ public:
 private:
     TimingThread()
     {
-        std::thread([this] { run(); }).detach();
+        // A small stack of its own: with the memory locked, every page of
+        // it stays resident, and the thread only sleeps and writes a byte.
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, 256 * 1024);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        const auto entry = [](void *self) -> void * {
+            static_cast<TimingThread *>(self)->run();
+            return nullptr;
+        };
+        if (pthread_create(&thread, &attributes, entry, this) != 0)
+            std::thread([this] { run(); }).detach();
+        pthread_attr_destroy(&attributes);
     }
     bool eraseLocked(std::uint64_t key)
     {
@@ -287,9 +303,11 @@ QString raiseTimingPriority()
     param.sched_priority = allowed;
     // sched_setscheduler(0) on Linux sets the calling thread only.
     if (allowed > 0 && sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0) {
-        obtained << QStringLiteral("SCHED_FIFO %1").arg(allowed);
+        obtained << QStringLiteral("priorité temps réel (SCHED_FIFO %1)").arg(allowed);
+    } else if (const QString granted = raiseThroughRealtimeKit(kWanted); !granted.isEmpty()) {
+        obtained << granted;
     } else if (setpriority(PRIO_PROCESS, 0, -10) == 0) {
-        obtained << QStringLiteral("nice -10");
+        obtained << QStringLiteral("priorité nice -10");
     }
     // Locking every future page too is only safe where no limit can make a
     // later allocation fail.

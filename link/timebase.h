@@ -78,8 +78,9 @@ private:
 QString startTimingThread();
 
 // Puts the calling thread (the timing thread, which writes the line at its
-// instants) ahead of ordinary work: real-time FIFO priority where RLIMIT_RTPRIO or the
-// privileges allow it, memory locked where RLIMIT_MEMLOCK allows it. Children
+// instants) ahead of ordinary work: real-time priority where RLIMIT_RTPRIO or
+// the privileges allow it, else through the desktop's RealtimeKit service,
+// else nice -10; memory locked where RLIMIT_MEMLOCK allows it. Children
 // started later do not inherit the priority. Anything refused is left as it
 // was, silently: the program runs the same, only less sheltered from load.
 // Returns what was obtained, for the logs.

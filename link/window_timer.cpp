@@ -101,12 +101,12 @@ void WindowTimer::fire()
         m_tickPending = true;
         return;
     }
-    // From here the tick decides: a write asked for this instant that the
-    // timing thread has not made yet is the handler's own to make.
-    settleLineWriteAhead(this, m_tickDueUs);
     QPointer<WindowTimer> alive(this);
     do {
         m_tickPending = false;
+        // From here the tick decides: a write asked for its instant that the
+        // timing thread has not made yet is the handler's own to make.
+        settleLineWriteAhead(this, m_tickDueUs);
         m_inHandler = true;
         emit Timer();
         if (!alive)

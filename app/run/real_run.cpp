@@ -85,7 +85,7 @@ int runForReal(const RunOptions &o)
     // The line writes of a running job are made at their instants by the
     // timing thread, raised ahead of a stacking or plate-solving job on the
     // same machine where the system permits it.
-    startTimingThread();
+    const QString timing = startTimingThread();
     struct GuardianDone {
         ~GuardianDone() { stopGuardian(); }
     } guardianDone;
@@ -101,6 +101,8 @@ int runForReal(const RunOptions &o)
             setTimeBase(nullptr);
             return refused;
         }
+        // Said once, so that a night measured later can be read against it.
+        log.line(QStringLiteral("Fil de minutage : %1.").arg(timing));
 
         WindowTimer enchainement;
         enchainement.setObjectName(QStringLiteral("Enchainement"));
