@@ -5,6 +5,7 @@
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
+#include "link/window_timer.h"
 #include "support/engine_rig.h"
 
 #include <QFile>
@@ -29,6 +30,8 @@ private slots:
     void unplugKillsTheHandleAndDropsTheLine();
     void injectedFaultsComeBackAsStatuses();
     void logLinesHaveTheirFixedShape();
+    void aWriteAskedAheadIsMadeOnceOrNotAtAll_data();
+    void aWriteAskedAheadIsMadeOnceOrNotAtAll();
 };
 
 void TestReleaseLine::openMakesFourCallsWhateverTheStatus_data()
@@ -247,3 +250,53 @@ void TestReleaseLine::logLinesHaveTheirFixedShape()
 
 QTEST_GUILESS_MAIN(TestReleaseLine)
 #include "tst_release_line.moc"
+
+void TestReleaseLine::aWriteAskedAheadIsMadeOnceOrNotAtAll_data()
+{
+    // A timer due at 1000 ms asks for a press at its tick, whose handler
+    // presses as the state machines do; something happens at 500 or 990 ms.
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<QList<std::int64_t>>("presses");
+    QTest::newRow("nothing") << "" << QList<std::int64_t>{1000};
+    // The handler runs at 1040 and takes the thread's write over.
+    QTest::newRow("main thread busy over the instant") << "busy" << QList<std::int64_t>{1000};
+    QTest::newRow("timer turned off from outside") << "off" << QList<std::int64_t>{};
+    QTest::newRow("timer destroyed") << "destroy" << QList<std::int64_t>{};
+    // Set up again: the request goes, the tick presses itself on time.
+    QTest::newRow("adapter set up again") << "reopen" << QList<std::int64_t>{1000};
+}
+
+void TestReleaseLine::aWriteAskedAheadIsMadeOnceOrNotAtAll()
+{
+    QFETCH(QString, meanwhile);
+    QFETCH(QList<std::int64_t>, presses);
+    EngineRig rig;
+    LoadSettings();
+    OpenDevice();
+    rig.sim.clearCalls();
+    auto timer = std::make_unique<WindowTimer>();
+    connect(timer.get(), &WindowTimer::Timer, this, [&] {
+        timer->setEnabled(false);
+        PressShutter();
+    });
+    timer->setInterval(1000);
+    timer->writeLineAtDue(1);
+    auto other = rig.time.createOneShot([&] {
+        if (meanwhile == "busy")
+            rig.time.spend(50000);
+        else if (meanwhile == "off")
+            timer->setEnabled(false);
+        else if (meanwhile == "destroy")
+            timer.reset();
+        else if (meanwhile == "reopen")
+            OpenDevice();
+    });
+    other->start(meanwhile == "busy" ? 990 : 500);
+    rig.advance(3000);
+    QCOMPARE(rig.writeTimes(1), presses);
+    QVERIFY(rig.writeTimes(0).isEmpty());
+    QCOMPARE(rig.sim.isPressed(), !presses.isEmpty());
+    QCOMPARE(lineWrittenAhead(), std::nullopt);
+    if (!presses.isEmpty())
+        QCOMPARE(lastLineWriteUs() / 1000, presses.last());
+}
