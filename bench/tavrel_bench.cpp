@@ -11,7 +11,7 @@
 // With --load N the same jobs run a second time beside N busy threads at
 // ordinary priority (a stacking or plate-solving job on the same laptop), and
 // both sets of figures print side by side. --stall MS also keeps the window's
-// thread busy MS ms out of every 100 during that second run.
+// thread busy MS ms at a time, every 100 ms on average, during that second run.
 //
 //   QT_QPA_PLATFORM=offscreen ./build/bench/tavrel-bench [--quick] [--long] [--load N] [--stall MS] [--keep-log]
 
@@ -30,6 +30,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -376,26 +377,37 @@ private:
     std::vector<std::thread> m_threads;
 };
 
-// The window's own thread kept busy `ms` out of every 100 ms, as a slow
-// repaint, a journal line on a slow disk or a busy handler would: the line
-// writes must not wait for it.
+// The window's own thread kept busy `ms` at a time, at random instants 100 ms
+// apart on average, as a slow repaint, a journal line on a slow disk or a
+// busy handler would. Random, so that the busy spells do not fall in step
+// with the job's own rhythm (every wait of a job is a whole number of
+// milliseconds from its press) and miss its instants.
 class MainThreadStalls {
 public:
-    explicit MainThreadStalls(int ms)
+    explicit MainThreadStalls(int ms) : m_ms(ms)
     {
         if (ms <= 0)
             return;
         m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(100);
-        QObject::connect(&m_timer, &QTimer::timeout, [ms] {
-            const double until = monotonicSeconds() + ms / 1000.0;
+        m_timer.setSingleShot(true);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const double until = monotonicSeconds() + m_ms / 1000.0;
             while (monotonicSeconds() < until) {
             }
+            rearm();
         });
-        m_timer.start();
+        rearm();
     }
 
 private:
+    void rearm()
+    {
+        // The next spell starts 100 ms after this one on average, give or take 60.
+        const int gap = std::max(100 - m_ms, 1);
+        m_timer.start(int(m_random.bounded(std::max(gap - 60, 1), gap + 61)));
+    }
+    int m_ms;
+    QRandomGenerator m_random{20261207};
     QTimer m_timer;
 };
 
@@ -470,7 +482,7 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Runs the jobs again beside N busy threads."),
                                   QStringLiteral("N"));
     const QCommandLineOption stall(QStringLiteral("stall"),
-                                   QStringLiteral("In the second run, keeps the window's thread busy MS ms out of every 100."),
+                                   QStringLiteral("In the second run, keeps the window's thread busy MS ms at a time, at random instants 100 ms apart on average."),
                                    QStringLiteral("MS"));
     const QCommandLineOption keepLog(QStringLiteral("keep-log"),
                                      QStringLiteral("Keep the adapter log and print where it is."));
@@ -575,7 +587,7 @@ int main(int argc, char *argv[])
     std::printf("Priority : timing thread: %s\n", qPrintable(priority));
     if (secondRun)
         std::printf("Load     : right-hand columns: %d busy threads at ordinary priority, the window's thread\n"
-                    "           busy %d ms out of every 100 (load avg %s at their end)\n",
+                    "           busy %d ms at a time, 100 ms apart on average (load avg %s at their end)\n",
                     loadThreads, stallMs, qPrintable(loadDuring));
     std::printf("\nTiming error = measured - nominal, in ms (p99: nearest rank)\n");
     std::printf("%-34s %9s %4s %8s %8s %8s", "Measurement", "Nominal", "n", "Median", "p99", "Max");
