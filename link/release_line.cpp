@@ -268,20 +268,19 @@ void performLineWriteAhead()
 bool withdrawLineWriteAhead(const void *owner)
 {
     const LineLock lock;
-    if (g_ahead.owner != owner || g_ahead.state != AheadRequest::Waiting)
-        return g_ahead.owner != owner || g_ahead.state == AheadRequest::None;
+    if (g_ahead.owner != owner)
+        return true;
+    if (g_ahead.state == AheadRequest::Made)
+        return false;
     g_ahead = AheadRequest();
     return true;
 }
 
-std::optional<int> settleLineWriteAhead(const void *owner, std::int64_t tickDueUs)
+void settleLineWriteAhead(const void *owner, std::int64_t tickDueUs)
 {
     const LineLock lock;
     if (g_ahead.state == AheadRequest::Waiting && g_ahead.owner == owner && g_ahead.dueUs <= tickDueUs)
         g_ahead = AheadRequest();
-    if (g_ahead.state == AheadRequest::Made)
-        return g_ahead.write.value;
-    return std::nullopt;
 }
 
 std::optional<int> lineWrittenAhead()

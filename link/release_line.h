@@ -58,9 +58,8 @@ void performLineWriteAhead();
 bool withdrawLineWriteAhead(const void *owner);
 // At a tick of `owner` due at `tickDueUs`: its request for that tick (or
 // earlier) that the thread has not made is withdrawn, the tick deciding for
-// itself now; returns the byte the thread did put on the line and nobody has
-// accounted for yet.
-std::optional<int> settleLineWriteAhead(const void *owner, std::int64_t tickDueUs);
+// itself now (what the thread did make, lineWrittenAhead() tells).
+void settleLineWriteAhead(const void *owner, std::int64_t tickDueUs);
 // That byte, if any, without settling anything.
 std::optional<int> lineWrittenAhead();
 

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
@@ -32,6 +33,15 @@ bool Rig::startScenario(Tavrel_sync *window, const QString &path)
     window->findChild<FileListBox *>(QStringLiteral("File1"))->pickFile(file.fileName());
     window->Buble_Click();
     return true;
+}
+
+bool Rig::startScenario(Tavrel_sync *window, const QString &name, const QByteArray &steps)
+{
+    QFile file(m_scenarios.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(steps) != steps.size())
+        return false;
+    file.close();
+    return startScenario(window, file.fileName());
 }
 
 bool Rig::answer(ModeWindow *window, bool yes)

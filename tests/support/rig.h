@@ -22,11 +22,17 @@ public:
     // What a user does to start a run: open the file's folder, click the
     // file, then "Start scenario".
     bool startScenario(Tavrel_sync *window, const QString &path);
+    // The same for a file holding `steps`, written as `name` in a folder of
+    // the rig's own.
+    bool startScenario(Tavrel_sync *window, const QString &name, const QByteArray &steps);
     // Answers the question a window asks before ending a run ("Oui" or
     // "Non"); false when no question is open.
     static bool answer(ModeWindow *window, bool yes);
     // Windows closed by a test are deleted once events run; this runs them.
     void flushDeletes();
+
+private:
+    QTemporaryDir m_scenarios;
 };
 
 } // namespace tavrel::test

@@ -242,17 +242,12 @@ void TestFrame::leavingDuringAnExposureLetsGoOnce()
     QFETCH(QString, way);
     QFETCH(QString, outcome);
     Rig rig;
-    QTemporaryDir dir;
     ModeWindow *w = rig.open(Mode(mode));
     if (mode == int(Mode::Sequence)) {
         child<QLineEdit>(w, "Pose")->setText("30");
         static_cast<Tavrel_async *>(w)->Buble_Click();
     } else if (mode == int(Mode::Scenario)) {
-        QFile file(dir.filePath("n.txt"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("*,0,120,0,long\n*,0,0,0,fin\n");
-        file.close();
-        rig.startScenario(static_cast<Tavrel_sync *>(w), file.fileName());
+        rig.startScenario(static_cast<Tavrel_sync *>(w), "n.txt", "*,0,120,0,long\n*,0,0,0,fin\n");
     } else {
         child<QPushButton>(w, "PressT")->click();
     }

@@ -94,13 +94,8 @@ void TestJournal::sequenceExposuresMatchTheAdapter()
 void TestJournal::scenarioExposuresNameTheirLine()
 {
     Rig rig;
-    QTemporaryDir dir;
-    QFile f(dir.filePath("nuit.txt"));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("*,0,3,0,premier\r\n*,1,2,0,second\r\n*,0,0,0,fin\r\n");
-    f.close();
     auto *w = static_cast<Tavrel_sync *>(rig.open(Mode::Scenario));
-    QVERIFY(rig.startScenario(w, f.fileName()));
+    QVERIFY(rig.startScenario(w, "nuit.txt", "*,0,3,0,premier\r\n*,1,2,0,second\r\n*,0,0,0,fin\r\n"));
     rig.advance(20000);
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 3);

@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace tavrel;
@@ -123,13 +122,8 @@ void TestRunGuard::stopNoticeUntilTheRunEnds()
 void TestRunGuard::scenarioStopNoticeStandsInTheComment()
 {
     Rig rig;
-    QTemporaryDir dir;
-    QFile file(dir.filePath("n.txt"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("*,0,20,0,longue\n*,0,20,0,jamais prise\n*,0,0,0,fin\n");
-    file.close();
     auto *w = static_cast<Tavrel_sync *>(rig.open(Mode::Scenario));
-    QVERIFY(rig.startScenario(w, file.fileName()));
+    QVERIFY(rig.startScenario(w, "n.txt", "*,0,20,0,longue\n*,0,20,0,jamais prise\n*,0,0,0,fin\n"));
     rig.advance(2000);
     auto *stop = w->findChild<QPushButton *>("Stop_Capture");
     auto *comment = w->findChild<QLabel *>("Commentbox");
