@@ -183,9 +183,10 @@ void ScenarioRunner::requestStop()
 {
     shared().StopRequested = -1;
     // The press that would start the next shot is not made ahead any more;
-    // if the timing thread made it already, that shot goes ahead.
-    if (!d->shotUnderWay)
-        d->timer->cancelLineWrite();
+    // if the timing thread made it already, that shot has begun and goes
+    // ahead, and the stop notice must say so.
+    if (!d->shotUnderWay && !d->timer->cancelLineWrite() && lineWrittenAhead() == 1)
+        d->shotUnderWay = true;
 }
 
 void ScenarioRunner::Private::takeUpStep()

@@ -111,9 +111,10 @@ void SequenceJob::finish()
 {
     shared().StopRequested = -1;
     // The press that would start the next shot is not made ahead any more;
-    // if the timing thread made it already, that shot goes ahead.
-    if (!m_shotUnderWay)
-        m_timer->cancelLineWrite();
+    // if the timing thread made it already, that shot has begun and goes
+    // ahead, and the stop notice must say so.
+    if (!m_shotUnderWay && !m_timer->cancelLineWrite() && lineWrittenAhead() == 1)
+        m_shotUnderWay = true;
 }
 
 void SequenceJob::stopShot()

@@ -152,13 +152,15 @@ int runForReal(const RunOptions &o)
             if (ending)
                 return;
             if (number == SIGUSR1) {
-                const bool underWay = job ? job->shotUnderWay() : runner->shotUnderWay();
-                log.line(underWay ? QStringLiteral("SIGUSR1 reçu : fin après la pose en cours.")
-                                  : QStringLiteral("SIGUSR1 reçu : arrêt avant la prochaine pose."));
+                // Asked first: what the line will do is known once the press
+                // the timing thread may have made meanwhile is accounted for.
                 if (job)
                     job->finish();
                 else
                     runner->requestStop();
+                const bool underWay = job ? job->shotUnderWay() : runner->shotUnderWay();
+                log.line(underWay ? QStringLiteral("SIGUSR1 reçu : fin après la pose en cours.")
+                                  : QStringLiteral("SIGUSR1 reçu : arrêt avant la prochaine pose."));
                 return;
             }
             if (number == SIGUSR2) {
