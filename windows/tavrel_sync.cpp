@@ -167,9 +167,12 @@ void Tavrel_sync::Buble_Click()
 
 void Tavrel_sync::Stop_Capture_Click()
 {
+    // Between runs there is nothing to stop: a request left set would end
+    // the next run at its first step.
+    if (!m_runner->isRunning())
+        return;
     m_runner->requestStop();
-    if (m_runner->isRunning())
-        showStopRequested(ui->Commentbox, ui->Stop_Capture);
+    showStopRequested(ui->Commentbox, ui->Stop_Capture);
 }
 
 bool Tavrel_sync::runUnderWay() const { return m_runner->isRunning() || ModeWindow::runUnderWay(); }
