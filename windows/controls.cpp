@@ -94,6 +94,7 @@ void Shape::paintEvent(QPaintEvent *)
     case Solid: brush = QBrush(fill, Qt::SolidPattern); break;
     case HorizontalLines: brush = QBrush(fill, Qt::HorPattern); break;
     case VerticalLines: brush = QBrush(fill, Qt::VerPattern); break;
+    case CrossHatch: brush = QBrush(fill, Qt::DiagCrossPattern); break;
     default: break; // transparent: outline only
     }
     const int bw = m_borderWidth;

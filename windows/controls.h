@@ -34,7 +34,9 @@ class Shape : public QWidget
     Q_PROPERTY(int fillBgr READ fillBgr WRITE setFillBgr STORED false DESIGNABLE false)
 
 public:
-    enum FillStyle { Solid = 0, Transparent = 1, HorizontalLines = 2, VerticalLines = 3 };
+    // CrossHatch is the adapter missing at night: it must not be taken for
+    // the lines of the mirror indicator.
+    enum FillStyle { Solid = 0, Transparent = 1, HorizontalLines = 2, VerticalLines = 3, CrossHatch = 4 };
 
     explicit Shape(QWidget *parent = nullptr);
 

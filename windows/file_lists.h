@@ -67,6 +67,10 @@ public:
 
     // Full path of the folder shown on a given row.
     QString folderAt(int row) const;
+    // The full path setPath(p) would show.
+    QString resolve(const QString &p) const;
+    // "\", "c:", "c:\": the root of a Windows drive, as older settings hold.
+    static bool namesADriveRoot(const QString &p);
 
 public slots:
     void refresh();
@@ -78,8 +82,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    QString resolve(const QString &p) const;
-
     QString m_path;
     QString m_driveRoot = QStringLiteral("/");
 };
@@ -100,7 +102,7 @@ public:
     // Semicolon-separated wildcards, matched without regard to case.
     QString pattern() const { return m_pattern; }
     void setPattern(const QString &pattern);
-    // The name picked by the user, empty when none.
+    // The name picked by the user and still highlighted, empty when none.
     QString fileName() const { return m_fileName; }
     // Does what a click on that name in the list does.
     void pickFile(const QString &name);
@@ -112,11 +114,17 @@ public slots:
 signals:
     void pathChange();
     void click();
+    // The highlight went (a click in the list's empty part, Ctrl+click):
+    // nothing is picked any more.
+    void pickCleared();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void followSelection();
+
+    bool m_refilling = false;
     QString m_path;
     QString m_pattern = QStringLiteral("*.*");
     QList<QRegularExpression> m_filters; // empty: every name matches
