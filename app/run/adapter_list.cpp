@@ -62,7 +62,7 @@ void printChipRule(const ChipDetails &chip)
     }
     print(QStringLiteral("Pour ne donner accès qu'à cette puce, remplacez la règle générale par la ligne suivante, "
                          "enregistrée dans /etc/udev/rules.d/60-tavrel-adapter.rules (ce nom masque la règle du "
-                         "paquet), puis : sudo udevadm control --reload-rules && sudo udevadm trigger"));
+                         "paquet), puis : sudo udevadm control --reload-rules && sudo udevadm trigger, et rebranchez l'adaptateur."));
     print(QStringLiteral("SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%1\", "
                          "ATTR{idProduct}==\"%2\", ATTR{serial}==\"%3\", TAG+=\"uaccess\"")
               .arg(chip.vendorId, 4, 16, QLatin1Char('0'))
