@@ -1,10 +1,12 @@
 #include "link/adapter_log.h"
 
+#include "link/regular_file.h"
 #include "link/timebase.h"
 
 #include <QFile>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace tavrel {
 
@@ -35,10 +37,22 @@ void LoggingAdapter::writeLines()
         std::deque<std::string> batch;
         batch.swap(m_pending);
         lock.unlock();
+        bool lost = false;
         for (const std::string &text : batch)
-            std::fputs(text.c_str(), m_out);
+            lost = std::fputs(text.c_str(), m_out) < 0 || lost;
         // Flushed at once: the log must be whole even if the program dies.
-        std::fflush(m_out);
+        lost = std::fflush(m_out) != 0 || lost;
+        if (lost && !m_lossTold.exchange(true)) {
+            // Said once, on standard error: no box may be put up from here,
+            // and a full disk must not stop a night.
+            const int error = errno;
+            std::clearerr(m_out);
+            std::fprintf(stderr, "Tavrel : les lignes du journal de l'adaptateur %s sont perdues (%s) ; "
+                                 "les poses continuent normalement.\n",
+                         QFile::encodeName(m_path.isEmpty() ? QStringLiteral("-") : m_path).constData(),
+                         std::strerror(error));
+            std::fflush(stderr);
+        }
         lock.lock();
         m_written += batch.size();
         m_wake.notify_all();
@@ -57,13 +71,18 @@ std::unique_ptr<LoggingAdapter> LoggingAdapter::open(Adapter &inner, const QStri
 {
     if (path == QLatin1String("-"))
         return std::make_unique<LoggingAdapter>(inner, stderr, false);
-    std::FILE *f = std::fopen(QFile::encodeName(path).constData(), "a");
+    const AppendFile file = openRegularForAppend(path);
+    std::FILE *f = file.fd >= 0 ? ::fdopen(file.fd, "a") : nullptr;
     if (!f) {
         if (error)
-            *error = QString::fromLocal8Bit(std::strerror(errno));
+            *error = file.fd >= 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.problem;
+        if (file.fd >= 0)
+            ::close(file.fd);
         return nullptr;
     }
-    return std::make_unique<LoggingAdapter>(inner, f, true);
+    auto logged = std::make_unique<LoggingAdapter>(inner, f, true);
+    logged->m_path = path;
+    return logged;
 }
 
 void LoggingAdapter::line(const QString &text)

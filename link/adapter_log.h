@@ -15,6 +15,7 @@
 #include "link/pi_mutex.h"
 
 #include <QString>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -33,8 +34,10 @@ public:
     LoggingAdapter(const LoggingAdapter &) = delete;
     LoggingAdapter &operator=(const LoggingAdapter &) = delete;
 
-    // "-" is standard error; anything else a file opened for appending, so a
-    // second run never wipes the log of the night before. Null on failure.
+    // "-" is standard error; anything else a regular file opened for
+    // appending, so a second run never wipes the log of the night before.
+    // Null on failure, with the reason in French. A log that stops taking
+    // its lines (a full disk) says so once on standard error.
     static std::unique_ptr<LoggingAdapter> open(Adapter &inner, const QString &path,
                                                 QString *error);
 
@@ -58,6 +61,7 @@ private:
     Adapter &m_inner;
     std::FILE *m_out;
     bool m_owned;
+    QString m_path;
     // Shared with the timing thread, which only pushes a line under it.
     PiMutex m_mutex;
     std::condition_variable_any m_wake;
@@ -65,6 +69,7 @@ private:
     std::uint64_t m_queued = 0;
     std::uint64_t m_written = 0;
     bool m_stopping = false;
+    std::atomic<bool> m_lossTold{false};
     std::thread m_writer;
 };
 
