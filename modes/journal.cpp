@@ -90,6 +90,7 @@ void ExposureJournal::reset()
     m_programEnding = false;
     m_warned = false;
     m_reason.reset();
+    m_lastEnding.reset();
     m_adapterLost = false;
     m_lastPressUs = -1;
     m_origin.clear();
@@ -119,20 +120,28 @@ QString ExposureJournal::outcomeText(JournalOutcome outcome)
         return QStringLiteral("fin du programme");
     case JournalOutcome::ProgramKilled:
         return QStringLiteral("programme interrompu");
+    case JournalOutcome::ReleaseFailed:
+        return QStringLiteral("déclencheur non relâché (programme interrompu)");
+    case JournalOutcome::Suspended:
+        return QStringLiteral("coupée (programme suspendu)");
     }
     return QString();
 }
 
-QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
-                                 JournalOutcome outcome)
+QString ExposureJournal::csvLine(const QDateTime &start, std::optional<std::int64_t> measuredUs,
+                                 const JournalExposure &what, JournalOutcome outcome)
 {
-    const std::int64_t measuredMs = (measuredUs + 500) / 1000;
-    const QDateTime end = start.addMSecs(measuredMs);
-    const QString measured = QStringLiteral("%1.%2").arg(measuredMs / 1000).arg(measuredMs % 1000, 3, 10, QLatin1Char('0'));
+    QString measured;
+    QString end;
+    if (measuredUs) {
+        const std::int64_t measuredMs = (*measuredUs + 500) / 1000;
+        measured = QStringLiteral("%1.%2").arg(measuredMs / 1000).arg(measuredMs % 1000, 3, 10, QLatin1Char('0'));
+        end = start.addMSecs(measuredMs).time().toString(QStringLiteral("HH:mm:ss.zzz"));
+    }
     QStringList fields{
         start.date().toString(Qt::ISODate),
         start.time().toString(QStringLiteral("HH:mm:ss.zzz")),
-        end.time().toString(QStringLiteral("HH:mm:ss.zzz")),
+        end,
         what.requestedSeconds ? QString::number(*what.requestedSeconds) : QString(),
         measured,
         what.mode,
@@ -147,7 +156,10 @@ QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs
 
 void ExposureJournal::exposureStarted(const JournalExposure &what)
 {
-    if (m_open || !m_enabled)
+    if (m_open)
+        return;
+    m_lastEnding.reset();
+    if (!m_enabled)
         return;
     m_open = true;
     m_what = what;
@@ -161,8 +173,8 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
         m_entryObserver(&m_what, m_pressUs, m_pressWall);
 }
 
-void ExposureJournal::appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
-                                  JournalOutcome outcome)
+void ExposureJournal::appendEntry(const QDateTime &start, std::optional<std::int64_t> measuredUs,
+                                  const JournalExposure &what, JournalOutcome outcome)
 {
     append(csvLine(start, measuredUs, what, outcome));
 }
@@ -206,6 +218,7 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         && us - m_pressUs > std::int64_t(*m_what.requestedSeconds) * 1000000 + kOverrunUs)
         outcome = JournalOutcome::Prolonged;
     m_reason.reset();
+    m_lastEnding = Ending{outcome, us - m_pressUs};
     append(csvLine(m_pressWall, us - m_pressUs, m_what, outcome));
     if (m_entryObserver)
         m_entryObserver(nullptr, 0, QDateTime());

@@ -22,6 +22,8 @@ enum class JournalOutcome {
     AdapterLost,   // the adapter went away while the release was held
     ProgramEnded,  // the program was ended (signal, logout)
     ProgramKilled, // the program died outright; its guardian let go
+    ReleaseFailed, // the program died outright; its guardian could not let go
+    Suspended,     // cut short: the program was about to be stopped (Ctrl-Z)
 };
 
 struct JournalExposure {
@@ -50,6 +52,13 @@ public:
     // nothing.
     void exposureStarted(const JournalExposure &what);
     bool isOpen() const { return m_open; }
+    // How the latest exposure ended, once its line is written; none while it
+    // runs (or when the journal is off): the progress lines say the same.
+    struct Ending {
+        JournalOutcome outcome;
+        std::int64_t measuredUs;
+    };
+    std::optional<Ending> lastEnding() const { return m_lastEnding; }
     // Why the next release write ends the exposure (default: complete).
     void setEndReason(JournalOutcome outcome);
     // The adapter went missing while the release was held.
@@ -63,16 +72,17 @@ public:
     using EntryObserver = std::function<void(const JournalExposure *what, std::int64_t pressUs,
                                              const QDateTime &pressWall)>;
     void setEntryObserver(EntryObserver observer) { m_entryObserver = std::move(observer); }
-    // Writes one finished exposure's line (the guardian's way in).
-    void appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+    // Writes one finished exposure's line (the guardian's way in); without a
+    // measured time when its end never reached the line.
+    void appendEntry(const QDateTime &start, std::optional<std::int64_t> measuredUs, const JournalExposure &what,
                      JournalOutcome outcome);
 
     // Forgets any open entry and warning (tests).
     void reset();
 
     // The line a finished exposure gives, without its line end.
-    static QString csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
-                           JournalOutcome outcome);
+    static QString csvLine(const QDateTime &start, std::optional<std::int64_t> measuredUs,
+                           const JournalExposure &what, JournalOutcome outcome);
     static QString header();
     static QString outcomeText(JournalOutcome outcome);
 
@@ -93,6 +103,7 @@ private:
     QDateTime m_pressWall;
     QDateTime m_lastPressWall;
     std::optional<JournalOutcome> m_reason;
+    std::optional<Ending> m_lastEnding;
     bool m_adapterLost = false;
     EntryObserver m_entryObserver;
 };

@@ -46,17 +46,9 @@ void Tavrel_manu::showExposure()
     }
 }
 
-void Tavrel_manu::beforeSwitch()
-{
-    // The target window's settings load clears ShutterHeld before this
-    // window unloads; remember that a Pose T was running so the unload still
-    // lets the release go.
-    m_heldAtSwitch = shared().ShutterHeld != 0;
-}
-
 bool Tavrel_manu::runUnderWay() const { return m_mode->poseTRunning() || ModeWindow::runUnderWay(); }
 
-bool Tavrel_manu::releasesOnUnload() const { return shared().ShutterHeld != 0 || m_heldAtSwitch; }
+bool Tavrel_manu::releasesOnUnload() const { return shared().ShutterHeld != 0; }
 
 void Tavrel_manu::setPoseBEnabled(bool enabled) { ui->PressB->setEnabled(enabled); }
 

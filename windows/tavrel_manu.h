@@ -20,7 +20,6 @@ public:
 
     Mode mode() const override { return Mode::Manual; }
     ManualMode *manual() const { return m_mode; }
-    void beforeSwitch() override;
 
 protected:
     void showExposure() override;
@@ -35,7 +34,6 @@ private:
 
     std::unique_ptr<Ui::Tavrel_manu> ui;
     ManualMode *m_mode = nullptr;
-    bool m_heldAtSwitch = false;
 };
 
 } // namespace tavrel

@@ -83,6 +83,7 @@ void TestManual::twoButtonsAtOnce()
     Rig rig;
     ModeWindow *w = rig.open(Mode::Manual);
     rig.advance(100);
+    rig.sim.clearCalls();
     QPushButton *b = button(w, "PressB");
     QTest::mousePress(b, Qt::LeftButton);
     rig.advance(1500);
@@ -125,7 +126,8 @@ void TestManual::cnxSetsTheAdapterUpAgain()
     const QString before = shown(w);
     rig.sim.clearCalls();
     button(w, "Command2")->click();
-    QCOMPARE(rig.callWords(), QStringList({"FT_Close", "FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
+    QCOMPARE(rig.callWords(),
+             QStringList({"FT_Close", "FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode", "FT_Write(0)"}));
     QCOMPARE(shared().DeviceOpen, -1);
     QCOMPARE(shared().ShutterHeld, 0);
     QVERIFY(button(w, "PressB")->isEnabled());
