@@ -29,14 +29,15 @@ QString PressTally::ended(const QString &label, bool completed)
     // program stopped, the machine asleep) or cut by a suspension is not
     // said to have ended as planned.
     const auto ending = ExposureJournal::instance().lastEnding();
+    // Rounded as the journal rounds it.
+    const QString held = ending ? durationText((ending->measuredUs + 500) / 1000, true) : QString();
     if (ending && ending->outcome == JournalOutcome::Suspended)
-        return QStringLiteral("%1 : relâché, pose coupée après %2 : le programme a été suspendu")
-            .arg(label, durationText(ending->measuredUs / 1000, true));
+        return QStringLiteral("%1 : relâché, pose coupée après %2 : le programme a été suspendu").arg(label, held);
     if (completed)
         ++m_taken;
     if (completed && ending && ending->outcome == JournalOutcome::Prolonged)
         return QStringLiteral("%1 : relâché, pose prolongée : tenue %2 (programme arrêté ou machine en veille)")
-            .arg(label, durationText(ending->measuredUs / 1000, true));
+            .arg(label, held);
     return QStringLiteral("%1 : relâché, %2")
         .arg(label, completed ? QStringLiteral("pose terminée") : QStringLiteral("pose interrompue"));
 }
