@@ -46,6 +46,15 @@ void Tavrel_manu::showExposure()
     }
 }
 
+void Tavrel_manu::endExposureNow()
+{
+    // Ended as its own button ends it, so that the window shows it over.
+    if (m_mode->poseTRunning())
+        m_mode->PressT_Click();
+    else if (shared().ShutterHeld != 0)
+        m_mode->PressB_MouseUp();
+}
+
 bool Tavrel_manu::runUnderWay() const { return m_mode->poseTRunning() || ModeWindow::runUnderWay(); }
 
 bool Tavrel_manu::releasesOnUnload() const { return shared().ShutterHeld != 0; }

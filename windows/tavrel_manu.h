@@ -20,6 +20,7 @@ public:
 
     Mode mode() const override { return Mode::Manual; }
     ManualMode *manual() const { return m_mode; }
+    void endExposureNow() override;
 
 protected:
     void showExposure() override;

@@ -5,6 +5,7 @@
 #include "link/shared_values.h"
 #include "link/window_timer.h"
 #include "modes/journal.h"
+#include "modes/suspension.h"
 #include "support/rig.h"
 #include "windows/controls.h"
 #include "windows/director.h"
@@ -58,6 +59,8 @@ private slots:
     void switchAwayDuringPoseTReleases();
     void leavingDuringAnExposureLetsGoOnce_data();
     void leavingDuringAnExposureLetsGoOnce();
+    void suspendedMidExposureLetsGoAndGoesOn_data();
+    void suspendedMidExposureLetsGoAndGoesOn();
     void journalWarningLeavesTheJobOnTime();
     void restantCountsDownByTicks();
     void showtimeClickTogglesVisibility();
@@ -289,6 +292,48 @@ void TestFrame::leavingDuringAnExposureLetsGoOnce()
     }
     QVERIFY(!rig.sim.isPressed());
     QVERIFY2(rig.journalLines().last().endsWith(outcome), qPrintable(rig.journalLines().last()));
+}
+
+void TestFrame::suspendedMidExposureLetsGoAndGoesOn_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("entries"); // journal lines once the run is over
+    QTest::newRow("sequence") << int(Mode::Sequence) << 2;
+    QTest::newRow("scenario") << int(Mode::Scenario) << 2;
+    QTest::newRow("Pose T") << int(Mode::Manual) << 1;
+}
+
+// Ctrl-Z a minute and more before the end of a two-minute exposure: the
+// release goes now, the exposure's later slices press nothing, and the run
+// goes on with its next exposure.
+void TestFrame::suspendedMidExposureLetsGoAndGoesOn()
+{
+    QFETCH(int, mode);
+    QFETCH(int, entries);
+    Rig rig;
+    ModeWindow *w = rig.open(Mode(mode));
+    if (mode == int(Mode::Sequence)) {
+        child<QLineEdit>(w, "Pose")->setText("120");
+        child<QLineEdit>(w, "Nb_Poses")->setText("2");
+        static_cast<Tavrel_async *>(w)->Buble_Click();
+    } else if (mode == int(Mode::Scenario)) {
+        rig.startScenario(static_cast<Tavrel_sync *>(w), "n.txt", "*,0,120,0,long\n*,0,2,0,b\n*,0,0,0,fin\n");
+    } else {
+        child<QPushButton>(w, "PressT")->click();
+    }
+    rig.advance(5000);
+    QVERIFY(rig.sim.isPressed());
+    QVERIFY(letGoBeforeStopping([w] { w->endExposureNow(); }));
+    QVERIFY(!rig.sim.isPressed());
+    QVERIFY2(rig.journalLines().last().endsWith("coupée (programme suspendu)"), qPrintable(rig.journalLines().last()));
+    rig.advance(300000);
+    QVERIFY(!rig.sim.isPressed());
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 1 + entries);
+    if (entries > 1)
+        QVERIFY2(lines.last().endsWith(",complète"), qPrintable(lines.last()));
+    QCOMPARE(rig.sim.pressCount(), entries);
+    QCOMPARE(shared().ShutterHeld, 0);
 }
 
 void TestFrame::journalWarningLeavesTheJobOnTime()
