@@ -43,6 +43,22 @@ template <typename T> T *child(QWidget *w, const char *name)
 QAction *action(QWidget *w, const char *name) { return child<QAction>(w, name); }
 
 int indicator(QWidget *w) { return child<Shape>(w, "Indicateur_Connexion")->fillBgr(); }
+
+// Starts `count` exposures of `seconds` in a row (a sequence, or a scenario of
+// that many steps), or a Pose T in the manual window.
+void startExposures(Rig &rig, ModeWindow *w, int seconds, int count = 1)
+{
+    if (w->mode() == Mode::Sequence) {
+        child<QLineEdit>(w, "Pose")->setText(QString::number(seconds));
+        child<QLineEdit>(w, "Nb_Poses")->setText(QString::number(count));
+        static_cast<Tavrel_async *>(w)->Buble_Click();
+    } else if (w->mode() == Mode::Scenario) {
+        const QByteArray step = "*,0," + QByteArray::number(seconds) + ",0,pose\n";
+        rig.startScenario(static_cast<Tavrel_sync *>(w), "n.txt", step.repeated(count) + "*,0,0,0,fin\n");
+    } else {
+        child<QPushButton>(w, "PressT")->click();
+    }
+}
 } // namespace
 
 class TestFrame : public QObject {
@@ -262,14 +278,7 @@ void TestFrame::leavingDuringAnExposureLetsGoOnce()
     QFETCH(QString, outcome);
     Rig rig;
     ModeWindow *w = rig.open(Mode(mode));
-    if (mode == int(Mode::Sequence)) {
-        child<QLineEdit>(w, "Pose")->setText("30");
-        static_cast<Tavrel_async *>(w)->Buble_Click();
-    } else if (mode == int(Mode::Scenario)) {
-        rig.startScenario(static_cast<Tavrel_sync *>(w), "n.txt", "*,0,120,0,long\n*,0,0,0,fin\n");
-    } else {
-        child<QPushButton>(w, "PressT")->click();
-    }
+    startExposures(rig, w, 120);
     rig.advance(5000);
     QVERIFY(rig.sim.isPressed());
     rig.sim.clearCalls();
@@ -312,15 +321,7 @@ void TestFrame::suspendedMidExposureLetsGoAndGoesOn()
     QFETCH(int, entries);
     Rig rig;
     ModeWindow *w = rig.open(Mode(mode));
-    if (mode == int(Mode::Sequence)) {
-        child<QLineEdit>(w, "Pose")->setText("120");
-        child<QLineEdit>(w, "Nb_Poses")->setText("2");
-        static_cast<Tavrel_async *>(w)->Buble_Click();
-    } else if (mode == int(Mode::Scenario)) {
-        rig.startScenario(static_cast<Tavrel_sync *>(w), "n.txt", "*,0,120,0,long\n*,0,2,0,b\n*,0,0,0,fin\n");
-    } else {
-        child<QPushButton>(w, "PressT")->click();
-    }
+    startExposures(rig, w, 120, 2);
     rig.advance(5000);
     QVERIFY(rig.sim.isPressed());
     QVERIFY(letGoBeforeStopping([w] { w->endExposureNow(); }));
