@@ -304,9 +304,9 @@ void actAfterCrash(const Orders &o)
         ExposureJournal &journal = ExposureJournal::instance();
         journal.setPath(o.setup.journalPath);
         if (!o.target)
-            journal.appendEntry(o.pressWall, std::nullopt, *o.exposure, JournalOutcome::AdapterLost);
+            journal.appendEntry(o.pressWall, -1, *o.exposure, JournalOutcome::AdapterLost);
         else if (released != FT_OK)
-            journal.appendEntry(o.pressWall, std::nullopt, *o.exposure, JournalOutcome::ReleaseFailed);
+            journal.appendEntry(o.pressWall, -1, *o.exposure, JournalOutcome::ReleaseFailed);
         else
             journal.appendEntry(o.pressWall, time.monotonicUs() - o.pressUs, *o.exposure,
                                 JournalOutcome::ProgramKilled);

@@ -5,6 +5,7 @@
 // monotonic clock, so it agrees with the adapter log: it is what users put in
 // their image headers the morning after.
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
@@ -24,6 +25,7 @@ enum class JournalOutcome {
     ProgramKilled, // the program died outright; its guardian let go
     ReleaseFailed, // the program died outright; its guardian could not let go
     Suspended,     // cut short: the program was about to be stopped (Ctrl-Z)
+    NotTaken,      // no press reached the adapter: nothing was exposed
 };
 
 struct JournalExposure {
@@ -32,6 +34,12 @@ struct JournalExposure {
     std::optional<int> step;            // the exposure's number, or the scenario step
     QString fileLine;                   // "nuit.txt:12" for a scenario
 };
+
+// Appends one line (and the header first, when the file is empty) to the
+// journal open as `fd`, under an advisory lock shared with every program
+// that writes the journal. A write cut short is taken back to where it
+// began, never further. Returns the reason of a failure, empty on success.
+QString appendJournalLine(int fd, const QByteArray &line);
 
 class ExposureJournal {
 public:
@@ -72,17 +80,19 @@ public:
     using EntryObserver = std::function<void(const JournalExposure *what, std::int64_t pressUs,
                                              const QDateTime &pressWall)>;
     void setEntryObserver(EntryObserver observer) { m_entryObserver = std::move(observer); }
-    // Writes one finished exposure's line (the guardian's way in); without a
-    // measured time when its end never reached the line.
-    void appendEntry(const QDateTime &start, std::optional<std::int64_t> measuredUs, const JournalExposure &what,
+    // Writes one finished exposure's line (the guardian's way in); a negative
+    // `measuredUs` when its end never reached the line.
+    void appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
                      JournalOutcome outcome);
 
     // Forgets any open entry and warning (tests).
     void reset();
 
-    // The line a finished exposure gives, without its line end.
-    static QString csvLine(const QDateTime &start, std::optional<std::int64_t> measuredUs,
-                           const JournalExposure &what, JournalOutcome outcome);
+    // The line a finished exposure gives, without its line end; a negative
+    // `measuredUs` leaves the end and the measured time empty (nothing was
+    // measured: the press never reached the adapter).
+    static QString csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                           JournalOutcome outcome);
     static QString header();
     static QString outcomeText(JournalOutcome outcome);
 
@@ -99,6 +109,8 @@ private:
     bool m_warned = false;
     JournalExposure m_what;
     std::int64_t m_lastPressUs = -1;
+    bool m_lastPressReached = false; // a press of the current run got through
+    bool m_pressReached = false;     // the open entry's
     std::int64_t m_pressUs = -1;
     QDateTime m_pressWall;
     QDateTime m_lastPressWall;
