@@ -448,6 +448,18 @@ void ScenarioRunner::tick()
     yieldEvents();
 }
 
+void ScenarioRunner::endExposureNow()
+{
+    if (!m_running || !d->exposing)
+        return;
+    d->timer->setEnabled(false);
+    d->timer->cancelLineWrite();
+    shared().ExposureSeconds = 0;
+    d->anchorUs = timeBase().monotonicUs();
+    d->arm(kLetGo, 1);
+    d->timer->setEnabled(true);
+}
+
 bool ScenarioRunner::abandon()
 {
     SharedValues &v = shared();

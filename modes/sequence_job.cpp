@@ -142,6 +142,19 @@ void SequenceJob::stopShot()
     }
 }
 
+void SequenceJob::endExposureNow()
+{
+    SharedValues &v = shared();
+    if (!m_running || v.ShutterHeld == 0)
+        return;
+    m_timer->setEnabled(false);
+    m_timer->cancelLineWrite();
+    v.ExposureSeconds = 0;
+    m_timer->setTag(QStringLiteral("30"));
+    m_timer->setIntervalFrom(timeBase().monotonicUs(), 1);
+    m_timer->setEnabled(true);
+}
+
 void SequenceJob::endJob()
 {
     SharedValues &v = shared();
