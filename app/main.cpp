@@ -10,6 +10,7 @@
 #include "link/timebase.h"
 #include "modes/guardian.h"
 #include "modes/journal.h"
+#include "modes/suspension.h"
 #include "windows/director.h"
 #include "windows/night.h"
 #include "windows/simulated_panel.h"
@@ -169,9 +170,21 @@ int main(int argc, char *argv[])
     std::vector<int> endSignals{SIGINT, SIGTERM, SIGQUIT};
     if (!SignalWatcher::ignoredAtStart(SIGHUP))
         endSignals.push_back(SIGHUP);
+    // Ctrl-Z in the terminal it was started from lets go before the program
+    // stops (see modes/suspension.h).
+    if (!SignalWatcher::ignoredAtStart(SIGTSTP))
+        endSignals.push_back(SIGTSTP);
     SignalWatcher signalWatcher(endSignals);
     int endedBy = 0;
     QObject::connect(&signalWatcher, &SignalWatcher::received, &app, [&](int number) {
+        if (number == SIGTSTP) {
+            letGoBeforeStopping([&director] {
+                if (ModeWindow *w = director.current())
+                    w->endExposureNow();
+            });
+            stopUntilContinued();
+            return;
+        }
         if (endedBy == 0)
             endedBy = number;
         director.shutdown();

@@ -207,13 +207,24 @@ void OpenDevice()
     // Mode and mask were checked when the settings were loaded, so a mistyped
     // value reaches the chip as the default, never as a garbage byte.
     step("FT_SetBitMode", adapter().FT_SetBitMode(v.DeviceHandle, v.BitMask, v.BitMode));
+    const FT_STATUS mode = v.LastStatus;
+    // Whatever the chip was left holding (a program killed elsewhere, the
+    // reset's idle level), the release is let go before anything else may
+    // use it; the write also proves the line answers.
+    std::optional<LineWrite> letGo;
+    if (v.SetupFailedCall.isEmpty()) {
+        letGo = writeLocked(0);
+        step("FT_Write", letGo->status == FT_OK && letGo->written != 1 ? FT_IO_ERROR : letGo->status);
+    }
     lock.reset();
     // The trace boxes are modal: shown once the line is free again. The
     // handle is shown signed, as a 32-bit handle with its top bit set would be.
     traceLink(QStringLiteral("open: %1 Handle: %2").arg(opened).arg(std::int32_t(v.DeviceHandle)));
     traceLink(QStringLiteral("reset: %1").arg(reset));
     traceLink(QStringLiteral("setbaud: %1").arg(baud));
-    traceLink(QStringLiteral("Mode: %1").arg(v.LastStatus));
+    traceLink(QStringLiteral("Mode: %1").arg(mode));
+    if (letGo)
+        account(*letGo);
     if (v.SetupFailedCall.isEmpty()) {
         v.DeviceOpen = -1;
         tellSetUp(true);

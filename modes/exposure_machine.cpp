@@ -3,6 +3,7 @@
 #include "link/fill_style.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
+#include "link/timebase.h"
 
 #include <algorithm>
 
@@ -98,6 +99,18 @@ void ExposureMachine::reset()
     m_shotUnderWay = false;
     m_exposing = false;
     shared().ShutterHeld = 0;
+}
+
+void ExposureMachine::endExposureNow()
+{
+    if (!m_exposing)
+        return;
+    m_timer->setEnabled(false);
+    m_timer->cancelLineWrite();
+    shared().ExposureSeconds = 0;
+    m_anchorUs = timeBase().monotonicUs();
+    arm(State::LetGo, 1);
+    m_timer->setEnabled(true);
 }
 
 bool ExposureMachine::pauseSlice()

@@ -82,6 +82,10 @@ public:
     // Lets go if anything of this shot may hold the release (a press the
     // timing thread made meanwhile included); returns whether it wrote.
     bool letGoIfHeld();
+    // The exposure under way ends now, as if its time were up (the program
+    // is about to be stopped): no further slice, the next tick lets go and
+    // the run goes on from there.
+    void endExposureNow();
     // Lets go at once, whatever the line holds.
     void release();
     // The shot is over, whatever state it was in.

@@ -1,12 +1,16 @@
 #include "modes/guardian.h"
 
 #include "link/adapter_backend.h"
+#include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "link/timebase.h"
 #include "modes/journal.h"
 
 #include <QByteArrayList>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QDateTime>
 
 #include <csignal>
@@ -16,7 +20,9 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -56,6 +62,22 @@ void sleepMs(int ms)
 
 int g_socket = -1;
 pid_t g_guardian = -1;
+QSocketNotifier *g_watch = nullptr;
+bool g_lossSaid = false;
+bool g_failureSaid = false;
+// What a guardian started anew must be told again: who the program is and
+// where things go, the adapter set up, the exposure under way.
+QByteArray g_setupLine;
+QByteArray g_useLine;
+QByteArray g_pressLine;
+// Guardians gone and not yet reaped: one that closed its socket may still be
+// on its way out.
+QList<pid_t> g_departed;
+
+void reapDeparted()
+{
+    g_departed.removeIf([](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+}
 
 // Never blocks and never raises SIGPIPE: a guardian that is stuck or gone
 // must not hold up an exposure, let alone end the program.
@@ -71,25 +93,30 @@ void tell(const QByteArray &line)
 void tellSetUp(bool setUp)
 {
     if (!setUp) {
+        g_useLine.clear();
         tell("closed");
         return;
     }
     const SharedValues &v = shared();
-    tell(QByteArrayList{"use", text(v.DeviceSerialText), QByteArray::number(v.DeviceIndex),
-                        QByteArray::number(v.BitMask), QByteArray::number(v.BitMode)}
-             .join('\t'));
+    g_useLine = QByteArrayList{"use", text(v.DeviceSerialText), QByteArray::number(v.DeviceIndex),
+                               QByteArray::number(v.BitMask), QByteArray::number(v.BitMode)}
+                    .join('\t');
+    tell(g_useLine);
 }
 
 void tellEntry(const JournalExposure *what, std::int64_t pressUs, const QDateTime &pressWall)
 {
     if (!what) {
+        g_pressLine.clear();
         tell("release");
         return;
     }
-    tell(QByteArrayList{"press", QByteArray::number(qint64(pressUs)), QByteArray::number(pressWall.toMSecsSinceEpoch()),
-                        text(what->mode), optionalNumber(what->requestedSeconds), optionalNumber(what->step),
-                        text(what->fileLine)}
-             .join('\t'));
+    g_pressLine = QByteArrayList{"press", QByteArray::number(qint64(pressUs)),
+                                 QByteArray::number(pressWall.toMSecsSinceEpoch()), text(what->mode),
+                                 optionalNumber(what->requestedSeconds), optionalNumber(what->step),
+                                 text(what->fileLine)}
+                      .join('\t');
+    tell(g_pressLine);
 }
 
 // Far from the low numbers: the guardian's end must not already be number 3,
@@ -103,10 +130,103 @@ int highFd(int fd)
     return high;
 }
 
+void watchGuardian();
+
+// A guardian of its own session and process group: Ctrl-Z, a kill of the
+// program's job or group, the terminal closing, none of them reaches it, and
+// it outlives whatever ends the program.
+bool spawnGuardian()
+{
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    const int ours = highFd(ends[0]);
+    const int theirs = highFd(ends[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, theirs, kGuardianFd);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    char name[] = "tavrel-guardian";
+    char argument[32];
+    std::snprintf(argument, sizeof argument, "%s", kGuardianArgument);
+    char *argv[] = {name, argument, nullptr};
+    pid_t pid = -1;
+    const int failed = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(theirs);
+    if (failed != 0) {
+        ::close(ours);
+        return false;
+    }
+    g_socket = ours;
+    g_guardian = pid;
+    for (const QByteArray &line : {g_setupLine, g_useLine, g_pressLine})
+        if (!line.isEmpty())
+            tell(line);
+    watchGuardian();
+    return true;
+}
+
+void startAgain()
+{
+    if (g_setupLine.isEmpty() || g_socket >= 0)
+        return;
+    if (spawnGuardian())
+        return;
+    if (!g_failureSaid) {
+        g_failureSaid = true;
+        showMessage(MessageKind::Warning,
+                    QStringLiteral("Le gardien qui relâche le déclencheur si Tavrel s'arrête brutalement n'a pas pu "
+                                   "être relancé ; nouvel essai chaque seconde. Tant qu'il manque, un arrêt brutal "
+                                   "du programme laisserait le déclencheur pressé."));
+    }
+    QTimer::singleShot(1000, startAgain);
+}
+
+// The guardian never writes: its end of the socket reads end of file only
+// once it is gone (killed, crashed). It is replaced at once.
+void guardianGone()
+{
+    char byte = 0;
+    if (::recv(g_socket, &byte, 1, MSG_DONTWAIT) != 0)
+        return;
+    // Its own signal is under way: the notifier goes once it has returned.
+    g_watch->setEnabled(false);
+    g_watch->deleteLater();
+    g_watch = nullptr;
+    ::close(g_socket);
+    g_socket = -1;
+    g_departed.append(g_guardian);
+    g_guardian = -1;
+    reapDeparted();
+    if (!g_lossSaid) {
+        g_lossSaid = true;
+        showMessage(MessageKind::Warning,
+                    QStringLiteral("Le gardien qui relâche le déclencheur si Tavrel s'arrête brutalement s'est "
+                                   "arrêté (tué ou planté) ; un nouveau gardien prend sa place."));
+    }
+    startAgain();
+}
+
+void watchGuardian()
+{
+    if (!QCoreApplication::instance())
+        return;
+    g_watch = new QSocketNotifier(g_socket, QSocketNotifier::Read);
+    QObject::connect(g_watch, &QSocketNotifier::activated, g_watch, [] { guardianGone(); });
+}
+
 // --- the guardian's side -----------------------------------------------------
 
 struct Orders {
     GuardianSetup setup;
+    pid_t program = 0;
     std::optional<GuardianTarget> target;
     std::optional<JournalExposure> exposure;
     std::int64_t pressUs = 0;
@@ -120,8 +240,9 @@ bool obey(const QByteArray &line, Orders &o)
     const QByteArray &what = f.first();
     if (what == "done")
         return false;
-    if (what == "setup" && f.size() >= 6) {
+    if (what == "setup" && f.size() >= 7) {
         o.setup = GuardianSetup{f[1] == "1", f[2].toInt(), untext(f[3]), untext(f[4]), f[5].toLongLong()};
+        o.program = pid_t(f[6].toInt());
     } else if (what == "use" && f.size() >= 5) {
         o.target = GuardianTarget{untext(f[1]), f[2].toInt(), std::uint8_t(f[3].toUInt()), std::uint8_t(f[4].toUInt())};
     } else if (what == "closed") {
@@ -137,11 +258,25 @@ bool obey(const QByteArray &line, Orders &o)
 }
 
 // Waits until the program is wholly gone, so that its hold on the adapter
-// has been given back: the guardian is handed to another parent only once
-// every thread of the program has ended and closed its files.
-void waitForTheEnd(pid_t parent)
+// has been given back: its process is done with only once every thread has
+// ended and closed its files. Followed by its process id, not by this
+// process's parent: a program that died before this process started has
+// already handed it to another parent, and nothing is then left to wait for.
+void waitForTheEnd(pid_t program)
 {
-    for (int waited = 0; ::getppid() == parent && waited < 800; waited += 2)
+    const int process = int(::syscall(SYS_pidfd_open, program, 0));
+    if (process >= 0) {
+        pollfd gone{process, POLLIN, 0};
+        while (::poll(&gone, 1, 800) < 0 && errno == EINTR) {
+        }
+        ::close(process);
+        return;
+    }
+    if (errno == ESRCH)
+        return;
+    // Without pidfds (kernels before 5.3) the parent changes once the
+    // program is done.
+    for (int waited = 0; ::getppid() == program && waited < 800; waited += 2)
         sleepMs(2);
 }
 
@@ -156,15 +291,27 @@ void actAfterCrash(const Orders &o)
         released = letGoAfterCrash(backend.adapter(), *o.target);
     }
     if (o.exposure) {
+        // Only what reached the line has an end: a release that failed, or
+        // an adapter already lost, leaves the exposure without a measured time.
         ExposureJournal &journal = ExposureJournal::instance();
         journal.setPath(o.setup.journalPath);
-        journal.appendEntry(o.pressWall, time.monotonicUs() - o.pressUs, *o.exposure, JournalOutcome::ProgramKilled);
+        if (!o.target)
+            journal.appendEntry(o.pressWall, -1, *o.exposure, JournalOutcome::AdapterLost);
+        else if (released != FT_OK)
+            journal.appendEntry(o.pressWall, -1, *o.exposure, JournalOutcome::ReleaseFailed);
+        else
+            journal.appendEntry(o.pressWall, time.monotonicUs() - o.pressUs, *o.exposure,
+                                JournalOutcome::ProgramKilled);
     }
-    if (o.target)
+    if (o.target && released == FT_OK)
+        std::fprintf(stderr, "Tavrel : le programme s'est arrêté sans sa fin normale ; son gardien a relâché le "
+                             "déclencheur.\n");
+    else if (o.target)
         std::fprintf(stderr,
-                     "Tavrel : le programme s'est arrêté sans sa fin normale ; son gardien a relâché le "
-                     "déclencheur%s.\n",
-                     released == FT_OK ? "" : qPrintable(QStringLiteral(" sans succès (statut %1)").arg(released)));
+                     "Tavrel : le programme s'est arrêté sans sa fin normale, et son gardien n'a pas pu relâcher "
+                     "le déclencheur (statut %d)%s : débranchez l'adaptateur pour arrêter la pose.\n",
+                     int(released),
+                     released == FT_DEVICE_NOT_OPENED ? " : la puce est prise par un autre programme" : "");
     setTimeBase(nullptr);
 }
 
@@ -174,36 +321,20 @@ bool startGuardian(const GuardianSetup &setup)
 {
     if (g_socket >= 0)
         return true;
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        return false;
-    const int ours = highFd(ends[0]);
-    const int theirs = highFd(ends[1]);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, theirs, kGuardianFd);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    char name[] = "tavrel-guardian";
-    char argument[32];
-    std::snprintf(argument, sizeof argument, "%s", kGuardianArgument);
-    char *argv[] = {name, argument, nullptr};
-    pid_t pid = -1;
-    const int failed = ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(theirs);
-    if (failed != 0) {
-        ::close(ours);
+    g_setupLine = QByteArrayList{"setup",
+                                 setup.simulate ? "1" : "0",
+                                 QByteArray::number(setup.simulatedChips),
+                                 text(setup.adapterLog),
+                                 text(setup.journalPath),
+                                 QByteArray::number(qint64(setup.originNs)),
+                                 QByteArray::number(qint64(::getpid()))}
+                      .join('\t');
+    if (!spawnGuardian()) {
+        g_setupLine.clear();
         std::fprintf(stderr, "Attention : le gardien qui relâche le déclencheur si le programme s'arrête "
                              "brutalement n'a pas pu être lancé.\n");
         return false;
     }
-    g_socket = ours;
-    g_guardian = pid;
-    tell(QByteArrayList{"setup", setup.simulate ? "1" : "0", QByteArray::number(setup.simulatedChips),
-                        text(setup.adapterLog), text(setup.journalPath), QByteArray::number(qint64(setup.originNs))}
-             .join('\t'));
     setSetUpObserver(tellSetUp);
     ExposureJournal::instance().setEntryObserver(tellEntry);
     return true;
@@ -211,10 +342,14 @@ bool startGuardian(const GuardianSetup &setup)
 
 void stopGuardian()
 {
-    if (g_socket < 0)
-        return;
+    g_setupLine.clear(); // no guardian is started again after this
     setSetUpObserver(nullptr);
     ExposureJournal::instance().setEntryObserver(nullptr);
+    reapDeparted();
+    if (g_socket < 0)
+        return;
+    delete g_watch;
+    g_watch = nullptr;
     tell("done");
     ::close(g_socket);
     g_socket = -1;
@@ -256,7 +391,7 @@ int runGuardian(int fd)
     }
     // End of file without "done": the program is dying.
     if (orders.target || orders.exposure) {
-        waitForTheEnd(parent);
+        waitForTheEnd(orders.program > 0 ? orders.program : parent);
         actAfterCrash(orders);
     }
     return 0;

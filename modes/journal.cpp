@@ -144,6 +144,7 @@ void ExposureJournal::reset()
     m_programEnding = false;
     m_warned = false;
     m_reason.reset();
+    m_lastEnding.reset();
     m_adapterLost = false;
     m_lastPressUs = -1;
     m_origin.clear();
@@ -173,6 +174,10 @@ QString ExposureJournal::outcomeText(JournalOutcome outcome)
         return QStringLiteral("fin du programme");
     case JournalOutcome::ProgramKilled:
         return QStringLiteral("programme interrompu");
+    case JournalOutcome::ReleaseFailed:
+        return QStringLiteral("déclencheur non relâché (programme interrompu)");
+    case JournalOutcome::Suspended:
+        return QStringLiteral("coupée (programme suspendu)");
     case JournalOutcome::NotTaken:
         return QStringLiteral("non prise : l'appui n'a pas atteint l'adaptateur");
     }
@@ -205,7 +210,10 @@ QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs
 
 void ExposureJournal::exposureStarted(const JournalExposure &what)
 {
-    if (m_open || !m_enabled)
+    if (m_open)
+        return;
+    m_lastEnding.reset();
+    if (!m_enabled)
         return;
     m_open = true;
     m_what = what;
@@ -278,6 +286,7 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
     if (!m_pressReached)
         outcome = JournalOutcome::NotTaken;
     m_reason.reset();
+    m_lastEnding = Ending{outcome, us - m_pressUs};
     append(csvLine(m_pressWall, m_pressReached ? us - m_pressUs : -1, m_what, outcome));
     if (m_entryObserver)
         m_entryObserver(nullptr, 0, QDateTime());

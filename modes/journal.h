@@ -23,6 +23,8 @@ enum class JournalOutcome {
     AdapterLost,   // the adapter went away while the release was held
     ProgramEnded,  // the program was ended (signal, logout)
     ProgramKilled, // the program died outright; its guardian let go
+    ReleaseFailed, // the program died outright; its guardian could not let go
+    Suspended,     // cut short: the program was about to be stopped (Ctrl-Z)
     NotTaken,      // no press reached the adapter: nothing was exposed
 };
 
@@ -58,6 +60,13 @@ public:
     // nothing.
     void exposureStarted(const JournalExposure &what);
     bool isOpen() const { return m_open; }
+    // How the latest exposure ended, once its line is written; none while it
+    // runs (or when the journal is off): the progress lines say the same.
+    struct Ending {
+        JournalOutcome outcome;
+        std::int64_t measuredUs;
+    };
+    std::optional<Ending> lastEnding() const { return m_lastEnding; }
     // Why the next release write ends the exposure (default: complete).
     void setEndReason(JournalOutcome outcome);
     // The adapter went missing while the release was held.
@@ -71,7 +80,8 @@ public:
     using EntryObserver = std::function<void(const JournalExposure *what, std::int64_t pressUs,
                                              const QDateTime &pressWall)>;
     void setEntryObserver(EntryObserver observer) { m_entryObserver = std::move(observer); }
-    // Writes one finished exposure's line (the guardian's way in).
+    // Writes one finished exposure's line (the guardian's way in); a negative
+    // `measuredUs` when its end never reached the line.
     void appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
                      JournalOutcome outcome);
 
@@ -105,6 +115,7 @@ private:
     QDateTime m_pressWall;
     QDateTime m_lastPressWall;
     std::optional<JournalOutcome> m_reason;
+    std::optional<Ending> m_lastEnding;
     bool m_adapterLost = false;
     EntryObserver m_entryObserver;
 };

@@ -54,6 +54,14 @@ void ManualMode::PressB_MouseUp()
     emit exposureEnded(false);
 }
 
-void ManualMode::Command2_Click() { OpenDevice(); }
+void ManualMode::Command2_Click()
+{
+    // The set-up lets the release go: a Pose T under way ends first, as its
+    // own second click would end it, so that the window and the journal say
+    // so.
+    if (m_poseT)
+        PressT_Click();
+    OpenDevice();
+}
 
 } // namespace tavrel

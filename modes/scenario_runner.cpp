@@ -346,6 +346,12 @@ void ScenarioRunner::tick()
     yieldEvents();
 }
 
+void ScenarioRunner::endExposureNow()
+{
+    if (m_running)
+        d->machine.endExposureNow();
+}
+
 bool ScenarioRunner::abandon()
 {
     SharedValues &v = shared();

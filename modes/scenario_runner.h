@@ -62,6 +62,10 @@ public:
     // exposure.
     void requestStop();
     void tick();
+    // The exposure under way ends now, as if its time were up (the program
+    // is about to be stopped): no further slice, the next tick lets go and
+    // the run goes on from there.
+    void endExposureNow();
     // The window goes away mid-run: the run channel is closed and a held
     // release let go. Returns whether that release was written.
     bool abandon();

@@ -149,6 +149,12 @@ void SequenceJob::stopShot()
     }
 }
 
+void SequenceJob::endExposureNow()
+{
+    if (m_running)
+        m_machine.endExposureNow();
+}
+
 void SequenceJob::endJob()
 {
     SharedValues &v = shared();

@@ -45,6 +45,10 @@ public:
     void finish();
     // "Stop Shot": the release is let go at once and the job ends.
     void stopShot();
+    // The exposure under way ends now, as if its time were up (the program
+    // is about to be stopped): no further slice, the next tick lets go and
+    // the job goes on from there.
+    void endExposureNow();
     // One tick of the sequence timer.
     void tick();
 

@@ -61,10 +61,13 @@ ModeWindow *Director::switchMode(ModeWindow *from, Mode target)
 {
     if (!from || from->isUnloaded())
         return nullptr;
-    from->beforeSwitch();
     m_switching = true;
-    ModeWindow *to = open(target);
+    // The window left behind lets go on its own handle and closes it before
+    // the next one opens the adapter: closed first, a pressed release would
+    // be left to whatever the new open does, and to nothing if it failed.
     from->prepareForSwitch();
+    from->Form_Unload();
+    ModeWindow *to = open(target);
     from->closeWithoutAsking();
     m_switching = false;
     return to;

@@ -17,7 +17,8 @@ public:
 
     // Opens the window of `mode` (built anew from its layout) and loads it.
     ModeWindow *open(Mode mode);
-    // The four steps: target shown and loaded, this watch off, this unloaded.
+    // This watch off and this unloaded (release let go, adapter closed),
+    // then the target loaded and shown.
     ModeWindow *switchMode(ModeWindow *from, Mode target);
     ModeWindow *current() const { return m_current; }
 

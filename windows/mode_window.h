@@ -38,10 +38,12 @@ public:
 
     WindowTimer *Connected = nullptr;
 
-    // A mode switch is on its way: called before the target window loads
-    // (whose settings load clears ShutterHeld), then the watch goes off.
-    virtual void beforeSwitch() {}
+    // A mode switch is on its way: the watch goes off before the unload.
     void prepareForSwitch();
+
+    // The run's exposure ends now, as if its time were up (Ctrl-Z is about
+    // to stop the program); the run goes on from its release.
+    virtual void endExposureNow() {}
 
     // Closes the window without the question a running exposure asks: a
     // mode switch already agreed to, a signal, the end of the session.

@@ -28,6 +28,7 @@ public:
 
     WindowTimer *Enchainement = nullptr;
     SequenceJob *job() const { return m_job; }
+    void endExposureNow() override { m_job->endExposureNow(); }
 
 protected:
     void stopJobs() override;

@@ -46,12 +46,13 @@ void Tavrel_manu::showExposure()
     }
 }
 
-void Tavrel_manu::beforeSwitch()
+void Tavrel_manu::endExposureNow()
 {
-    // The target window's settings load clears ShutterHeld before this
-    // window unloads; remember that a Pose T was running so the unload still
-    // lets the release go.
-    m_heldAtSwitch = shared().ShutterHeld != 0;
+    // Ended as its own button ends it, so that the window shows it over.
+    if (m_mode->poseTRunning())
+        m_mode->PressT_Click();
+    else if (shared().ShutterHeld != 0)
+        m_mode->PressB_MouseUp();
 }
 
 bool Tavrel_manu::runUnderWay() const { return m_mode->poseTRunning() || ModeWindow::runUnderWay(); }
@@ -61,7 +62,7 @@ QString Tavrel_manu::runUnderWayText() const
     return m_mode->poseTRunning() ? QStringLiteral("Une pose T est en cours.") : ModeWindow::runUnderWayText();
 }
 
-bool Tavrel_manu::releasesOnUnload() const { return shared().ShutterHeld != 0 || m_heldAtSwitch; }
+bool Tavrel_manu::releasesOnUnload() const { return shared().ShutterHeld != 0; }
 
 void Tavrel_manu::setPoseBEnabled(bool enabled) { ui->PressB->setEnabled(enabled); }
 

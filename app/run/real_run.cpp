@@ -17,6 +17,7 @@
 #include "modes/scenario_runner.h"
 #include "modes/sequence_job.h"
 #include "modes/sky_times.h"
+#include "modes/suspension.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -36,6 +37,7 @@ QString signalName(int number)
     case SIGQUIT: return QStringLiteral("SIGQUIT");
     case SIGUSR1: return QStringLiteral("SIGUSR1");
     case SIGUSR2: return QStringLiteral("SIGUSR2");
+    case SIGTSTP: return QStringLiteral("SIGTSTP");
     default: return QStringLiteral("signal %1").arg(number);
     }
 }
@@ -50,8 +52,10 @@ std::unique_ptr<SignalWatcher> watchSignals()
     // Started under nohup, the night is meant to outlive the session:
     // hanging up must not end it.
     std::vector<int> numbers{SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGQUIT};
-    if (!SignalWatcher::ignoredAtStart(SIGHUP))
-        numbers.push_back(SIGHUP);
+    // Ctrl-Z lets go before the program stops (see modes/suspension.h).
+    for (const int number : {SIGHUP, SIGTSTP})
+        if (!SignalWatcher::ignoredAtStart(number))
+            numbers.push_back(number);
     return std::make_unique<SignalWatcher>(numbers);
 }
 
@@ -169,6 +173,21 @@ int runForReal(const RunOptions &o)
                     log.line(sim->isAttached() ? QStringLiteral("SIGUSR2 reçu : adaptateur simulé rebranché.")
                                                : QStringLiteral("SIGUSR2 reçu : adaptateur simulé débranché."));
                 }
+                return;
+            }
+            if (number == SIGTSTP) {
+                const bool cut = letGoBeforeStopping([&] {
+                    if (job)
+                        job->endExposureNow();
+                    else
+                        runner->endExposureNow();
+                });
+                log.line(cut ? QStringLiteral("SIGTSTP reçu : pose en cours coupée, déclencheur relâché ; "
+                                              "programme suspendu jusqu'à sa reprise (fg).")
+                             : QStringLiteral("SIGTSTP reçu : déclencheur relâché ; programme suspendu jusqu'à "
+                                              "sa reprise (fg)."));
+                stopUntilContinued();
+                log.line(QStringLiteral("Programme repris : la suite continue à son heure."));
                 return;
             }
             log.line(QStringLiteral("%1 reçu : arrêt immédiat.").arg(signalName(number)));

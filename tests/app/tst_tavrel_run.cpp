@@ -13,7 +13,10 @@
 
 #include "modes/sky_times.h"
 #include <csignal>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 
 namespace {
@@ -558,17 +561,54 @@ private slots:
         return found;
     }
 
-    // Killed outright mid-exposure: the guardian lets go within a second and
-    // journals the exposure.
+    // The journal's lines, header left out.
+    QStringList journalLines() const
+    {
+        QFile journal(path(QStringLiteral("data/Tavrel/journal.csv")));
+        if (!journal.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(journal.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1);
+    }
+
+    static char processState(qint64 pid)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return '?';
+        const QByteArray text = stat.readAll();
+        return text.mid(text.lastIndexOf(')') + 2, 1).at(0);
+    }
+
+    // Killed outright mid-exposure (the program alone, its whole process
+    // group as a shell's `kill -9 %1` does, or after its guardian was killed
+    // and replaced): a guardian lets go within a second and journals the
+    // exposure; a lost guardian is said once.
+    void killedOutrightTheGuardianLetsGo_data()
+    {
+        QTest::addColumn<bool>("wholeGroup");
+        QTest::addColumn<bool>("guardianKilledFirst");
+        QTest::newRow("the program") << false << false;
+        QTest::newRow("its process group") << true << false;
+        QTest::newRow("its guardian, then the program") << false << true;
+    }
     void killedOutrightTheGuardianLetsGo()
     {
+        QFETCH(bool, wholeGroup);
+        QFETCH(bool, guardianKilledFirst);
         QProcess process;
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
         start(process, {"--simulate", "--adapter-log", "a.log", "--count", "1", "--exposure", "30"});
         QByteArray out;
         QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
         QCOMPARE(writes(QStringLiteral("a.log")).last().byte, 1);
+        if (guardianKilledFirst) {
+            const QList<int> first = guardians();
+            QCOMPARE(first.size(), 1);
+            ::kill(first.first(), SIGKILL);
+            QTRY_VERIFY_WITH_TIMEOUT(guardians().size() == 1 && guardians() != first, 5000);
+        }
         QElapsedTimer sinceDeath;
-        ::kill(process.processId(), SIGKILL);
+        ::kill(wholeGroup ? -pid_t(process.processId()) : pid_t(process.processId()), SIGKILL);
         sinceDeath.start();
         QVERIFY(process.waitForFinished(5000));
         // Polled, not slept: the bound is checked against the moment seen.
@@ -578,9 +618,94 @@ private slots:
         const QStringList log = logLines(QStringLiteral("a.log"));
         QVERIFY2(log.last().contains(QStringLiteral("FT_Close(")), qPrintable(log.join(QLatin1Char('\n'))));
         QTRY_VERIFY_WITH_TIMEOUT(guardians().isEmpty(), 5000);
-        QFile journal(path(QStringLiteral("data/Tavrel/journal.csv")));
-        QVERIFY(journal.open(QIODevice::ReadOnly));
-        QVERIFY(QString::fromUtf8(journal.readAll()).trimmed().endsWith(QStringLiteral(",1,,programme interrompu")));
+        QVERIFY(journalLines().last().endsWith(QStringLiteral(",1,,programme interrompu")));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QCOMPARE(err.count(QStringLiteral("un nouveau gardien prend sa place")), guardianKilledFirst ? 1 : 0);
+    }
+
+    // A guardian that learns of the program's death late: the program died
+    // before it started (its parent is then another process), or the chip
+    // cannot be opened again. It lets go at once, and journals only what
+    // reached the line.
+    void lateGuardian_data()
+    {
+        QTest::addColumn<QByteArray>("serial");
+        QTest::addColumn<bool>("released");
+        QTest::newRow("chip there") << QByteArray() << true;
+        QTest::newRow("chip not found") << QByteArray("ABSENT") << false;
+    }
+    void lateGuardian()
+    {
+        QFETCH(QByteArray, serial);
+        QFETCH(bool, released);
+        const pid_t program = ::fork(); // the program, dead and gone
+        if (program == 0)
+            ::_exit(0);
+        QVERIFY(program > 0 && ::waitpid(program, nullptr, 0) == program);
+        int ends[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+        QProcess guardian;
+        const int theirs = ends[1];
+        guardian.setChildProcessModifier([theirs] { ::dup2(theirs, 3); });
+        guardian.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        start(guardian, {"--guardian"});
+        ::close(ends[1]);
+        QTRY_VERIFY_WITH_TIMEOUT(guardians().contains(int(guardian.processId())), 5000);
+        const QByteArray orders =
+            "setup\t1\t1\t" + QFile::encodeName(path(QStringLiteral("a.log"))).toPercentEncoding() + "\t"
+            + QFile::encodeName(path(QStringLiteral("data/Tavrel/journal.csv"))).toPercentEncoding() + "\t0\t"
+            + QByteArray::number(program) + "\nuse\t" + serial + "\t0\t255\t1\npress\t0\t"
+            + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "\ts%C3%A9quence\t30\t1\t\n";
+        QCOMPARE(::write(ends[0], orders.constData(), size_t(orders.size())), ssize_t(orders.size()));
+        ::close(ends[0]);
+        // Its parent, this test, lives on: only the program's own end counts.
+        QVERIFY(guardian.waitForFinished(500));
+        QCOMPARE(writes(QStringLiteral("a.log")).size(), released ? 1 : 0);
+        const QString entry = journalLines().value(0);
+        QVERIFY2(entry.endsWith(released ? QStringLiteral(",1,,programme interrompu")
+                                         : QStringLiteral(",1,,déclencheur non relâché (programme interrompu)")),
+                 qPrintable(entry));
+        // Without a release, no end and no measured time.
+        QCOMPARE(entry.section(QLatin1Char(','), 2, 2).isEmpty(), !released);
+        QCOMPARE(entry.section(QLatin1Char(','), 4, 4).isEmpty(), !released);
+    }
+
+    // Ctrl-Z lets go before the program stops, and the run goes on when it
+    // is continued; a stop that cannot be caught (SIGSTOP) holds the release,
+    // and the progress line then says what the journal says.
+    void stoppedMidExposure_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("journalled");
+        QTest::newRow("SIGTSTP") << int(SIGTSTP) << QStringLiteral("Pose 1/2 : relâché, pose coupée")
+                                 << QStringLiteral("coupée (programme suspendu)");
+        QTest::newRow("SIGSTOP") << int(SIGSTOP) << QStringLiteral("Pose 1/2 : relâché, pose prolongée")
+                                 << QStringLiteral("prolongée");
+    }
+    void stoppedMidExposure()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(QString, said);
+        QFETCH(QString, journalled);
+        QProcess process;
+        start(process, {"--simulate", "--adapter-log", "a.log", "--count", "2", "--exposure", "2", "--delay", "1"});
+        QByteArray out;
+        QVERIFY(waitForOutput(process, out, QStringLiteral("Pose 1/2 : déclenchement")));
+        ::kill(pid_t(process.processId()), signalNumber);
+        QTRY_COMPARE_WITH_TIMEOUT(processState(process.processId()), 'T', 5000);
+        // Stopped for longer than the exposure: held, or let go before.
+        QCOMPARE(writes(QStringLiteral("a.log")).last().byte, signalNumber == SIGTSTP ? 0 : 1);
+        QTest::qWait(3500);
+        ::kill(pid_t(process.processId()), SIGCONT);
+        const Result r = finish(process, out);
+        QCOMPARE(r.status, 0);
+        verifyInOrder(r.out, {said, QStringLiteral("Pose 2/2 : déclenchement"),
+                              QStringLiteral("Pose 2/2 : relâché, pose terminée")});
+        const QStringList journal = journalLines();
+        QCOMPARE(journal.size(), 2);
+        QVERIFY2(journal.at(0).endsWith(journalled), qPrintable(journal.at(0)));
+        QVERIFY2(journal.at(1).endsWith(QStringLiteral("complète")), qPrintable(journal.at(1)));
     }
 
     // A clean end, or a signal handled, leaves the guardian nothing to do, and
@@ -703,8 +828,9 @@ private slots:
         QList<QPair<qint64, int>> got;
         for (const Write &w : writes(QStringLiteral("c.log")))
             got.append({w.us / 1000, w.byte});
+        // The set-up lets go first, then the run's own writes.
         QCOMPARE(got, (QList<QPair<qint64, int>>{
-                          {288040, 1}, {318050, 0}, {323260, 1}, {323760, 0}, {325260, 1}, {385260, 1},
+                          {0, 0}, {288040, 1}, {318050, 0}, {323260, 1}, {323760, 0}, {325260, 1}, {385260, 1},
                           {415270, 0}, {425480, 1}, {425980, 0}, {427480, 1}, {487480, 1}, {517490, 0},
                           {2988720, 1}, {3048720, 1}, {3108720, 1}, {3168720, 1}, {3228720, 1}, {3288730, 0}}));
     }

@@ -5,6 +5,7 @@
 #include "link/shared_values.h"
 #include "link/window_timer.h"
 #include "modes/journal.h"
+#include "modes/suspension.h"
 #include "support/rig.h"
 #include "windows/controls.h"
 #include "windows/director.h"
@@ -26,7 +27,8 @@ using namespace tavrel;
 using tavrel::test::Rig;
 
 namespace {
-const QStringList kOpen{"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"};
+// The set-up ends by letting the release go, whatever the chip held.
+const QStringList kOpen{"FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode", "FT_Write(0)"};
 const QStringList kCheckAndOpen = QStringList{"FT_ListDevices"} + kOpen;
 // The same when a handle is still held: it is given back before the open.
 const QStringList kCheckAndReopen = QStringList({"FT_ListDevices", "FT_Close"}) + kOpen;
@@ -42,6 +44,22 @@ template <typename T> T *child(QWidget *w, const char *name)
 QAction *action(QWidget *w, const char *name) { return child<QAction>(w, name); }
 
 int indicator(QWidget *w) { return child<Shape>(w, "Indicateur_Connexion")->fillBgr(); }
+
+// Starts `count` exposures of `seconds` in a row (a sequence, or a scenario of
+// that many steps), or a Pose T in the manual window.
+void startExposures(Rig &rig, ModeWindow *w, int seconds, int count = 1)
+{
+    if (w->mode() == Mode::Sequence) {
+        child<QLineEdit>(w, "Pose")->setText(QString::number(seconds));
+        child<QLineEdit>(w, "Nb_Poses")->setText(QString::number(count));
+        static_cast<Tavrel_async *>(w)->Buble_Click();
+    } else if (w->mode() == Mode::Scenario) {
+        const QByteArray step = "*,0," + QByteArray::number(seconds) + ",0,pose\n";
+        rig.startScenario(static_cast<Tavrel_sync *>(w), "n.txt", step.repeated(count) + "*,0,0,0,fin\n");
+    } else {
+        child<QPushButton>(w, "PressT")->click();
+    }
+}
 } // namespace
 
 class TestFrame : public QObject {
@@ -58,6 +76,8 @@ private slots:
     void switchAwayDuringPoseTReleases();
     void leavingDuringAnExposureLetsGoOnce_data();
     void leavingDuringAnExposureLetsGoOnce();
+    void suspendedMidExposureLetsGoAndGoesOn_data();
+    void suspendedMidExposureLetsGoAndGoesOn();
     void journalWarningLeavesTheJobOnTime();
     void restantCountsDownByTicks();
     void showtimeClickTogglesVisibility();
@@ -77,17 +97,34 @@ private slots:
 void TestFrame::loadChecksAndOpens_data()
 {
     QTest::addColumn<int>("mode");
-    QTest::newRow("sequence") << int(Mode::Sequence);
-    QTest::newRow("scenario") << int(Mode::Scenario);
-    QTest::newRow("manual") << int(Mode::Manual);
+    QTest::addColumn<bool>("leftPressed"); // by a program killed elsewhere
+    for (const bool pressed : {false, true}) {
+        const char *chip = pressed ? ", chip left pressed" : "";
+        QTest::addRow("sequence%s", chip) << int(Mode::Sequence) << pressed;
+        QTest::addRow("scenario%s", chip) << int(Mode::Scenario) << pressed;
+        QTest::addRow("manual%s", chip) << int(Mode::Manual) << pressed;
+    }
 }
 
 void TestFrame::loadChecksAndOpens()
 {
     QFETCH(int, mode);
+    QFETCH(bool, leftPressed);
     Rig rig;
+    if (leftPressed) {
+        FT_HANDLE other = 0;
+        const std::uint8_t one = 1;
+        std::uint32_t written = 0;
+        QCOMPARE(rig.sim.FT_Open(0, &other), FT_OK);
+        rig.sim.FT_SetBitMode(other, 0xff, 1);
+        rig.sim.FT_Write(other, &one, 1, &written);
+        rig.sim.FT_Close(other);
+        QVERIFY(rig.sim.isPressed());
+        rig.sim.clearCalls();
+    }
     ModeWindow *w = rig.open(Mode(mode));
     QCOMPARE(rig.callWords(), kCheckAndOpen);
+    QVERIFY(!rig.sim.isPressed());
     QCOMPARE(indicator(w), 65280);
     QCOMPARE(shared().DeviceOpen, -1);
     QCOMPARE(child<Shape>(w, "Mirorup")->fillStyle(), 3);
@@ -147,16 +184,16 @@ void TestFrame::switchMakesTheCallsInOrder()
     ModeWindow *manu = Director::instance().current();
     QCOMPARE(manu->mode(), Mode::Manual);
     QVERIFY(async->isUnloaded());
-    // The manual window's load (giving back the handle the sequence window
-    // held), then the sequence window's unload.
-    QCOMPARE(rig.callWords(), kCheckAndReopen + QStringList({"FT_Write(0)", "FT_Close"}));
+    // The sequence window's unload on its own handle, then the manual
+    // window's load, which finds nothing held.
+    QCOMPARE(rig.callWords(), QStringList({"FT_Write(0)", "FT_Close"}) + kCheckAndOpen);
     QCOMPARE(rig.sim.callsOf("FT_Write").at(0).status, int(FT_OK));
     QCOMPARE(indicator(manu), 65280);
-    QCOMPARE(shared().DeviceOpen, 0);
+    QCOMPARE(shared().DeviceOpen, -1);
     rig.flushDeletes();
     rig.sim.clearCalls();
-    rig.advance(500); // the new window's first tick sets the adapter up again
-    QCOMPARE(rig.callWords(), kCheckAndOpen);
+    rig.advance(500); // the new window's first tick finds it set up
+    QCOMPARE(rig.callWords(), QStringList{"FT_ListDevices"});
     QCOMPARE(rig.sim.openHandleCount(), 1);
     QCOMPARE(manu->pos(), QPoint(11, 30));
 }
@@ -215,14 +252,12 @@ void TestFrame::switchAwayDuringPoseTReleases()
     child<QPushButton>(manu, "PressT")->click();
     rig.advance(3000);
     QVERIFY(rig.sim.isPressed());
+    rig.sim.clearCalls();
     action(manu, "Async")->trigger();
     QVERIFY(Rig::answer(manu, true));
     QVERIFY(!rig.sim.isPressed());
-    const auto writes = rig.writes();
-    QCOMPARE(writes.last().second, 0);
     // The release went out before the manual window closed the adapter.
-    const QStringList words = rig.callWords();
-    QVERIFY(words.lastIndexOf("FT_Write(0)") < words.lastIndexOf("FT_Close"));
+    QCOMPARE(rig.callWords().mid(0, 2), QStringList({"FT_Write(0)", "FT_Close"}));
 }
 
 void TestFrame::leavingDuringAnExposureLetsGoOnce_data()
@@ -245,22 +280,18 @@ void TestFrame::leavingDuringAnExposureLetsGoOnce()
     QFETCH(QString, outcome);
     Rig rig;
     ModeWindow *w = rig.open(Mode(mode));
-    if (mode == int(Mode::Sequence)) {
-        child<QLineEdit>(w, "Pose")->setText("30");
-        static_cast<Tavrel_async *>(w)->Buble_Click();
-    } else if (mode == int(Mode::Scenario)) {
-        rig.startScenario(static_cast<Tavrel_sync *>(w), "n.txt", "*,0,120,0,long\n*,0,0,0,fin\n");
-    } else {
-        child<QPushButton>(w, "PressT")->click();
-    }
+    startExposures(rig, w, 120);
     rig.advance(5000);
     QVERIFY(rig.sim.isPressed());
     rig.sim.clearCalls();
     if (way == "switch") {
         Director::instance().switchMode(w, mode == int(Mode::Sequence) ? Mode::Manual : Mode::Sequence);
-        // The new window's load opens the adapter again (giving back the
-        // handle still held), then the old window lets go, once, and closes.
-        QCOMPARE(rig.callWords(), kCheckAndReopen + QStringList({"FT_Write(0)", "FT_Close"}));
+        // The old window lets go, once, on its own handle and closes it;
+        // only then does the new window's load open the adapter again.
+        QCOMPARE(rig.callWords(), QStringList({"FT_Write(0)", "FT_Close"}) + kCheckAndOpen);
+        const QList<AdapterCall> calls = rig.sim.calls();
+        QCOMPARE(calls.at(0).status, int(FT_OK));
+        QCOMPARE(calls.at(0).handle, calls.at(1).handle);
     } else {
         if (way == "close") {
             w->close();
@@ -272,6 +303,40 @@ void TestFrame::leavingDuringAnExposureLetsGoOnce()
     }
     QVERIFY(!rig.sim.isPressed());
     QVERIFY2(rig.journalLines().last().endsWith(outcome), qPrintable(rig.journalLines().last()));
+}
+
+void TestFrame::suspendedMidExposureLetsGoAndGoesOn_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("entries"); // journal lines once the run is over
+    QTest::newRow("sequence") << int(Mode::Sequence) << 2;
+    QTest::newRow("scenario") << int(Mode::Scenario) << 2;
+    QTest::newRow("Pose T") << int(Mode::Manual) << 1;
+}
+
+// Ctrl-Z a minute and more before the end of a two-minute exposure: the
+// release goes now, the exposure's later slices press nothing, and the run
+// goes on with its next exposure.
+void TestFrame::suspendedMidExposureLetsGoAndGoesOn()
+{
+    QFETCH(int, mode);
+    QFETCH(int, entries);
+    Rig rig;
+    ModeWindow *w = rig.open(Mode(mode));
+    startExposures(rig, w, 120, 2);
+    rig.advance(5000);
+    QVERIFY(rig.sim.isPressed());
+    QVERIFY(letGoBeforeStopping([w] { w->endExposureNow(); }));
+    QVERIFY(!rig.sim.isPressed());
+    QVERIFY2(rig.journalLines().last().endsWith("coupée (programme suspendu)"), qPrintable(rig.journalLines().last()));
+    rig.advance(300000);
+    QVERIFY(!rig.sim.isPressed());
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 1 + entries);
+    if (entries > 1)
+        QVERIFY2(lines.last().endsWith(",complète"), qPrintable(lines.last()));
+    QCOMPARE(rig.sim.pressCount(), entries);
+    QCOMPARE(shared().ShutterHeld, 0);
 }
 
 void TestFrame::journalWarningLeavesTheJobOnTime()
@@ -313,7 +378,7 @@ void TestFrame::journalWarningLeavesTheJobOnTime()
                  }), writable ? 0 : 1);
     }
     QVERIFY(!heldUp);
-    QCOMPARE(writes[false].size(), 6);
+    QCOMPARE(writes[false].size(), 7); // the set-up's release, then three exposures
     QCOMPARE(writes[false], writes[true]);
 }
 

@@ -20,6 +20,7 @@ private slots:
     void twoButtonsAtOnce();
     void keyPressOnPoseBDoesNothing();
     void greyedPoseBIgnoresTheMouse();
+    void cnxSetsTheAdapterUpAgain_data();
     void cnxSetsTheAdapterUpAgain();
     void poseTWithNoAdapterStillCounts();
 };
@@ -83,6 +84,7 @@ void TestManual::twoButtonsAtOnce()
     Rig rig;
     ModeWindow *w = rig.open(Mode::Manual);
     rig.advance(100);
+    rig.sim.clearCalls();
     QPushButton *b = button(w, "PressB");
     QTest::mousePress(b, Qt::LeftButton);
     rig.advance(1500);
@@ -117,19 +119,35 @@ void TestManual::greyedPoseBIgnoresTheMouse()
     QVERIFY(rig.sim.isPressed()); // the Pose T goes on until its own second click
 }
 
+void TestManual::cnxSetsTheAdapterUpAgain_data()
+{
+    QTest::addColumn<bool>("poseT");
+    QTest::newRow("idle") << false;
+    // The set-up lets go: the Pose T ends first, as its own click ends it.
+    QTest::newRow("during Pose T") << true;
+}
+
 void TestManual::cnxSetsTheAdapterUpAgain()
 {
+    QFETCH(bool, poseT);
     Rig rig;
     ModeWindow *w = rig.open(Mode::Manual);
+    if (poseT)
+        button(w, "PressT")->click();
     rig.advance(600);
     const QString before = shown(w);
     rig.sim.clearCalls();
     button(w, "Command2")->click();
-    QCOMPARE(rig.callWords(), QStringList({"FT_Close", "FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode"}));
+    QCOMPARE(rig.callWords(),
+             QStringList(poseT ? QStringList{"FT_Write(0)"} : QStringList())
+                 + QStringList({"FT_Close", "FT_Open", "FT_ResetDevice", "FT_SetBaudRate", "FT_SetBitMode", "FT_Write(0)"}));
     QCOMPARE(shared().DeviceOpen, -1);
     QCOMPARE(shared().ShutterHeld, 0);
     QVERIFY(button(w, "PressB")->isEnabled());
-    QCOMPARE(shown(w), before);
+    if (poseT)
+        QVERIFY2(rig.journalLines().last().endsWith(",complète"), qPrintable(rig.journalLines().last()));
+    else
+        QCOMPARE(shown(w), before);
 }
 
 void TestManual::poseTWithNoAdapterStillCounts()

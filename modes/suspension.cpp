@@ -1,0 +1,32 @@
+#include "modes/suspension.h"
+
+#include "link/release_line.h"
+#include "link/shared_values.h"
+#include "modes/journal.h"
+
+#include <csignal>
+#include <unistd.h>
+
+namespace tavrel {
+
+bool letGoBeforeStopping(const std::function<void()> &endExposure)
+{
+    SharedValues &v = shared();
+    const bool exposing = v.ShutterHeld != 0;
+    ExposureJournal::instance().setEndReason(JournalOutcome::Suspended);
+    if (endExposure)
+        endExposure();
+    // A mirror raised, a write asked ahead: whatever the line holds goes.
+    if (v.DeviceOpen != 0 || exposing)
+        ReleaseShutter();
+    return exposing;
+}
+
+void stopUntilContinued()
+{
+    // SIGSTOP rather than the terminal's own signal, which is caught here
+    // and would be thrown away in an orphaned process group.
+    ::kill(::getpid(), SIGSTOP);
+}
+
+} // namespace tavrel
