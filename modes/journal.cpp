@@ -29,20 +29,35 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// Whether the file's header line (at most its first kilobyte) has the
+// guiding column: a journal begun by an older version keeps its columns.
+bool headerHasGuiding(int fd)
+{
+    char head[1024];
+    const ssize_t n = ::pread(fd, head, sizeof head, 0);
+    if (n <= 0)
+        return false;
+    const QByteArray bytes(head, n);
+    const qsizetype end = bytes.indexOf('\n');
+    return bytes.left(end < 0 ? n : end).trimmed().endsWith(",guidage");
+}
+
 // Appends `line` to `file` as one write, after the header when the file is
-// empty. A write cut short (a full disk) is taken back, so the file never
+// empty; `lastField` goes at its end when the header has its column. A write cut short (a full disk) is taken back, so the file never
 // keeps half a line for the next one to be glued to. Returns the reason of a
 // failure, empty on success.
-QString appendWhole(const QString &file, const QByteArray &line)
+QString appendWhole(const QString &file, QByteArray line, const QByteArray &lastField)
 {
     const auto reason = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
-    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return reason(errno);
     const auto closer = qScopeGuard([fd] { ::close(fd); });
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         return reason(errno);
+    if (st.st_size == 0 || headerHasGuiding(fd))
+        line += ',' + lastField;
     const QByteArray bytes = (st.st_size == 0 ? ExposureJournal::header().toUtf8() + '\n' : QByteArray()) + line + '\n';
     qsizetype done = 0;
     while (done < bytes.size()) {
@@ -94,12 +109,13 @@ void ExposureJournal::reset()
     m_lastPressUs = -1;
     m_origin.clear();
     m_path.clear();
+    m_guidingAtStart = nullptr;
     m_enabled = true;
 }
 
 QString ExposureJournal::header()
 {
-    return QStringLiteral("date,debut,fin,pose_demandee_s,pose_mesuree_s,mode,etape,fichier_ligne,issue");
+    return QStringLiteral("date,debut,fin,pose_demandee_s,pose_mesuree_s,mode,etape,fichier_ligne,issue,guidage");
 }
 
 QString ExposureJournal::outcomeText(JournalOutcome outcome)
@@ -139,6 +155,7 @@ QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs
         what.step ? QString::number(*what.step) : QString(),
         what.fileLine,
         outcomeText(outcome),
+        what.guiding,
     };
     for (QString &f : fields)
         f = csvField(f);
@@ -151,6 +168,8 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
         return;
     m_open = true;
     m_what = what;
+    if (m_guidingAtStart)
+        m_what.guiding = m_guidingAtStart();
     if (!m_origin.isEmpty())
         m_what.mode += QStringLiteral(" (%1)").arg(m_origin);
     m_pressUs = m_lastPressUs >= 0 ? m_lastPressUs : timeBase().monotonicUs();
@@ -171,6 +190,12 @@ void ExposureJournal::setEndReason(JournalOutcome outcome)
 {
     if (m_open)
         m_reason = outcome;
+}
+
+void ExposureJournal::guidingTrouble(const QString &mark)
+{
+    if (m_open && (m_what.guiding == QLatin1String("ok") || m_what.guiding == QLatin1String("sans")))
+        m_what.guiding = mark;
 }
 
 void ExposureJournal::adapterLost()
@@ -218,7 +243,10 @@ void ExposureJournal::append(const QString &line)
     // user is told once, and the night goes on.
     const QString file = path();
     QDir().mkpath(QFileInfo(file).absolutePath());
-    const QString failure = appendWhole(file, line.toUtf8());
+    // The guiding column is the line's last field: kept apart, for the
+    // journals whose header has no such column.
+    const qsizetype comma = line.lastIndexOf(QLatin1Char(','));
+    const QString failure = appendWhole(file, line.left(comma).toUtf8(), line.mid(comma + 1).toUtf8());
     if (!failure.isEmpty() && !m_warned) {
         m_warned = true;
         showMessage(MessageKind::Warning,

@@ -29,6 +29,8 @@ struct JournalExposure {
     std::optional<int> requestedSeconds; // none for manual exposures
     std::optional<int> step;            // the exposure's number, or the scenario step
     QString fileLine;                   // "nuit.txt:12" for a scenario
+    // How guiding went: "ok", "perdu", "arrêté", or "sans" (no guider).
+    QString guiding = QStringLiteral("sans");
 };
 
 class ExposureJournal {
@@ -54,6 +56,12 @@ public:
     void setEndReason(JournalOutcome outcome);
     // The adapter went missing while the release was held.
     void adapterLost();
+    // What the guiding column of an exposure starts with, asked when it
+    // opens; none: "sans".
+    void setGuidingAtStart(std::function<QString()> mark) { m_guidingAtStart = std::move(mark); }
+    // Guiding went wrong during the open exposure ("perdu", "arrêté"): the
+    // first trouble is the one kept.
+    void guidingTrouble(const QString &mark);
     // The program is being ended: exposures cut now say so.
     void setProgramEnding(bool ending) { m_programEnding = ending; }
 
@@ -95,6 +103,7 @@ private:
     std::optional<JournalOutcome> m_reason;
     bool m_adapterLost = false;
     EntryObserver m_entryObserver;
+    std::function<QString()> m_guidingAtStart;
 };
 
 } // namespace tavrel

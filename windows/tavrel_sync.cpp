@@ -1,5 +1,7 @@
 #include "windows/tavrel_sync.h"
 
+#include "modes/dither_gate.h"
+
 #include "link/settings.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
@@ -61,7 +63,11 @@ Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavre
     const auto commentAlone = [this] { showComment(shared().StepComment); };
     connect(m_runner, &ScenarioRunner::mirrorRaised, this, commentAlone);
     connect(m_runner, &ScenarioRunner::exposureStarted, this, commentAlone);
-    connect(m_runner, &ScenarioRunner::runEnded, this, [this] { clearStopRequested(); });
+    connect(m_runner, &ScenarioRunner::runEnded, this, [this] {
+        clearStopRequested();
+        guider()->end();
+    });
+    m_runner->setBetweenExposures(addGuider(QRect(232, 320, 153, 57)));
 
     m_watcher = new QFileSystemWatcher(this);
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Tavrel_sync::folderChanged);
@@ -124,7 +130,8 @@ void Tavrel_sync::Buble_Click()
 {
     if (ui->File1->fileName().isEmpty())
         return;
-    m_runner->start(QDir(ui->File1->path()).filePath(ui->File1->fileName()));
+    if (!m_runner->isRunning())
+        startWithGuider([this] { return m_runner->start(QDir(ui->File1->path()).filePath(ui->File1->fileName())); });
 }
 
 void Tavrel_sync::Stop_Capture_Click()

@@ -6,12 +6,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "link/timebase.h"
 #include "modes/sky_times.h"
+#include "support/stand_in_guider.h"
 #include <csignal>
 #include <sys/stat.h>
 #include <memory>
@@ -191,6 +194,50 @@ private slots:
     void cleanup() { m_dir.reset(); }
 
     // --- nights on the simulated adapter --------------------------------------
+
+    // Dithers with a guider listening: each next press after its settle, the
+    // journal's guiding column filled; with nobody listening, one warning and
+    // the exposures on time.
+    void dithersThroughTheGuider_data()
+    {
+        QTest::addColumn<bool>("listening");
+        QTest::newRow("guider listening") << true;
+        QTest::newRow("nobody listening") << false;
+    }
+    void dithersThroughTheGuider()
+    {
+        QFETCH(bool, listening);
+        tavrel::QtTimeBase time;
+        tavrel::setTimeBase(&time);
+        const auto restore = qScopeGuard([] { tavrel::setTimeBase(nullptr); });
+        tavrel::test::StandInGuider guider;
+        guider.settleMs = 1500;
+        const QString port = QString::number(guider.port());
+        if (!listening)
+            guider.stopListening();
+        QProcess process;
+        start(process, {"--simulate", "--adapter-log", "a.log", "--guider", "127.0.0.1:" + port, "--dither-every",
+                        "1", "--count", "3", "--exposure", "1", "--delay", "0"});
+        QVERIFY(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000));
+        const Result r = finish(process);
+        QCOMPARE(r.status, 0);
+        const QList<Write> w = writes(QStringLiteral("a.log"));
+        QCOMPARE(bytes(w), (QList<int>{1, 0, 1, 0, 1, 0}));
+        QCOMPARE(guider.dithers.size(), listening ? 2 : 0);
+        for (int i : {2, 4}) {
+            const qint64 gapUs = w[i].us - w[i - 1].us;
+            QVERIFY2(listening ? gapUs >= 1500000 : gapUs < 1000000, qPrintable(QString::number(gapUs)));
+        }
+        QCOMPARE(r.err.count(QStringLiteral("injoignable")), listening ? 0 : 1);
+        if (listening)
+            verifyInOrder(r.out, {"Décalage 1 demandé", "Guideur stabilisé", "Pose 2/3", "Décalage 2 demandé",
+                                  "Guideur stabilisé", "Pose 3/3"});
+        QStringList column;
+        for (const QString &line : logLines(QStringLiteral("data/Tavrel/journal.csv")).mid(1))
+            column << line.section(QLatin1Char(','), -1);
+        QCOMPARE(column.join(QLatin1Char(',')), listening ? QStringLiteral("ok,ok,ok") : QStringLiteral("sans,sans,sans"));
+    }
+
 
     void scenarioOnSimulatedAdapter()
     {
