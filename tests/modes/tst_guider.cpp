@@ -61,8 +61,11 @@ struct Night {
     {
         GuiderClient *c = gate.client();
         QCoreApplication::processEvents();
-        if (c->bytesIn() != guider.bytesOut || c->bytesOut() != guider.bytesIn)
-            QTest::qWaitFor([&] { return c->bytesIn() == guider.bytesOut && c->bytesOut() == guider.bytesIn; }, 2000);
+        const auto delivered = [&] { return c->bytesIn() == guider.bytesOut && c->bytesOut() == guider.bytesIn; };
+        // A connection dropped on purpose never delivers all: the test's own
+        // checks say what that changed.
+        if (!delivered() && !QTest::qWaitFor(delivered, 2000))
+            qDebug("bytes still in flight after 2 s");
     }
     // Virtual time on, 10 ms at a time, the socket read between steps.
     void run(std::int64_t ms, const std::function<bool()> &until = {})
