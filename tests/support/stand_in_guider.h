@@ -15,8 +15,9 @@
 class QTcpSocket;
 
 namespace tavrel {
+class GuiderClient;
 class OneShot;
-}
+} // namespace tavrel
 
 namespace tavrel::test {
 
@@ -45,6 +46,10 @@ public:
     void sendEvent(const QString &name, QJsonObject fields = {});
     void sendRaw(const QByteArray &bytes);
     void dropClients();
+    // Lets what was sent either way between `client` and this guider be
+    // read: the loopback delivers it in real time, while a virtual clock
+    // stands still.
+    void deliver(const GuiderClient *client);
     void stopListening() { m_server.close(); }
 
 private:
