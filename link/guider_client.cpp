@@ -196,7 +196,7 @@ void GuiderClient::onConnected()
     // The guider says its state on its own when a client comes; asked all
     // the same, for a guider that would not.
     send(QByteArrayLiteral("{\"method\":\"get_app_state\",\"id\":0}\r\n"));
-    setState(GuiderState::NotGuiding);
+    // The state itself comes with the guider's answer, a moment later.
     emit connected();
 }
 
