@@ -48,6 +48,17 @@ struct Night {
             guider.stopListening();
         return s;
     }
+    // A sequence job wired to the gate, as the window and tavrel-run wire it.
+    std::unique_ptr<SequenceJob> job(const char *count, const char *delay)
+    {
+        view = std::make_unique<run::HeadlessSequenceView>(QString::fromLatin1(count), QStringLiteral("5"),
+                                                           QStringLiteral("0"), QString::fromLatin1(delay));
+        auto j = std::make_unique<SequenceJob>(&timer, view.get());
+        QObject::connect(&timer, &WindowTimer::Timer, j.get(), &SequenceJob::tick);
+        j->setBetweenExposures(&gate);
+        return j;
+    }
+    std::unique_ptr<run::HeadlessSequenceView> view;
     // Opens the gate and lets the connection be made (or refused) for real.
     void open(const GuiderSettings &s)
     {
@@ -118,14 +129,11 @@ void TstGuider::sequenceWaitsForTheSettle()
     Night n;
     n.guider.answer = StandInGuider::Answer(answer);
     n.guider.settleMs = 4000;
-    run::HeadlessSequenceView view(QStringLiteral("3"), QStringLiteral("5"), QStringLiteral("0"), QStringLiteral("0"));
-    SequenceJob job(&n.timer, &view);
-    QObject::connect(&n.timer, &WindowTimer::Timer, &job, &SequenceJob::tick);
-    job.setBetweenExposures(&n.gate);
+    const auto job = n.job("3", "0");
     n.open(n.settings(1, listening));
-    QVERIFY(job.start());
-    n.run(60000, [&] { return !job.isRunning(); });
-    QVERIFY(!job.isRunning());
+    QVERIFY(job->start());
+    n.run(60000, [&] { return !job->isRunning(); });
+    QVERIFY(!job->isRunning());
 
     const auto presses = n.rig.writeTimes(1);
     const auto releases = n.rig.writeTimes(0);
@@ -147,17 +155,14 @@ void TstGuider::stopDuringSettleEndsTheRun()
 {
     Night n;
     n.guider.settleMs = 30000;
-    run::HeadlessSequenceView view(QStringLiteral("3"), QStringLiteral("5"), QStringLiteral("0"), QStringLiteral("0"));
-    SequenceJob job(&n.timer, &view);
-    QObject::connect(&n.timer, &WindowTimer::Timer, &job, &SequenceJob::tick);
-    job.setBetweenExposures(&n.gate);
+    const auto job = n.job("3", "0");
     n.open(n.settings());
-    QVERIFY(job.start());
+    QVERIFY(job->start());
     n.run(8000);
     QCOMPARE(n.guider.dithers.size(), 1);
-    job.finish();
+    job->finish();
     n.run(2000);
-    QVERIFY(!job.isRunning());
+    QVERIFY(!job->isRunning());
     QCOMPARE(n.rig.writeTimes(1).size(), 1);
     QCOMPARE(shared().ShutterHeld, 0);
 }
@@ -211,18 +216,15 @@ void TstGuider::guidingTroubleMarksTheExposure()
     QFETCH(QString, event);
     QFETCH(QString, mark);
     Night n;
-    run::HeadlessSequenceView view(QStringLiteral("1"), QStringLiteral("5"), QStringLiteral("0"), QStringLiteral("0"));
-    SequenceJob job(&n.timer, &view);
-    QObject::connect(&n.timer, &WindowTimer::Timer, &job, &SequenceJob::tick);
-    job.setBetweenExposures(&n.gate);
+    const auto job = n.job("1", "0");
     n.open(n.settings(0));
-    QVERIFY(job.start());
+    QVERIFY(job->start());
     n.run(2000);
     if (event.isEmpty())
         n.guider.dropClients();
     else
         n.guider.sendEvent(event);
-    n.run(10000, [&] { return !job.isRunning(); });
+    n.run(10000, [&] { return !job->isRunning(); });
     QCOMPARE(n.guidingColumn().value(0), mark);
 }
 
