@@ -26,6 +26,7 @@ constexpr int kWaitPollMs = 5000;
 
 const QString kTakeUp = QStringLiteral("0");
 const QString kWait = QStringLiteral("5");
+const QString kHeld = QStringLiteral("7");
 const QString kShot = QStringLiteral("10");
 const QString kMirrorUp = QStringLiteral("11");
 const QString kSlice = QStringLiteral("20");
@@ -66,6 +67,7 @@ struct ScenarioRunner::Private {
     ScenarioRunner *q;
     WindowTimer *timer;
     ScenarioView *view;
+    BetweenExposures *gate = nullptr;
     ScenarioReader reader; // the run channel
     ScenarioStep step;     // the step shown last
     std::optional<Place> placeOverride;
@@ -182,6 +184,8 @@ bool ScenarioRunner::start(const QString &path)
     return true;
 }
 
+void ScenarioRunner::setBetweenExposures(BetweenExposures *gate) { d->gate = gate; }
+
 void ScenarioRunner::setPlace(const std::optional<Place> &place) { d->placeOverride = place; }
 
 void ScenarioRunner::requestStop()
@@ -234,7 +238,10 @@ void ScenarioRunner::Private::takeUpStep()
     emit q->stepTaken(v.StepNumber, v.StepCount, reader.fullPath(), s.line, s.comment);
 
     if (isAtOnceStep(s)) {
-        armShot(10);
+        if (gate && gate->holdsNextPress())
+            arm(kHeld, kHoldPollMs);
+        else
+            armShot(10);
         return;
     }
     if (chain) {
@@ -353,6 +360,15 @@ void ScenarioRunner::tick()
             else
                 d->arm(kWait, kWaitPollMs);
         }
+    } else if (tag == kHeld) {
+        if (v.StopRequested != 0) {
+            d->finish(QString());
+            return;
+        }
+        if (d->gate->holdsNextPress())
+            d->arm(kHeld, kHoldPollMs);
+        else
+            d->armShot(10);
     } else if (tag == kShot) {
         // A stop asked during the last wait before the step's time: nothing
         // is pressed.
@@ -428,8 +444,14 @@ void ScenarioRunner::tick()
         d->exposing = false;
         d->arm(kPause, 100);
         emit exposureEnded(true);
-        if (v.StopRequested == 0)
+        if (v.StopRequested == 0) {
+            // Read ahead on a copy: after the run's last exposure comes the
+            // end step, and no dither.
+            ScenarioReader ahead = d->reader;
+            if (d->gate && !(ahead.readStep().fields == 5 && ahead.atEnd()))
+                d->gate->afterRelease();
             emit pauseStarted(v.ShotIntervalSeconds);
+        }
     } else if (tag == kPause) {
         if (v.StopRequested != 0) {
             d->finish(QString());

@@ -258,14 +258,28 @@ void SequenceJob::tick()
         m_view->setMirrorStyle(kVerticalLines);
         v.ShotCount -= 1;
         emit exposureEnded(m_exposureNumber, true);
-        if (v.ShotCount > 0 && v.StopRequested == 0)
+        if (v.ShotCount > 0 && v.StopRequested == 0) {
+            if (m_gate)
+                m_gate->afterRelease();
             emit delayStarted(v.ShotIntervalSeconds);
-    } else if (tag == QLatin1String("31")) {
+        }
+    } else if (tag == QLatin1String("31") || tag == QLatin1String("32")) {
         if (v.ShotCount <= 0 || v.StopRequested != 0) {
             endJob();
             return;
         }
-        if (v.ShotIntervalSeconds > 10) {
+        // "32": the delay is over and the guider still settles; no press is
+        // asked for until it has.
+        if (tag == QLatin1String("32") && m_gate->holdsNextPress()) {
+            m_timer->setIntervalFrom(anchorUs, kHoldPollMs);
+        } else if (tag == QLatin1String("32")) {
+            m_timer->setTag(QStringLiteral("10"));
+            m_timer->setIntervalFrom(anchorUs, 100);
+            askNextPress();
+        } else if (v.ShotIntervalSeconds <= 10 && m_gate && m_gate->holdsNextPress()) {
+            m_timer->setTag(QStringLiteral("32"));
+            m_timer->setIntervalFrom(anchorUs, v.ShotIntervalSeconds * 1000 + 100);
+        } else if (v.ShotIntervalSeconds > 10) {
             m_timer->setIntervalFrom(anchorUs, 10000);
             v.ShotIntervalSeconds -= 10;
         } else {

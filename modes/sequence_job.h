@@ -13,6 +13,7 @@
 // drive it through SequenceView.
 
 #include "link/window_timer.h"
+#include "modes/between_exposures.h"
 
 #include <QObject>
 #include <QString>
@@ -56,6 +57,8 @@ public:
     void endExposureNow();
     // One tick of the sequence timer.
     void tick();
+    // What happens between two exposures (a dither); none by default.
+    void setBetweenExposures(BetweenExposures *gate) { m_gate = gate; }
 
     bool isRunning() const { return m_running; }
     // From the press that starts a shot (the mirror's, or the exposure's) to
@@ -84,6 +87,7 @@ private:
 
     WindowTimer *m_timer;
     SequenceView *m_view;
+    BetweenExposures *m_gate = nullptr;
     bool m_running = false;
     bool m_shotUnderWay = false;
     int m_exposureNumber = 0;
