@@ -217,4 +217,12 @@ void resetSettingsWarnings()
     g_unwritableFilesTold.clear();
 }
 
+bool firstReport(const QString &what)
+{
+    if (g_reportedBadValues.contains(what))
+        return false;
+    g_reportedBadValues.insert(what);
+    return true;
+}
+
 } // namespace tavrel

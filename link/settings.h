@@ -45,4 +45,9 @@ void LoadSettings();
 // session, so each test starts clean.
 void resetSettingsWarnings();
 
+// Whether `what` (a file, a key and its bad value) is reported for the first
+// time: the settings are read again at each window load and each run, and
+// one message per mistake is enough.
+bool firstReport(const QString &what);
+
 } // namespace tavrel

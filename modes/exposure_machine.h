@@ -13,7 +13,8 @@
 //
 // The end of the pause (ShotIntervalSeconds left, at most 10 s) is the one
 // clear place between two exposures: the mode decides there what comes next
-// (the next shot, the next step, a wait of its own, the end of the run).
+// (the next shot, the next step, the guider's settle through its
+// BetweenExposures gate, the end of the run).
 
 #include "link/window_timer.h"
 

@@ -67,14 +67,35 @@ private:
 
 QString reasonOf(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
+// Whether the journal's header line (in its first kilobyte) has the guiding
+// column. The file is read through a descriptor of its own, the one given
+// being open for appending only.
+bool headerHasGuiding(int fd)
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    const int reader = ::open(self.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader < 0)
+        return true; // unknown: the line is written whole
+    char head[1024];
+    const ssize_t n = ::pread(reader, head, sizeof head, 0);
+    ::close(reader);
+    const QByteArray bytes(head, std::max<ssize_t>(n, 0));
+    const qsizetype end = bytes.indexOf('\n');
+    return n <= 0 || bytes.left(end < 0 ? bytes.size() : end).trimmed().endsWith(",guidage");
+}
+
 } // namespace
 
-QString appendJournalLine(int fd, const QByteArray &line)
+QString appendJournalLine(int fd, QByteArray line)
 {
     const LineLock lock(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         return reasonOf(errno);
+    // A journal begun by an older version keeps its columns: the guiding
+    // column, the line's last, is left out of it.
+    if (st.st_size > 0 && !headerHasGuiding(fd) && line.contains(','))
+        line.truncate(line.lastIndexOf(','));
     const QByteArray bytes = (st.st_size == 0 ? ExposureJournal::header().toUtf8() + '\n' : QByteArray()) + line + '\n';
     // Where this write began, learnt from the write itself: appending, the
     // file's end may have moved since the file was opened.
@@ -150,11 +171,12 @@ void ExposureJournal::reset()
     m_origin.clear();
     m_path.clear();
     m_enabled = true;
+    m_guidingAtStart = nullptr;
 }
 
 QString ExposureJournal::header()
 {
-    return QStringLiteral("date,debut,fin,pose_demandee_s,pose_mesuree_s,mode,etape,fichier_ligne,issue");
+    return QStringLiteral("date,debut,fin,pose_demandee_s,pose_mesuree_s,mode,etape,fichier_ligne,issue,guidage");
 }
 
 QString ExposureJournal::outcomeText(JournalOutcome outcome)
@@ -202,6 +224,7 @@ QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs
         what.step ? QString::number(*what.step) : QString(),
         what.fileLine,
         outcomeText(outcome),
+        what.guiding,
     };
     for (QString &f : fields)
         f = csvField(f);
@@ -217,6 +240,8 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
         return;
     m_open = true;
     m_what = what;
+    if (m_guidingAtStart)
+        m_what.guiding = m_guidingAtStart();
     if (!m_origin.isEmpty())
         m_what.mode += QStringLiteral(" (%1)").arg(m_origin);
     m_pressUs = m_lastPressUs >= 0 ? m_lastPressUs : timeBase().monotonicUs();
@@ -238,6 +263,12 @@ void ExposureJournal::setEndReason(JournalOutcome outcome)
 {
     if (m_open)
         m_reason = outcome;
+}
+
+void ExposureJournal::guidingTrouble(const QString &mark)
+{
+    if (m_open && (m_what.guiding == QLatin1String("ok") || m_what.guiding == QLatin1String("sans")))
+        m_what.guiding = mark;
 }
 
 void ExposureJournal::adapterLost()

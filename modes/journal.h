@@ -33,13 +33,15 @@ struct JournalExposure {
     std::optional<int> requestedSeconds; // none for manual exposures
     std::optional<int> step;            // the exposure's number, or the scenario step
     QString fileLine;                   // "nuit.txt:12" for a scenario
+    // How guiding went: "ok", "perdu", "arrêté", or "sans" (no guider).
+    QString guiding = QStringLiteral("sans");
 };
 
 // Appends one line (and the header first, when the file is empty) to the
 // journal open as `fd`, under an advisory lock shared with every program
 // that writes the journal. A write cut short is taken back to where it
 // began, never further. Returns the reason of a failure, empty on success.
-QString appendJournalLine(int fd, const QByteArray &line);
+QString appendJournalLine(int fd, QByteArray line);
 
 class ExposureJournal {
 public:
@@ -71,6 +73,12 @@ public:
     void setEndReason(JournalOutcome outcome);
     // The adapter went missing while the release was held.
     void adapterLost();
+    // What the guiding column of an exposure starts with, asked when it
+    // opens; none: "sans".
+    void setGuidingAtStart(std::function<QString()> mark) { m_guidingAtStart = std::move(mark); }
+    // Guiding went wrong during the open exposure ("perdu", "arrêté"): the
+    // first trouble is the one kept.
+    void guidingTrouble(const QString &mark);
     // The program is being ended: exposures cut now say so.
     void setProgramEnding(bool ending) { m_programEnding = ending; }
 
@@ -118,6 +126,7 @@ private:
     std::optional<Ending> m_lastEnding;
     bool m_adapterLost = false;
     EntryObserver m_entryObserver;
+    std::function<QString()> m_guidingAtStart;
 };
 
 } // namespace tavrel

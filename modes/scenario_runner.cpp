@@ -26,6 +26,7 @@ constexpr int kWaitPollMs = 5000;
 
 const QString kTakeUp = QStringLiteral("0");
 const QString kWait = QStringLiteral("5");
+const QString kHeld = QStringLiteral("7");
 const QString kPause = ExposureMachine::tag(ExposureMachine::State::Pause);
 
 QTime timeNow() { return timeBase().now().time(); }
@@ -77,8 +78,14 @@ struct ScenarioRunner::Private {
                       [this] { return share(); },
                       [this] {
                           emit q->exposureEnded(true);
-                          if (shared().StopRequested == 0)
+                          if (shared().StopRequested == 0) {
+                              // Read ahead on a copy: after the run's last
+                              // exposure comes the end step, and no dither.
+                              ScenarioReader ahead = reader;
+                              if (gate && !(ahead.readStep().fields == 5 && ahead.atEnd()))
+                                  gate->afterRelease();
                               emit q->pauseStarted(shared().ShotIntervalSeconds);
+                          }
                       }})
     {
     }
@@ -86,6 +93,7 @@ struct ScenarioRunner::Private {
     ScenarioRunner *q;
     WindowTimer *timer;
     ScenarioView *view;
+    BetweenExposures *gate = nullptr;
     ScenarioReader reader; // the run channel
     ScenarioStep step;     // the step shown last
     std::optional<Place> placeOverride;
@@ -164,6 +172,8 @@ bool ScenarioRunner::start(const QString &path)
     return true;
 }
 
+void ScenarioRunner::setBetweenExposures(BetweenExposures *gate) { d->gate = gate; }
+
 void ScenarioRunner::setPlace(const std::optional<Place> &place) { d->placeOverride = place; }
 
 void ScenarioRunner::requestStop()
@@ -213,7 +223,10 @@ void ScenarioRunner::Private::takeUpStep()
     emit q->stepTaken(v.StepNumber, v.StepCount, reader.fullPath(), s.line, s.comment);
 
     if (isAtOnceStep(s)) {
-        armShot(10);
+        if (gate && gate->holdsNextPress())
+            arm(kHeld, kHoldPollMs);
+        else
+            armShot(10);
         return;
     }
     if (chain) {
@@ -331,6 +344,15 @@ void ScenarioRunner::tick()
             else
                 d->arm(kWait, kWaitPollMs);
         }
+    } else if (tag == kHeld) {
+        if (v.StopRequested != 0) {
+            d->finish(QString());
+            return;
+        }
+        if (d->gate->holdsNextPress())
+            d->arm(kHeld, kHoldPollMs);
+        else
+            d->armShot(10);
     } else if (tag == kPause) {
         // Between two exposures.
         if (v.StopRequested != 0) {

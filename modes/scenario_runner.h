@@ -8,13 +8,14 @@
 // exactly like the sequence job, whose exposure states it shares.
 //
 // States: "0" take up the next step, "5" wait for the step's time (polls of
-// 5 s); the shot's own, "10" to "31", are the exposure machine's
+// 5 s), "7" an at-once step waits for the guider to settle; the shot's own, "10" to "31", are the exposure machine's
 // (modes/exposure_machine.h), as in the sequence job.
 //
 // The runner knows no widget: the scenario window and the headless runner
 // drive it through ScenarioView.
 
 #include "link/window_timer.h"
+#include "modes/between_exposures.h"
 #include "modes/exposure_machine.h"
 #include "modes/scenario_reader.h"
 #include "modes/sky_times.h"
@@ -66,6 +67,8 @@ public:
     // is about to be stopped): no further slice, the next tick lets go and
     // the run goes on from there.
     void endExposureNow();
+    // What happens between two exposures (a dither); none by default.
+    void setBetweenExposures(BetweenExposures *gate);
     // The window goes away mid-run: the run channel is closed and a held
     // release let go. Returns whether that release was written.
     bool abandon();

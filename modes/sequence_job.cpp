@@ -13,6 +13,9 @@ namespace tavrel {
 
 namespace {
 
+// The delay is over, the next press waits for the guider to settle.
+const QString kHeld = QStringLiteral("32");
+
 std::optional<QString> checkField(const QString &label, const QString &text, std::int32_t min,
                                   std::int32_t max, const QString &expected)
 {
@@ -49,8 +52,11 @@ SequenceJob::SequenceJob(WindowTimer *enchainement, SequenceView *view, QObject 
                         SharedValues &v = shared();
                         v.ShotCount -= 1;
                         emit exposureEnded(m_exposureNumber, true);
-                        if (v.ShotCount > 0 && v.StopRequested == 0)
+                        if (v.ShotCount > 0 && v.StopRequested == 0) {
+                            if (m_gate)
+                                m_gate->afterRelease();
                             emit delayStarted(v.ShotIntervalSeconds);
+                        }
                     }})
 {
     ExposureJournal::instance();
@@ -178,13 +184,21 @@ void SequenceJob::tick()
     if (m_machine.isShotTag(tag)) {
         if (!m_machine.tick(tag))
             return;
-    } else if (tag == ExposureMachine::tag(ExposureMachine::State::Pause)) {
-        // Between two exposures.
+    } else if (tag == ExposureMachine::tag(ExposureMachine::State::Pause) || tag == kHeld) {
+        // Between two exposures: the delay, then the guider's settle if any.
         if (v.ShotCount <= 0 || v.StopRequested != 0) {
             endJob();
             return;
         }
-        if (!m_machine.pauseSlice())
+        // "32": the delay is over and the guider still settles; no press is
+        // asked for until it has.
+        if (tag == kHeld && m_gate->holdsNextPress())
+            m_machine.arm(kHeld, kHoldPollMs);
+        else if (tag == kHeld)
+            m_machine.armShot(100);
+        else if (v.ShotIntervalSeconds <= 10 && m_gate && m_gate->holdsNextPress())
+            m_machine.arm(kHeld, std::int64_t(v.ShotIntervalSeconds) * 1000 + 100);
+        else if (!m_machine.pauseSlice())
             m_machine.armShot(std::int64_t(v.ShotIntervalSeconds) * 1000 + 100);
     } else {
         return; // an unknown state leaves the timer off

@@ -13,6 +13,7 @@
 // drive it through SequenceView.
 
 #include "link/window_timer.h"
+#include "modes/between_exposures.h"
 #include "modes/exposure_machine.h"
 
 #include <QObject>
@@ -51,6 +52,8 @@ public:
     void endExposureNow();
     // One tick of the sequence timer.
     void tick();
+    // What happens between two exposures (a dither); none by default.
+    void setBetweenExposures(BetweenExposures *gate) { m_gate = gate; }
 
     bool isRunning() const { return m_running; }
     // From the press that starts a shot (the mirror's, or the exposure's) to
@@ -77,6 +80,7 @@ private:
 
     WindowTimer *m_timer;
     SequenceView *m_view;
+    BetweenExposures *m_gate = nullptr;
     ExposureMachine m_machine;
     bool m_running = false;
     int m_exposureNumber = 0;

@@ -1,5 +1,7 @@
 #include "windows/mode_window.h"
 
+#include "modes/dither_gate.h"
+
 #include "link/connection.h"
 #include "link/fill_style.h"
 #include "link/release_line.h"
@@ -132,6 +134,31 @@ void ModeWindow::showLinkState()
     // and the missing adapter is not taken for the lines of an exposure.
     Indicateur_Connexion->setFillColor(m_linkReady ? kNightDim : kNightBright);
     Indicateur_Connexion->setFillStyle(m_linkReady ? Shape::Solid : Shape::CrossHatch);
+}
+
+DitherGate *ModeWindow::addGuider(const QRect &where)
+{
+    m_guider = new DitherGate(this);
+    auto *line = new QLabel(centralWidget());
+    line->setObjectName(QStringLiteral("Guidage"));
+    line->setGeometry(where);
+    line->setWordWrap(true);
+    line->hide();
+    // The application's palette colours it, by day and in night vision alike.
+    connect(m_guider, &DitherGate::stateChanged, line, [this, line] {
+        line->setText(QStringLiteral("Guideur : %1").arg(m_guider->stateText()));
+        line->setVisible(m_guider->inUse());
+    });
+    return m_guider;
+}
+
+bool ModeWindow::startWithGuider(const std::function<bool()> &start)
+{
+    m_guider->begin(readGuiderSettings());
+    if (start())
+        return true;
+    m_guider->end();
+    return false;
 }
 
 void ModeWindow::applyNight()

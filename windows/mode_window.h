@@ -13,6 +13,7 @@
 
 namespace tavrel {
 
+class DitherGate;
 class Shape;
 class WindowTimer;
 
@@ -94,6 +95,14 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+    // The guider of the window's runs, its state shown in a line of the
+    // status area at `where` while a run uses it.
+    DitherGate *addGuider(const QRect &where);
+    // Starts a run with [Guidage] read afresh; the guider is let go when the
+    // run does not start.
+    bool startWithGuider(const std::function<bool()> &start);
+    DitherGate *guider() const { return m_guider; }
+
     Shape *Indicateur_Connexion = nullptr;
     Shape *Mirorup = nullptr;
     QLabel *showtime = nullptr;
@@ -110,6 +119,7 @@ private:
     bool m_closeAgreed = false;
     bool m_linkReady = false;
     QPointer<QMessageBox> m_question;
+    DitherGate *m_guider = nullptr;
     QString m_questionEnding;
     QPointer<QLabel> m_stopLabel;
     QPointer<QWidget> m_stopButton;

@@ -1,6 +1,7 @@
 #include "windows/tavrel_async.h"
 
 #include "link/window_timer.h"
+#include "modes/dither_gate.h"
 #include "ui_Tavrel_async.h"
 #include "windows/controls.h"
 
@@ -41,12 +42,20 @@ Tavrel_async::Tavrel_async(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tav
     m_stopNotice->setFont(bold);
     m_stopNotice->setPalette(ui->Restant->palette());
     m_stopNotice->hide();
-    connect(m_job, &SequenceJob::jobEnded, this, [this] { clearStopRequested(); });
+    connect(m_job, &SequenceJob::jobEnded, this, [this] {
+        clearStopRequested();
+        guider()->end();
+    });
+    m_job->setBetweenExposures(addGuider(QRect(16, 200, 361, 34)));
 }
 
 Tavrel_async::~Tavrel_async() { Form_Unload(); }
 
-void Tavrel_async::Buble_Click() { m_job->start(); }
+void Tavrel_async::Buble_Click()
+{
+    if (!m_job->isRunning())
+        startWithGuider([this] { return m_job->start(); });
+}
 
 void Tavrel_async::Stop_Capture_Click()
 {

@@ -4,6 +4,7 @@
 #include "link/settings.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
+#include "modes/dither_gate.h"
 #include "modes/sky_times.h"
 #include "ui_Tavrel_sync.h"
 #include "windows/controls.h"
@@ -69,7 +70,9 @@ Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavre
     connect(m_runner, &ScenarioRunner::runEnded, this, [this] {
         clearStopRequested();
         showButtons(false);
+        guider()->end();
     });
+    m_runner->setBetweenExposures(addGuider(QRect(232, 320, 153, 57)));
 
     m_watcher = new QFileSystemWatcher(this);
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Tavrel_sync::folderChanged);
@@ -162,7 +165,7 @@ void Tavrel_sync::Buble_Click()
 {
     if (m_runner->isRunning() || ui->File1->fileName().isEmpty())
         return;
-    m_runner->start(QDir(ui->File1->path()).filePath(ui->File1->fileName()));
+    startWithGuider([this] { return m_runner->start(QDir(ui->File1->path()).filePath(ui->File1->fileName())); });
 }
 
 void Tavrel_sync::Stop_Capture_Click()

@@ -1,6 +1,7 @@
 #include "app/run/dry_run.h"
 
 #include "app/run/file_warnings.h"
+#include "app/run/guider_report.h"
 #include "app/run/headless_views.h"
 #include "app/run/progress_log.h"
 #include "app/run/run_options.h"
@@ -12,6 +13,7 @@
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
 #include "link/window_timer.h"
+#include "modes/dither_gate.h"
 #include "modes/scenario_runner.h"
 #include "modes/sky_times.h"
 
@@ -70,7 +72,8 @@ int runDryCheck(const RunOptions &o)
     setMessageSink(&messages);
 
     // An adapter of its own: a check never touches the one on the desk, and
-    // of the settings file it only reads the place ([Lieu]).
+    // of the settings file it only reads the place ([Lieu]) and the dithers
+    // ([Guidage]); no guider is asked anything.
     SimulatedAdapter sim(1);
     std::unique_ptr<LoggingAdapter> logged;
     if (!o.adapterLog.isEmpty()) {
@@ -107,6 +110,11 @@ int runDryCheck(const RunOptions &o)
     runner.setPlace(o.place);
     ScenarioReport report(&runner, &timer, &view, &log, true);
     report.wire();
+    DitherGate gate;
+    GuiderReport guiderReport(&gate, &log, true);
+    runner.setBetweenExposures(&gate);
+    gate.begin(guiderSettingsFor(o), true);
+    guiderReport.begin();
     QString loopFile;
     QObject::connect(&report, &ScenarioReport::cameBack, [&](const QString &file) { loopFile = file; });
     std::int64_t endMs = -1;

@@ -1,6 +1,7 @@
 #include "app/run/real_run.h"
 
 #include "app/run/adapter_session.h"
+#include "app/run/guider_report.h"
 #include "app/run/headless_views.h"
 #include "app/run/job_report.h"
 #include "app/run/progress_log.h"
@@ -11,6 +12,7 @@
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
 #include "link/window_timer.h"
+#include "modes/dither_gate.h"
 #include "modes/guardian.h"
 #include "modes/journal.h"
 #include "modes/scenario_reader.h"
@@ -116,6 +118,8 @@ int runForReal(const RunOptions &o)
         std::unique_ptr<ScenarioReport> scenarioReport;
         std::unique_ptr<SequenceJob> job;
         std::unique_ptr<JobReport> jobReport;
+        DitherGate gate;
+        GuiderReport guiderReport(&gate, &log, false);
 
         bool ending = false;
         bool interrupted = false;
@@ -124,6 +128,7 @@ int runForReal(const RunOptions &o)
                 return;
             ending = true;
             session.close();
+            gate.end();
             log.line(QStringLiteral("Déclencheur relâché, adaptateur fermé."));
             if (session.losses() > 0)
                 log.line(QStringLiteral("Attention : l'adaptateur a été perdu %1 fois pendant la nuit ; "
@@ -138,6 +143,7 @@ int runForReal(const RunOptions &o)
             runner->setPlace(o.place);
             scenarioReport = std::make_unique<ScenarioReport>(runner.get(), &enchainement, &scenarioView, &log, false);
             scenarioReport->wire();
+            runner->setBetweenExposures(&gate);
             QObject::connect(runner.get(), &ScenarioRunner::runEnded, &session, [&](bool, const QString &error) {
                 if (!interrupted)
                     end(error.isEmpty() ? 0 : 1);
@@ -145,6 +151,7 @@ int runForReal(const RunOptions &o)
         } else {
             job = std::make_unique<SequenceJob>(&enchainement, &jobView);
             jobReport = std::make_unique<JobReport>(job.get(), &log);
+            job->setBetweenExposures(&gate);
             QObject::connect(&enchainement, &WindowTimer::Timer, job.get(), &SequenceJob::tick);
             QObject::connect(job.get(), &SequenceJob::jobEnded, &session, [&](bool) {
                 if (!interrupted)
@@ -201,8 +208,11 @@ int runForReal(const RunOptions &o)
         });
 
         session.startWatch();
+        // Connected before the first press, so that its frame is watched too.
+        gate.begin(guiderSettingsFor(o));
         const bool started = scenario ? runner->start(o.scenario) : job->start();
         if (!started) {
+            gate.end();
             session.close();
             setTimeBase(nullptr);
             return 1;
@@ -211,6 +221,7 @@ int runForReal(const RunOptions &o)
             scenarioReport->begin(o.scenario);
         else
             jobReport->begin();
+        guiderReport.begin();
 
         QCoreApplication::exec();
         // Whatever ended the loop, nothing is left pressed.

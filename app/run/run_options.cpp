@@ -1,5 +1,6 @@
 #include "app/run/run_options.h"
 
+#include "modes/numbers.h"
 #include "modes/scenario_time.h"
 
 #include <QCommandLineParser>
@@ -53,6 +54,16 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                                  "@aube…), en degrés décimaux, nord et est positifs : 48.85,2.35 ; "
                                                  "remplace la section [Lieu] de Tavrel.ini pour cette fois."),
                                   QStringLiteral("LAT,LON"));
+    const QCommandLineOption guider(QStringLiteral("guider"),
+                                    QStringLiteral("Guideur à suivre (son serveur doit être activé), au lieu de Hote et "
+                                                   "Port de la section [Guidage] : localhost:4400 pour la première "
+                                                   "instance, 4401 pour la deuxième…"),
+                                    QStringLiteral("HOTE:PORT"));
+    const QCommandLineOption ditherEvery(QStringLiteral("dither-every"),
+                                         QStringLiteral("Demande un décalage au guideur toutes les N poses et attend "
+                                                        "sa stabilisation avant la pose suivante (0 : jamais) ; "
+                                                        "remplace Decalage de la section [Guidage]."),
+                                         QStringLiteral("N"));
     const QCommandLineOption chips = simulatedChipsOption();
     const QCommandLineOption list(QStringLiteral("list-adapters"),
                                   QStringLiteral("Liste les puces FTDI branchées (rang, numéro de série, "
@@ -62,7 +73,8 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                  QStringLiteral("Fichier de scénario à jouer ou à vérifier."),
                                  QStringLiteral("[SCENARIO]"));
     const ParseOutcome outcome =
-        parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, lieu, list},
+        parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, lieu, guider,
+                                  ditherEvery, list},
                          arguments, QStringLiteral("tavrel-run"), text);
     if (outcome != ParseOutcome::Run)
         return outcome;
@@ -76,6 +88,30 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
     }
     if (!readSimulatedChips(parser, chips, o.simulate, QStringLiteral("tavrel-run"), &o.simulatedChips, text))
         return ParseOutcome::Error;
+    if (parser.isSet(guider)) {
+        const QString value = parser.value(guider).trimmed();
+        const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        const int port = colon > 0 ? value.mid(colon + 1).toInt(&ok) : 0;
+        if (!ok || port < 1 || port > 65535) {
+            *text = refusal(QStringLiteral("--guider « %1 » ne convient pas : il faut le nom ou l'adresse de la "
+                                           "machine du guideur et son port, comme localhost:4400.")
+                                .arg(parser.value(guider)));
+            return ParseOutcome::Error;
+        }
+        o.guiderHost = value.left(colon);
+        o.guiderPort = port;
+    }
+    if (parser.isSet(ditherEvery)) {
+        const auto n = parseWholeNumber(parser.value(ditherEvery));
+        if (!n || *n < 0 || *n > 1000000) {
+            *text = refusal(QStringLiteral("--dither-every « %1 » ne convient pas : il faut un nombre entier de poses "
+                                           "(0 : aucun décalage).")
+                                .arg(parser.value(ditherEvery)));
+            return ParseOutcome::Error;
+        }
+        o.ditherEvery = int(*n);
+    }
     const QStringList files = parser.positionalArguments();
     if (parser.isSet(list)) {
         if (!files.isEmpty() || parser.isSet(check) || parser.isSet(count) || parser.isSet(exposure)
@@ -172,6 +208,19 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
         o.delay = parser.value(delay);
     *options = o;
     return ParseOutcome::Run;
+}
+
+GuiderSettings guiderSettingsFor(const RunOptions &o)
+{
+    GuiderSettings s = readGuiderSettings();
+    if (o.guiderPort != 0) {
+        s.host = o.guiderHost;
+        s.port = o.guiderPort;
+        s.watch = true;
+    }
+    if (o.ditherEvery)
+        s.every = *o.ditherEvery;
+    return s;
 }
 
 } // namespace tavrel::run

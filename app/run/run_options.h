@@ -9,6 +9,7 @@
 #include <QTime>
 #include <optional>
 
+#include "link/guider_client.h"
 #include "modes/sky_times.h"
 
 namespace tavrel::run {
@@ -30,7 +31,14 @@ struct RunOptions {
     QTime at; // --check only; invalid: the time of day now
     // --lieu: the place for steps tied to the sky; unset: the settings' [Lieu].
     std::optional<Place> place;
+    // --guider HOST:PORT and --dither-every N, over the settings' [Guidage].
+    QString guiderHost;
+    int guiderPort = 0; // 0: not given
+    std::optional<int> ditherEvery;
 };
+
+// [Guidage] of the settings, with the command line's choices over it.
+GuiderSettings guiderSettingsFor(const RunOptions &options);
 
 // Reads the arguments (program name first). `text` receives the help text,
 // the version line, or the French reason the command line is refused.

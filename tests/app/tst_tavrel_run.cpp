@@ -6,12 +6,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "link/timebase.h"
 #include "modes/sky_times.h"
+#include "support/stand_in_guider.h"
 #include <csignal>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -87,7 +90,7 @@ private:
     static Result finish(QProcess &process, const QByteArray &outSoFar = QByteArray(), int timeoutMs = 20000)
     {
         Result r;
-        if (!process.waitForFinished(timeoutMs)) {
+        if (process.state() != QProcess::NotRunning && !process.waitForFinished(timeoutMs)) {
             process.kill();
             process.waitForFinished();
             return r;
@@ -193,7 +196,66 @@ private slots:
 
     void cleanup() { m_dir.reset(); }
 
+    // A rehearsal shows where the dithers fall and holds the next at-once
+    // press for Stabilite seconds; a step with a time of day keeps its time.
+    void checkCountsTheDithers()
+    {
+        write(QStringLiteral("config/Tavrel.ini"), "[Guidage]\nDecalage=1\nStabilite=10\n");
+        write(QStringLiteral("s.txt"), "*,0,5,2,a\n*,0,5,2,b\n21:00:40,0,5,0,c\n*,0,0,0,fin\n");
+        const Result r = run({"--check", "s.txt", "--at", "21:00:00"});
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out.filter(QStringLiteral("compté comme 10 s")).size(), 2);
+        verifyInOrder(r.out, {"Stabilite=10 s", "21:00:05.040 Décalage 1", "21:00:15.060 Étape 2/3 : déclenchement",
+                              "21:00:20.070 Décalage 2", "21:00:40.300 Étape 3/3 : déclenchement"});
+    }
+
     // --- nights on the simulated adapter --------------------------------------
+
+    // Dithers with a guider listening: each next press after its settle, the
+    // journal's guiding column filled; with nobody listening, one warning and
+    // the exposures on time.
+    void dithersThroughTheGuider_data()
+    {
+        QTest::addColumn<bool>("listening");
+        QTest::newRow("guider listening") << true;
+        QTest::newRow("nobody listening") << false;
+    }
+    void dithersThroughTheGuider()
+    {
+        QFETCH(bool, listening);
+        tavrel::QtTimeBase time;
+        tavrel::setTimeBase(&time);
+        const auto restore = qScopeGuard([] { tavrel::setTimeBase(nullptr); });
+        tavrel::test::StandInGuider guider;
+        guider.settleMs = 1500;
+        const QString port = QString::number(guider.port());
+        if (!listening)
+            guider.stopListening();
+        QProcess process;
+        start(process, {"--simulate", "--adapter-log", "a.log", "--guider", "127.0.0.1:" + port, "--dither-every",
+                        "1", "--count", "3", "--exposure", "1", "--delay", "0"});
+        QVERIFY(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000));
+        const Result r = finish(process);
+        QCOMPARE(r.status, 0);
+        QList<qint64> pressUs, releaseUs; // the releases start with the one written at opening
+        for (const Write &x : writes(QStringLiteral("a.log")))
+            (x.byte == 1 ? pressUs : releaseUs).append(x.us);
+        QCOMPARE(pressUs.size(), 3);
+        QCOMPARE(guider.dithers.size(), listening ? 2 : 0);
+        for (int i : {1, 2}) {
+            const qint64 gapUs = pressUs[i] - releaseUs[i];
+            QVERIFY2(listening ? gapUs >= 1500000 : gapUs < 1000000, qPrintable(QString::number(gapUs)));
+        }
+        QCOMPARE(r.err.count(QStringLiteral("injoignable")), listening ? 0 : 1);
+        if (listening)
+            verifyInOrder(r.out, {"Décalage 1 demandé", "Guideur stabilisé", "Pose 2/3", "Décalage 2 demandé",
+                                  "Guideur stabilisé", "Pose 3/3"});
+        QStringList column;
+        for (const QString &line : logLines(QStringLiteral("data/Tavrel/journal.csv")).mid(1))
+            column << line.section(QLatin1Char(','), -1);
+        QCOMPARE(column.join(QLatin1Char(',')), listening ? QStringLiteral("ok,ok,ok") : QStringLiteral("sans,sans,sans"));
+    }
+
 
     void scenarioOnSimulatedAdapter()
     {
@@ -380,7 +442,7 @@ private slots:
         QVERIFY(journal.open(QIODevice::ReadOnly));
         const QStringList lines = QString::fromUtf8(journal.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines.at(1).endsWith(QStringLiteral(",fin du programme")), qPrintable(lines.at(1)));
+        QVERIFY2(lines.at(1).endsWith(QStringLiteral(",fin du programme,sans")), qPrintable(lines.at(1)));
     }
 
     // Started under nohup the user wants the night to outlive the session.
@@ -618,7 +680,7 @@ private slots:
         const QStringList log = logLines(QStringLiteral("a.log"));
         QVERIFY2(log.last().contains(QStringLiteral("FT_Close(")), qPrintable(log.join(QLatin1Char('\n'))));
         QTRY_VERIFY_WITH_TIMEOUT(guardians().isEmpty(), 5000);
-        QVERIFY(journalLines().last().endsWith(QStringLiteral(",1,,programme interrompu")));
+        QVERIFY(journalLines().last().endsWith(QStringLiteral(",1,,programme interrompu,sans")));
         const QString err = QString::fromUtf8(process.readAllStandardError());
         QCOMPARE(err.count(QStringLiteral("un nouveau gardien prend sa place")), guardianKilledFirst ? 1 : 0);
     }
@@ -662,8 +724,8 @@ private slots:
         QVERIFY(guardian.waitForFinished(500));
         QCOMPARE(writes(QStringLiteral("a.log")).size(), released ? 1 : 0);
         const QString entry = journalLines().value(0);
-        QVERIFY2(entry.endsWith(released ? QStringLiteral(",1,,programme interrompu")
-                                         : QStringLiteral(",1,,déclencheur non relâché (programme interrompu)")),
+        QVERIFY2(entry.endsWith(released ? QStringLiteral(",1,,programme interrompu,sans")
+                                         : QStringLiteral(",1,,déclencheur non relâché (programme interrompu),sans")),
                  qPrintable(entry));
         // Without a release, no end and no measured time.
         QCOMPARE(entry.section(QLatin1Char(','), 2, 2).isEmpty(), !released);
@@ -704,8 +766,8 @@ private slots:
                               QStringLiteral("Pose 2/2 : relâché, pose terminée")});
         const QStringList journal = journalLines();
         QCOMPARE(journal.size(), 2);
-        QVERIFY2(journal.at(0).endsWith(journalled), qPrintable(journal.at(0)));
-        QVERIFY2(journal.at(1).endsWith(QStringLiteral("complète")), qPrintable(journal.at(1)));
+        QVERIFY2(journal.at(0).endsWith(journalled + QStringLiteral(",sans")), qPrintable(journal.at(0)));
+        QVERIFY2(journal.at(1).endsWith(QStringLiteral("complète,sans")), qPrintable(journal.at(1)));
     }
 
     // A clean end, or a signal handled, leaves the guardian nothing to do, and

@@ -92,7 +92,7 @@ private slots:
         QVERIFY(!green(w));
         QVERIFY2(indicator(w)->toolTip().contains(QStringLiteral("SIMFT002")), qPrintable(indicator(w)->toolTip()));
         w->findChild<QPushButton *>(QStringLiteral("PressT"))->click(); // the exposure ends
-        QVERIFY(rig.journalLines().last().endsWith(QStringLiteral("adaptateur perdu pendant la pose")));
+        QVERIFY(rig.journalLines().last().endsWith(QStringLiteral("adaptateur perdu pendant la pose,sans")));
 
         rig.sim.setChipAttached(1, true);
         rig.advance(500);

@@ -116,7 +116,7 @@ void TestJournal::sequenceExposuresMatchTheAdapter()
     QCOMPARE(durations, (QList<std::int64_t>{2010, 2010}));
     // The first press is at 250 + 110 ms after 23:59:58; the second after midnight.
     QCOMPARE(fields(lines.at(1)), QStringList({"2026-12-07", "23:59:58.360", "00:00:00.370", "2", "2.010",
-                                              "séquence", "1", "", "complète"}));
+                                              "séquence", "1", "", "complète", "sans"}));
     QCOMPARE(fields(lines.at(2)).mid(0, 5), QStringList({"2026-12-08", "00:00:01.580", "00:00:03.590", "2", "2.010"}));
     QCOMPARE(fields(lines.at(2)).at(6), QStringLiteral("2"));
 }
@@ -129,8 +129,8 @@ void TestJournal::scenarioExposuresNameTheirLine()
     rig.advance(20000);
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 3);
-    QCOMPARE(fields(lines.at(1)).mid(3), QStringList({"3", "3.010", "scénario", "1", "nuit.txt:1", "complète"}));
-    QCOMPARE(fields(lines.at(2)).mid(3), QStringList({"2", "2.010", "scénario", "2", "nuit.txt:2", "complète"}));
+    QCOMPARE(fields(lines.at(1)).mid(3), QStringList({"3", "3.010", "scénario", "1", "nuit.txt:1", "complète", "sans"}));
+    QCOMPARE(fields(lines.at(2)).mid(3), QStringList({"2", "2.010", "scénario", "2", "nuit.txt:2", "complète", "sans"}));
     QCOMPARE(pressDurations(rig), (QList<std::int64_t>{3010, 500, 2010}));
 }
 
@@ -144,7 +144,7 @@ void TestJournal::manualExposureHasNoRequestedTime()
     t->click();
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 2);
-    QCOMPARE(fields(lines.at(1)).mid(3), QStringList({"", "4.321", "manuel", "", "", "complète"}));
+    QCOMPARE(fields(lines.at(1)).mid(3), QStringList({"", "4.321", "manuel", "", "", "complète", "sans"}));
 }
 
 void TestJournal::outcomes_data()
@@ -182,7 +182,7 @@ void TestJournal::outcomes()
         Director::instance().shutdown();
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 2);
-    QCOMPARE(fields(lines.at(1)).last(), outcome);
+    QCOMPARE(fields(lines.at(1)).at(8), outcome);
     QVERIFY(!rig.sim.isPressed());
 }
 
@@ -218,7 +218,7 @@ void TestJournal::fullDiskLeavesNoHalfLine()
     QCOMPARE(QFileInfo(rig.journalPath()).size(), size);
     expose(rig, 1, 1000);
     QCOMPARE(rig.journalLines().size(), 3);
-    QCOMPARE(fields(rig.journalLines().last()).size(), 9);
+    QCOMPARE(fields(rig.journalLines().last()).size(), 10);
     QCOMPARE(rig.messages.shown.size(), 1);
 }
 
@@ -308,7 +308,7 @@ void TestJournal::pressThatFailsIsNotTaken()
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 2);
     QCOMPARE(fields(lines.at(1)).mid(2, 3), QStringList({"", "3", ""}));
-    QVERIFY2(fields(lines.at(1)).last().contains("non prise"), qPrintable(lines.at(1)));
+    QVERIFY2(fields(lines.at(1)).at(8).contains("non prise"), qPrintable(lines.at(1)));
 }
 
 void TestJournal::exposureFarLongerThanAsked()
@@ -321,9 +321,9 @@ void TestJournal::exposureFarLongerThanAsked()
         expose(rig, 2, ms);
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 4);
-    QCOMPARE(fields(lines.at(1)).last(), QStringLiteral("complète"));
-    QCOMPARE(fields(lines.at(2)).last(), QStringLiteral("prolongée"));
-    QCOMPARE(fields(lines.at(3)).last(), QStringLiteral("prolongée"));
+    QCOMPARE(fields(lines.at(1)).at(8), QStringLiteral("complète"));
+    QCOMPARE(fields(lines.at(2)).at(8), QStringLiteral("prolongée"));
+    QCOMPARE(fields(lines.at(3)).at(8), QStringLiteral("prolongée"));
 }
 
 void TestJournal::fieldsWithCommasAreQuoted()
@@ -332,7 +332,7 @@ void TestJournal::fieldsWithCommasAreQuoted()
                                                   JournalExposure{"scénario", 30, 4, "M42, \"nuit\".txt:7"},
                                                   JournalOutcome::Complete);
     QCOMPARE(line, QStringLiteral("2026-12-07,22:00:00.000,22:00:30.010,30,30.010,scénario,4,"
-                                  "\"M42, \"\"nuit\"\".txt:7\",complète"));
+                                  "\"M42, \"\"nuit\"\".txt:7\",complète,sans"));
 }
 
 QTEST_MAIN(TestJournal)
