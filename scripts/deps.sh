@@ -6,6 +6,8 @@ packages=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev li
           # dusk and dawn for the steps tied to the sky; the tests look up time zones
           libnova-dev tzdata
           umockdev libumockdev-dev fonts-liberation xvfb xauth
+          # Qt's own words (context menus, standard buttons) in French
+          qt6-translations-l10n
           # packaging test: validators, the Debian package tools and lintian
           desktop-file-utils appstream dpkg-dev fakeroot file lintian man-db
           # scripts/screenshots.sh: screen grabs and clicks on the menus
