@@ -199,9 +199,10 @@ QString Tavrel_sync::runUnderWayText() const
     if (m_runner->shotUnderWay())
         return QStringLiteral("Une pose est en cours (%1).").arg(step);
     if (m_runner->countdownSeconds()) {
-        const auto at = m_runner->stepTimeOfDay();
+        const auto at = m_runner->stepInstant();
         return QStringLiteral("Le scénario attend l'heure de %1 (%2).")
-            .arg(at ? at->toString(QStringLiteral("HH:mm:ss")) : QStringLiteral("?"), step);
+            .arg(at && at->instant.isValid() ? instantText(at->instant, timeOfDay().date()) : QStringLiteral("?"),
+                 step);
     }
     return QStringLiteral("Le scénario est dans le délai avant la prochaine pose.");
 }
