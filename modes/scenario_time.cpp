@@ -27,19 +27,6 @@ std::optional<QTime> parseTimeOfDay(const QString &text)
     return QTime(h, min, s);
 }
 
-int secondsUntil(const QTime &step, const QTime &now)
-{
-    constexpr int kDay = 24 * 3600;
-    constexpr int kHalfDay = 12 * 3600;
-    int diff = now.secsTo(step);
-    if (diff <= -kHalfDay)
-        diff += kDay;
-    else if (diff > kHalfDay)
-        diff -= kDay;
-    return diff;
-}
-
-
 LocalInstant localInstant(const QDate &date, const QTime &time, const QTimeZone &zone)
 {
     // The clock's reading taken as UTC, less each offset the zone has around

@@ -26,11 +26,6 @@ struct SkyContext;
 // "21:45:00", "21:45", "#21:45:00#" (quotes are taken off by the reader).
 std::optional<QTime> parseTimeOfDay(const QString &text);
 
-// Seconds from `now` to `step`, in (-12 h, +12 h]: negative when the step is
-// past, otherwise the wait, carried over midnight when needed. Wall-clock
-// seconds: for a step's instant, see clockStepInstant().
-int secondsUntil(const QTime &step, const QTime &now);
-
 // How the clock shows a time of day on the night of a clock change.
 enum class ClockChange {
     None,
