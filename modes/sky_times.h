@@ -46,8 +46,8 @@ std::optional<SkyTime> parseSkyTime(const QString &field);
 QString skyEventSymbol(SkyEvent event);
 // "crépuscule astronomique", for messages.
 QString skyEventName(SkyEvent event);
-// "18:47:12", or "06:35:29 le 08/12/2026" when the instant, in local time,
-// does not fall on `day`.
+// "18:47:12", or "06:35:29 le 08/12/2026" when the instant, in its own
+// zone, does not fall on `day`.
 QString instantText(const QDateTime &instant, const QDate &day);
 // "@crepuscule → 18:47:12": a sky field with the instant it came to, dated
 // as above.
@@ -57,7 +57,9 @@ QString skyTimeFormProblem(const QString &field);
 
 // The date of the evening that began the night `moment` is in, or else of
 // the evening to come: before the morning's sunrise at `place` it is the day
-// before (before noon where the Sun does not rise, or with no place).
+// before (before the last morning twilight where the Sun does not rise,
+// before the Sun's highest where the night has no moment at all, before noon
+// with no place).
 QDate nightOf(const QDateTime &moment, const std::optional<Place> &place = std::nullopt,
               const QTimeZone &zone = QTimeZone::systemTimeZone());
 
