@@ -306,8 +306,13 @@ std::optional<QString> stepProblem(const ScenarioStep &step, const SkyContext *s
     if (isChainStep(step))
         return std::nullopt;
     if (looksLikeSkyTime(step.time)) {
-        const QString problem = sky ? resolveSkyTime(step.time, *sky).problem
-                                    : (parseSkyTime(step.time) ? QString() : skyTimeFormProblem(step.time));
+        // A night without such a moment skips the step; the file is sound.
+        QString problem = parseSkyTime(step.time) ? QString() : skyTimeFormProblem(step.time);
+        if (sky && problem.isEmpty()) {
+            const SkyResolution r = resolveSkyTime(step.time, *sky);
+            if (!r.noMoment)
+                problem = r.problem;
+        }
         if (!problem.isEmpty())
             return problem + (fitsOneLine(step) ? QString() : kShiftHint);
     } else if (!isAtOnceStep(step) && !parseTimeOfDay(step.time)) {

@@ -84,7 +84,8 @@ private:
 // line: the caller adds them); empty when it can. A chain step (its first
 // field names an existing file) only carries its first field: the other four
 // are shown, never used, and not checked. A step tied to the sky ("@aube")
-// is resolved against `sky`; without one only its form is checked.
+// needs the place of `sky` (a night without that moment only skips the step);
+// without `sky` only its form is checked.
 std::optional<QString> stepProblem(const ScenarioStep &step, const SkyContext *sky = nullptr);
 
 // What is wrong with a file whose steps are followed by lines of blanks

@@ -29,8 +29,6 @@ const QString kWait = QStringLiteral("5");
 const QString kHeld = QStringLiteral("7");
 const QString kPause = ExposureMachine::tag(ExposureMachine::State::Pause);
 
-QTime timeNow() { return timeBase().now().time(); }
-
 QString canonicalPathOf(const QString &path)
 {
     const QFileInfo info(path);
@@ -97,8 +95,8 @@ struct ScenarioRunner::Private {
     ScenarioReader reader; // the run channel
     ScenarioStep step;     // the step shown last
     std::optional<Place> placeOverride;
-    SkyContext sky;              // the night and place of the run
-    std::optional<QTime> stepAt; // the time of day of `step`, if it has one
+    SkyContext sky;                     // the night and place of the run
+    std::optional<StepInstant> stepAt; // the instant of `step`, when it is timed
     QString currentFile;
     // The step's own figures, kept for boxes edited into nonsense mid-run.
     std::int32_t stepExposure = 1;
@@ -208,8 +206,11 @@ void ScenarioRunner::Private::takeUpStep()
     step = s;
     const bool chain = isChainStep(s);
     stepAt.reset();
-    if (!chain && !isAtOnceStep(s))
-        stepAt = looksLikeSkyTime(s.time) ? resolveSkyTime(s.time, sky).time : parseTimeOfDay(s.time);
+    std::optional<StepWait> wait;
+    if (!chain && !isAtOnceStep(s)) {
+        wait = waitForStep(s.time, sky, timeBase());
+        stepAt = wait->at;
+    }
     v.StepTime = s.time;
     v.MirrorDelaySeconds = chain ? 0 : *parseWholeNumber(s.mirror);
     v.ExposureSeconds = chain ? 0 : *parseWholeNumber(s.exposure);
@@ -233,14 +234,12 @@ void ScenarioRunner::Private::takeUpStep()
         chainTo(s.time);
         return;
     }
-    const QTime at = *stepAt;
-    const int seconds = secondsUntil(at, timeNow());
-    if (seconds < 0) {
+    if (wait->outcome != StepWait::Outcome::Wait) {
         emit q->stepSkipped(v.StepNumber, reader.fullPath(), s.line, s.time);
         arm(kTakeUp, 10);
         return;
     }
-    emit q->waitingUntil(at, seconds);
+    emit q->waitingUntil(wait->at.instant);
     arm(kWait, 10);
 }
 
@@ -333,16 +332,21 @@ void ScenarioRunner::tick()
     } else if (tag == kWait) {
         if (v.StopRequested != 0) {
             d->arm(kPause, 10);
-        } else if (const auto at = d->stepAt; !at) {
+        } else if (const auto at = d->stepAt; !at || !at->instant.isValid()) {
             d->fail(d->currentFile, d->step.line,
                     QStringLiteral("l'horaire « %1 » ne convient pas.").arg(v.StepTime));
             return;
         } else {
-            const std::int64_t remaining = std::int64_t(secondsUntil(*at, timeNow())) * 1000;
-            if (remaining < kWaitPollMs)
-                d->armShot(remaining + 10);
-            else
+            // Where the step's instant lies is read again at every poll: a
+            // clock set right meanwhile moves it, the handlers' time does not.
+            const std::int64_t dueUs = monotonicAt(at->instant, timeBase());
+            if (dueUs - d->anchorUs < std::int64_t(kWaitPollMs) * 1000) {
+                // 10 ms after the instant, as after any wait; never before this tick.
+                d->anchorUs = std::max(dueUs, d->anchorUs);
+                d->armShot(10);
+            } else {
                 d->arm(kWait, kWaitPollMs);
+            }
         }
     } else if (tag == kHeld) {
         if (v.StopRequested != 0) {
@@ -400,15 +404,16 @@ std::optional<int> ScenarioRunner::countdownSeconds() const
     if (!m_running || d->timer->Tag() != kWait || isAtOnceStep(d->step))
         return std::nullopt;
     const auto at = d->stepAt;
-    if (!at)
+    if (!at || !at->instant.isValid())
         return std::nullopt;
-    // The last poll ends a few milliseconds past the time: never show -1.
-    return std::max(0, secondsUntil(*at, timeNow()));
+    // Rounded up, so that 0 shows when the instant has come; never -1.
+    const std::int64_t us = monotonicAt(at->instant, timeBase()) - timeBase().monotonicUs();
+    return int(std::max<std::int64_t>(0, (us + 999999) / 1000000));
 }
 
 bool ScenarioRunner::shotUnderWay() const { return d->machine.shotUnderWay(); }
 
-std::optional<QTime> ScenarioRunner::stepTimeOfDay() const { return d->stepAt; }
+std::optional<StepInstant> ScenarioRunner::stepInstant() const { return d->stepAt; }
 
 int ScenarioRunner::stepNumber() const { return shared().StepNumber; }
 int ScenarioRunner::stepCount() const { return shared().StepCount; }

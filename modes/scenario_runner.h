@@ -18,8 +18,10 @@
 #include "modes/between_exposures.h"
 #include "modes/exposure_machine.h"
 #include "modes/scenario_reader.h"
+#include "modes/scenario_time.h"
 #include "modes/sky_times.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QTime>
@@ -79,9 +81,10 @@ public:
     bool shotUnderWay() const;
     // Whole seconds until the awaited step's time, while one is awaited.
     std::optional<int> countdownSeconds() const;
-    // The time of day of the step taken up last, when it has one: its own,
-    // or the one a step tied to the sky resolved to.
-    std::optional<QTime> stepTimeOfDay() const;
+    // The instant of the step taken up last, when it is timed: its time of
+    // day placed within 12 hours of when the run reached it, or the moment
+    // of the sky it came to (or why there is none that night).
+    std::optional<StepInstant> stepInstant() const;
 
     int stepNumber() const;
     int stepCount() const;
@@ -93,7 +96,8 @@ signals:
                    const QString &comment);
     void stepSkipped(int stepNumber, const QString &file, int line, const QString &time);
     void chained(const QString &fromFile, int line, const QString &toFile);
-    void waitingUntil(const QTime &time, int seconds);
+    // A timed step is awaited until `instant` (see stepInstant()).
+    void waitingUntil(const QDateTime &instant);
     void mirrorRaised();
     void exposureStarted(int seconds);
     void exposureEnded(bool completed);

@@ -7,12 +7,13 @@
 
 #include <libnova/julian_day.h>
 #include <libnova/precession.h>
-#include <libnova/rise_set.h>
+#include <libnova/sidereal_time.h>
 #include <libnova/solar.h>
 #include <libnova/transform.h>
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace tavrel {
 
@@ -70,28 +71,102 @@ double sunAltitude(double jd, const Place &place)
 
 double julianDayOf(const QDateTime &instant) { return kUnixEpochJd + double(instant.toMSecsSinceEpoch()) / kMsPerDay; }
 
-// libnova's rise and set times come from one correction step, which leaves
-// twilight up to a few minutes off; a few Newton steps on the Sun's height
-// bring them to the second. Nothing when the crossing does not go the way
-// asked (the Sun only grazing the height, say).
-std::optional<double> refinedCrossing(double jd, const Place &place, double horizon, bool goingDown)
+QDateTime instantOf(double jd, const QTimeZone &zone)
 {
-    constexpr double kHalfStep = 30.0 / 86400.0;
-    constexpr double kMaxMove = 0.05;
-    double slope = 0;
-    for (int i = 0; i < 12; ++i) {
-        const double height = sunAltitude(jd, place) - horizon;
-        slope = (sunAltitude(jd + kHalfStep, place) - sunAltitude(jd - kHalfStep, place)) / (2 * kHalfStep);
-        if (slope == 0)
-            return std::nullopt;
-        const double move = std::clamp(-height / slope, -kMaxMove, kMaxMove);
-        jd += move;
-        if (std::abs(move) < 0.5 / 86400.0)
-            break;
+    const qint64 ms = qint64(std::llround((jd - kUnixEpochJd) * kMsPerDay / 1000.0)) * 1000;
+    return QDateTime::fromMSecsSinceEpoch(ms, zone);
+}
+
+// The instant nearest `jd` when the Sun's hour angle is `hourAngle` degrees:
+// 0 at its upper transit (the highest of the day), 180 at its lower one.
+double solarHourAngleNear(double jd, const Place &place, double hourAngle)
+{
+    constexpr double kSiderealDegreesPerDay = 360.985647;
+    for (int i = 0; i < 4; ++i) {
+        ln_equ_posn sun;
+        sunOfDate(jd, &sun);
+        const double lst = ln_get_mean_sidereal_time(jd) * 15.0 + place.longitude;
+        jd -= std::remainder(lst - sun.ra - hourAngle, 360.0) / kSiderealDegreesPerDay;
     }
-    if (std::abs(sunAltitude(jd, place) - horizon) > 0.01 || (slope < 0) != goingDown)
-        return std::nullopt;
     return jd;
+}
+
+// Every sample of the Sun's height over a night, from one upper transit to
+// the next: the Sun goes down to the lower transit, then up again. Evening
+// moments are crossings on the way down, morning ones on the way up.
+struct NightScan {
+    double from = 0, low = 0, to = 0; // upper transit, lower transit, next upper transit
+    std::vector<double> jd, altitude;
+};
+
+// Steps of ten minutes, with both transits among the samples: the lowest
+// point of a night that only just reaches a height is never stepped over.
+NightScan scanNight(const QDate &night, const Place &place, const QTimeZone &zone)
+{
+    constexpr int kSteps = 72; // per half-night
+    NightScan scan;
+    scan.from = solarHourAngleNear(julianDayOf(QDateTime(night, QTime(12, 0), zone)), place, 0);
+    scan.to = solarHourAngleNear(scan.from + 1.0, place, 0);
+    scan.low = solarHourAngleNear((scan.from + scan.to) / 2, place, 180);
+    for (int half = 0; half < 2; ++half) {
+        const double a = half == 0 ? scan.from : scan.low;
+        const double b = half == 0 ? scan.low : scan.to;
+        for (int i = half; i <= kSteps; ++i) {
+            const double jd = a + (b - a) * i / kSteps;
+            scan.jd.push_back(jd);
+            scan.altitude.push_back(sunAltitude(jd, place));
+        }
+    }
+    return scan;
+}
+
+// The last night scanned: a run asks for the same night again and again.
+const NightScan &cachedScan(const QDate &night, const Place &place, const QTimeZone &zone)
+{
+    thread_local struct {
+        QDate night;
+        double latitude = 0, longitude = 0;
+        QByteArray zone;
+        NightScan scan;
+    } memo;
+    if (memo.night != night || memo.latitude != place.latitude || memo.longitude != place.longitude
+        || memo.zone != zone.id()) {
+        memo.scan = scanNight(night, place, zone);
+        memo.night = night;
+        memo.latitude = place.latitude;
+        memo.longitude = place.longitude;
+        memo.zone = zone.id();
+    }
+    return memo.scan;
+}
+
+// Halves the step until the crossing is known to a few milliseconds.
+double refineCrossing(double a, double b, const Place &place, double horizon)
+{
+    const bool aboveAtA = sunAltitude(a, place) > horizon;
+    for (int i = 0; i < 24; ++i) {
+        const double mid = (a + b) / 2;
+        if ((sunAltitude(mid, place) > horizon) == aboveAtA)
+            a = mid;
+        else
+            b = mid;
+    }
+    return (a + b) / 2;
+}
+
+// The evening's first crossing of `horizon` going down, or the morning's
+// last going up.
+std::optional<double> crossing(const NightScan &scan, const Place &place, double horizon, bool evening)
+{
+    const int n = int(scan.jd.size());
+    for (int k = 0; k + 1 < n; ++k) {
+        const int i = evening ? k : n - 2 - k;
+        const bool above = scan.altitude[i] > horizon;
+        const bool aboveNext = scan.altitude[i + 1] > horizon;
+        if (above != aboveNext && above == evening)
+            return refineCrossing(scan.jd[i], scan.jd[i + 1], place, horizon);
+    }
+    return std::nullopt;
 }
 
 QString degrees(double value, char positive, char negative)
@@ -112,12 +187,11 @@ std::optional<double> degreesValue(QString text, double limit)
 
 QString settingsPath() { return QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile))); }
 
-// Why the Sun gives no such moment that night, from its height at local
-// midnight: it stays either above the event's height or below it.
-QString missingReason(const EventInfo &e, const QDate &night, const Place &place, const QTimeZone &zone)
+// Why the Sun gives no such moment that night: it stays above the event's
+// height all night long, or else never comes up to it.
+QString missingReason(const EventInfo &e, const NightScan &scan)
 {
-    const bool staysAbove =
-        sunAltitude(julianDayOf(QDateTime(night.addDays(1), QTime(0, 0), zone)), place) > e.horizon;
+    const bool staysAbove = *std::min_element(scan.altitude.begin(), scan.altitude.end()) > e.horizon;
     switch (e.event) {
     case SkyEvent::Sunset:
     case SkyEvent::Sunrise:
@@ -167,9 +241,17 @@ QString skyEventSymbol(SkyEvent event) { return QLatin1Char('@') + QLatin1String
 
 QString skyEventName(SkyEvent event) { return QString::fromUtf8(info(event).name); }
 
-QString resolvedText(const QString &field, const QTime &time)
+QString instantText(const QDateTime &instant, const QDate &day)
 {
-    return QStringLiteral("%1 → %2").arg(field.trimmed(), time.toString(QStringLiteral("HH:mm:ss")));
+    QString text = instant.toString(QStringLiteral("HH:mm:ss"));
+    if (instant.date() != day)
+        text += QStringLiteral(" le ") + instant.toString(QStringLiteral("dd/MM/yyyy"));
+    return text;
+}
+
+QString resolvedText(const QString &field, const QDateTime &instant, const QDate &day)
+{
+    return QStringLiteral("%1 → %2").arg(field.trimmed(), instantText(instant, day));
 }
 
 QString skyTimeFormProblem(const QString &field)
@@ -183,38 +265,34 @@ QString skyTimeFormProblem(const QString &field)
 QDate nightOf(const QDateTime &moment, const std::optional<Place> &place, const QTimeZone &zone)
 {
     const QDate day = moment.toTimeZone(zone).date();
-    QDateTime morning(day, QTime(12, 0), zone);
-    if (place)
-        morning = skyEventTime(SkyEvent::Sunrise, day.addDays(-1), *place, zone).value_or(morning);
-    return moment < morning ? day.addDays(-1) : day;
+    if (!place)
+        return moment < QDateTime(day, QTime(12, 0), zone) ? day.addDays(-1) : day;
+    // Last night is over at its last morning moment: the sunrise, or where
+    // the Sun does not rise the last twilight it gives, or failing any, at
+    // the Sun's highest.
+    const QDate last = day.addDays(-1);
+    const NightScan &scan = cachedScan(last, *place, zone);
+    std::optional<QDateTime> end;
+    for (const SkyEvent morning : {SkyEvent::Sunrise, SkyEvent::NauticalDawn, SkyEvent::Dawn}) {
+        end = skyEventTime(morning, last, *place, zone);
+        if (end)
+            break;
+    }
+    return moment < end.value_or(instantOf(scan.to, zone)) ? last : day;
 }
 
 std::optional<QDateTime> skyEventTime(SkyEvent event, const QDate &night, const Place &place, const QTimeZone &zone)
 {
     const EventInfo &e = info(event);
-    const double from = julianDayOf(QDateTime(night, QTime(12, 0), zone));
-    const double to = julianDayOf(QDateTime(night.addDays(1), QTime(12, 0), zone));
-    ln_lnlat_posn observer{place.longitude, place.latitude};
-    std::optional<double> found;
-    // libnova answers for one day of Universal Time; the night, in whatever
-    // zone, lies within the days around it.
-    for (int d = -2; d <= 2; ++d) {
-        const QDate day = night.addDays(d);
-        ln_date midnight{day.year(), day.month(), day.day(), 0, 0, 0.0};
-        ln_rst_time rst;
-        if (ln_get_body_rst_horizon(ln_get_julian_day(&midnight), &observer, sunOfDate, e.horizon, &rst) != 0)
-            continue;
-        const auto jd = refinedCrossing(e.evening ? rst.set : rst.rise, place, e.horizon, e.evening);
-        if (!jd || *jd < from || *jd >= to)
-            continue;
-        // The evening's first crossing, the morning's last.
-        if (!found || (e.evening ? *jd < *found : *jd > *found))
-            found = jd;
-    }
-    if (!found)
+    const auto jd = crossing(cachedScan(night, place, zone), place, e.horizon, e.evening);
+    if (!jd)
         return std::nullopt;
-    const qint64 ms = qint64(std::llround((*found - kUnixEpochJd) * kMsPerDay / 1000.0)) * 1000;
-    return QDateTime::fromMSecsSinceEpoch(ms, zone);
+    return instantOf(*jd, zone);
+}
+
+QString noSkyEventReason(SkyEvent event, const QDate &night, const Place &place, const QTimeZone &zone)
+{
+    return missingReason(info(event), cachedScan(night, place, zone));
 }
 
 std::optional<Place> parsePlace(const QString &text)
@@ -291,13 +369,13 @@ SkyResolution resolveSkyTime(const QString &field, const SkyContext &sky)
     }
     const auto instant = skyEventTime(t->event, sky.night, *sky.place, sky.zone);
     if (!instant) {
+        r.noMoment = true;
         r.problem = QStringLiteral("l'horaire « %1 » n'existe pas la nuit du %2 à %3 : %4.")
                         .arg(shown, sky.night.toString(QStringLiteral("dd/MM/yyyy")), placeText(*sky.place),
-                             missingReason(info(t->event), sky.night, *sky.place, sky.zone));
+                             noSkyEventReason(t->event, sky.night, *sky.place, sky.zone));
         return r;
     }
     r.instant = instant->addSecs(t->offsetSeconds);
-    r.time = r.instant.time();
     return r;
 }
 

@@ -4,14 +4,17 @@
 // twilight, the Sun 18° below the horizon), "@aube" (its start in the
 // morning), "@crepuscule-nautique" / "@aube-nautique" (12°), "@coucher" /
 // "@lever" (upper limb on the horizon, refraction included), each optionally
-// followed by an offset "+HH:MM" or "-HH:MM". Such a step is resolved into a
-// time of day once, and from then on is a timed step like any other.
+// followed by an offset "+HH:MM" or "-HH:MM". Such a step stands for an
+// instant, date and time, in the night the run belongs to; the offset moves
+// that instant, across midnight or into the next day if need be.
 //
-// A night's moments are looked for from noon to noon, local time: evening
-// events fall on the date the night begins, morning events on the next
-// morning. A night lasts until sunrise, so a scenario started after midnight
-// still finds the right dawn, and one started in the morning tonight's dusk.
-// The times come from libnova; nothing here knows about windows or files.
+// A night runs from the Sun's highest on the day it begins to its highest on
+// the next day: evening moments are where its height crosses the event's on
+// the way down, morning ones on the way up. A night is over at its sunrise
+// (or its last morning twilight where the Sun does not rise), so a scenario
+// started after midnight still finds the right dawn, and one started in the
+// morning tonight's dusk. The Sun's place comes from libnova; nothing here
+// knows about windows or files.
 
 #include <QDate>
 #include <QDateTime>
@@ -43,22 +46,31 @@ std::optional<SkyTime> parseSkyTime(const QString &field);
 QString skyEventSymbol(SkyEvent event);
 // "crépuscule astronomique", for messages.
 QString skyEventName(SkyEvent event);
-// "@crepuscule → 18:47:12": a sky field with the time it came to.
-QString resolvedText(const QString &field, const QTime &time);
+// "18:47:12", or "06:35:29 le 08/12/2026" when the instant, in its own
+// zone, does not fall on `day`.
+QString instantText(const QDateTime &instant, const QDate &day);
+// "@crepuscule → 18:47:12": a sky field with the instant it came to, dated
+// as above.
+QString resolvedText(const QString &field, const QDateTime &instant, const QDate &day);
 // Why a field starting with '@' is not a sky moment, in French.
 QString skyTimeFormProblem(const QString &field);
 
 // The date of the evening that began the night `moment` is in, or else of
 // the evening to come: before the morning's sunrise at `place` it is the day
-// before (before noon where the Sun does not rise, or with no place).
+// before (before the last morning twilight where the Sun does not rise,
+// before the Sun's highest where the night has no moment at all, before noon
+// with no place).
 QDate nightOf(const QDateTime &moment, const std::optional<Place> &place = std::nullopt,
               const QTimeZone &zone = QTimeZone::systemTimeZone());
 
-// The instant of `event` in the night that begins on the evening of `night`,
-// at `place`, the night running from noon to noon in `zone`; nullopt when the
-// Sun does not reach that height that night.
+// The instant of `event` in the night that begins on the evening of `night`
+// (a date of `zone`), at `place`; nullopt when the Sun does not cross that
+// height that night.
 std::optional<QDateTime> skyEventTime(SkyEvent event, const QDate &night, const Place &place,
                                       const QTimeZone &zone = QTimeZone::systemTimeZone());
+// Why there is no such moment: "le Soleil ne se couche pas"...
+QString noSkyEventReason(SkyEvent event, const QDate &night, const Place &place,
+                         const QTimeZone &zone = QTimeZone::systemTimeZone());
 
 // "48.85,2.35" (blanks allowed around the comma).
 std::optional<Place> parsePlace(const QString &text);
@@ -87,9 +99,11 @@ struct SkyContext {
 };
 
 struct SkyResolution {
-    std::optional<QTime> time; // the time of day, offset included
-    QDateTime instant;         // the same on the night's timeline
-    QString problem;           // French, when there is no time
+    QDateTime instant; // offset included; invalid when there is none
+    QString problem;   // French, when there is no instant
+    // The field is sound but the Sun gives no such moment that night: the
+    // run skips the step rather than refusing the file.
+    bool noMoment = false;
 };
 
 // Resolves a sky field. A field that is no sky moment gives its form problem.

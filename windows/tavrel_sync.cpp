@@ -2,6 +2,7 @@
 
 #include "link/messages.h"
 #include "link/settings.h"
+#include "link/timebase.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
 #include "modes/dither_gate.h"
@@ -55,14 +56,26 @@ Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavre
     connect(ui->Buble, &QPushButton::clicked, this, &Tavrel_sync::Buble_Click);
     connect(ui->Stop_Capture, &QPushButton::clicked, this, &Tavrel_sync::Stop_Capture_Click);
     // While a step tied to the sky is awaited, its comment line also says
-    // what the moment came to tonight; the shot puts the comment back alone.
-    connect(m_runner, &ScenarioRunner::waitingUntil, this, [this](const QTime &time, int) {
+    // what the moment came to, dated when it is not today; the shot puts the
+    // comment back alone.
+    connect(m_runner, &ScenarioRunner::waitingUntil, this, [this](const QDateTime &instant) {
         const QString field = shared().StepTime.trimmed();
         if (!looksLikeSkyTime(field))
             return;
-        const QString sky = resolvedText(field, time);
+        const QString sky = resolvedText(field, instant, timeOfDay().date());
         const QString comment = shared().StepComment;
         showComment(comment.isEmpty() ? sky : QStringLiteral("%1  (%2)").arg(comment, sky));
+    });
+    // A night without the step's moment skips it: said, without holding up the run.
+    connect(m_runner, &ScenarioRunner::stepSkipped, this, [this](int, const QString &file, int line) {
+        const auto at = m_runner->stepInstant();
+        if (!at || at->noMoment.isEmpty())
+            return;
+        QString why = at->noMoment;
+        if (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        showMessage(MessageKind::Warning,
+                    scenarioMessage(file, line, why + QStringLiteral(" ; l'étape est sautée.")));
     });
     const auto commentAlone = [this] { showComment(shared().StepComment); };
     connect(m_runner, &ScenarioRunner::mirrorRaised, this, commentAlone);
@@ -189,9 +202,10 @@ QString Tavrel_sync::runUnderWayText() const
     if (m_runner->shotUnderWay())
         return QStringLiteral("Une pose est en cours (%1).").arg(step);
     if (m_runner->countdownSeconds()) {
-        const auto at = m_runner->stepTimeOfDay();
+        const auto at = m_runner->stepInstant();
         return QStringLiteral("Le scénario attend l'heure de %1 (%2).")
-            .arg(at ? at->toString(QStringLiteral("HH:mm:ss")) : QStringLiteral("?"), step);
+            .arg(at && at->instant.isValid() ? instantText(at->instant, timeOfDay().date()) : QStringLiteral("?"),
+                 step);
     }
     return QStringLiteral("Le scénario est dans le délai avant la prochaine pose.");
 }

@@ -15,6 +15,7 @@
 #include "link/window_timer.h"
 #include "modes/dither_gate.h"
 #include "modes/scenario_runner.h"
+#include "modes/scenario_time.h"
 #include "modes/sky_times.h"
 
 #include <QFileInfo>
@@ -44,27 +45,34 @@ private:
 
 QString plural(qsizetype n) { return n > 1 ? QStringLiteral("s") : QString(); }
 
-// The place and the night's astronomical dusk and dawn, which the steps tied
-// to the sky are measured against.
-QString nightLine(const SkyContext &sky)
+// The place, the night and every moment of it, which the steps tied to the
+// sky are measured against; dated when not on the start's day.
+QStringList nightLines(const SkyContext &sky, const QDate &startDay)
 {
-    const auto moment = [&](SkyEvent event) {
+    QStringList lines{QStringLiteral("Lieu %1, nuit du %2 au %3 :")
+                          .arg(placeText(*sky.place), sky.night.toString(QStringLiteral("dd/MM/yyyy")),
+                               sky.night.addDays(1).toString(QStringLiteral("dd/MM/yyyy")))};
+    for (const SkyEvent event : {SkyEvent::Sunset, SkyEvent::NauticalDusk, SkyEvent::Dusk, SkyEvent::Dawn,
+                                 SkyEvent::NauticalDawn, SkyEvent::Sunrise}) {
         const auto at = skyEventTime(event, sky.night, *sky.place, sky.zone);
-        if (!at)
-            return QStringLiteral("%1 : aucun cette nuit").arg(skyEventSymbol(event));
-        return resolvedText(skyEventSymbol(event), at->time());
-    };
-    return QStringLiteral("Lieu %1, nuit du %2 : %3, %4")
-        .arg(placeText(*sky.place), sky.night.toString(QStringLiteral("dd/MM/yyyy")), moment(SkyEvent::Dusk),
-             moment(SkyEvent::Dawn));
+        lines << QStringLiteral("  ")
+                     + (at ? resolvedText(skyEventSymbol(event), *at, startDay)
+                           : QStringLiteral("%1 : aucun cette nuit (%2)")
+                                 .arg(skyEventSymbol(event),
+                                      noSkyEventReason(event, sky.night, *sky.place, sky.zone)));
+    }
+    return lines;
 }
 
 } // namespace
 
 int runDryCheck(const RunOptions &o)
 {
-    QDateTime start = QDateTime::currentDateTime();
-    start.setTime(o.at.isValid() ? o.at : QTime(start.time().hour(), start.time().minute(), start.time().second()));
+    const QDateTime now = QDateTime::currentDateTime();
+    const QTime at = o.at.isValid() ? o.at : QTime(now.time().hour(), now.time().minute(), now.time().second());
+    // The first time the clock shows `at` that day, on a night with a clock change.
+    const QDateTime start =
+        localInstant(o.date.isValid() ? o.date : now.date(), at, QTimeZone::systemTimeZone()).instant.toLocalTime();
     VirtualTimeBase time(start);
     setTimeBase(&time);
     ProgressLog log([&] { return planStamp(start.addMSecs(time.monotonicMs()), start.date()); });
@@ -98,7 +106,8 @@ int runDryCheck(const RunOptions &o)
                   .arg(start.toString(QStringLiteral("dd/MM/yyyy")), start.toString(QStringLiteral("HH:mm:ss"))));
     const SkyContext sky = SkyContext::at(start, o.place);
     if (sky.place)
-        log.plain(nightLine(sky));
+        for (const QString &line : nightLines(sky, start.date()))
+            log.plain(line);
     QStringList warnings = fileWarnings(o.scenario);
     for (const QString &w : std::as_const(warnings))
         log.plain(QStringLiteral("Attention : ") + w);

@@ -49,6 +49,10 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                 QStringLiteral("Avec --check : heure de départ simulée, HH:MM:SS (maintenant "
                                                "par défaut)."),
                                 QStringLiteral("HH:MM:SS"));
+    const QCommandLineOption date(QStringLiteral("date"),
+                                  QStringLiteral("Avec --check : jour du départ simulé, AAAA-MM-JJ (aujourd'hui "
+                                                 "par défaut), pour répéter une nuit à venir."),
+                                  QStringLiteral("AAAA-MM-JJ"));
     const QCommandLineOption lieu(QStringLiteral("lieu"),
                                   QStringLiteral("Lieu d'observation pour les étapes liées au ciel (@crepuscule, "
                                                  "@aube…), en degrés décimaux, nord et est positifs : 48.85,2.35 ; "
@@ -73,7 +77,7 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                  QStringLiteral("Fichier de scénario à jouer ou à vérifier."),
                                  QStringLiteral("[SCENARIO]"));
     const ParseOutcome outcome =
-        parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, lieu, guider,
+        parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, date, lieu, guider,
                                   ditherEvery, list},
                          arguments, QStringLiteral("tavrel-run"), text);
     if (outcome != ParseOutcome::Run)
@@ -115,7 +119,7 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
     const QStringList files = parser.positionalArguments();
     if (parser.isSet(list)) {
         if (!files.isEmpty() || parser.isSet(check) || parser.isSet(count) || parser.isSet(exposure)
-            || parser.isSet(mirror) || parser.isSet(delay) || parser.isSet(at)) {
+            || parser.isSet(mirror) || parser.isSet(delay) || parser.isSet(at) || parser.isSet(date)) {
             *text = refusal(QStringLiteral("--list-adapters ne fait que lister les puces : ni scénario, ni "
                                            "série, ni --check avec lui."));
             return ParseOutcome::Error;
@@ -169,11 +173,20 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
             }
             o.at = *time;
         }
+        if (parser.isSet(date)) {
+            o.date = QDate::fromString(parser.value(date).trimmed(), Qt::ISODate);
+            if (!o.date.isValid()) {
+                *text = refusal(QStringLiteral("--date « %1 » ne convient pas : il faut un jour comme 2026-12-24.")
+                                    .arg(parser.value(date)));
+                return ParseOutcome::Error;
+            }
+        }
         *options = o;
         return ParseOutcome::Run;
     }
-    if (parser.isSet(at)) {
-        *text = refusal(QStringLiteral("--at ne sert qu'avec --check."));
+    if (parser.isSet(at) || parser.isSet(date)) {
+        *text = refusal(QStringLiteral("%1 ne sert qu'avec --check.")
+                            .arg(parser.isSet(at) ? QStringLiteral("--at") : QStringLiteral("--date")));
         return ParseOutcome::Error;
     }
     if (!files.isEmpty()) {

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QDate>
 #include <QTime>
 #include <optional>
 
@@ -28,7 +29,8 @@ struct RunOptions {
     QString exposure;
     QString mirror = QStringLiteral("0");
     QString delay = QStringLiteral("1");
-    QTime at; // --check only; invalid: the time of day now
+    QTime at;   // --check only; invalid: the time of day now
+    QDate date; // --check only; invalid: today
     // --lieu: the place for steps tied to the sky; unset: the settings' [Lieu].
     std::optional<Place> place;
     // --guider HOST:PORT and --dither-every N, over the settings' [Guidage].

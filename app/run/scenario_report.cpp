@@ -35,11 +35,15 @@ QString where(const QString &file, int line)
 
 QString hms(const QTime &t) { return t.toString(QStringLiteral("HH:mm:ss")); }
 
-// A step's time as the plan shows it: "21:45:00", or "@crepuscule → 18:47:12"
-// for a step tied to the sky.
-QString timeText(const QString &field, const QTime &at)
+// "le lendemain", "le 09/12/2026": the day of `instant` seen from `now`.
+QString dayText(const QDateTime &instant, const QDateTime &now)
 {
-    return looksLikeSkyTime(field) ? resolvedText(field, at) : hms(at);
+    const qint64 days = now.date().daysTo(instant.date());
+    if (days == 0)
+        return QString();
+    if (days == 1)
+        return QStringLiteral(" le lendemain");
+    return QStringLiteral(" le ") + instant.toString(QStringLiteral("dd/MM/yyyy"));
 }
 
 } // namespace
@@ -143,9 +147,9 @@ void ScenarioReport::onStepTaken(int number, int, const QString &file, int line,
     m_stepWhere = where(file, line);
     const QString time = shared().StepTime.trimmed();
     QString text = QStringLiteral("%1 (%2").arg(stepLabel(), m_stepWhere);
-    const auto at = m_runner->stepTimeOfDay();
+    const auto at = m_runner->stepInstant();
     if (at)
-        text += QStringLiteral(", horaire %1").arg(timeText(time, *at));
+        text += QStringLiteral(", horaire %1").arg(stepTimeText());
     text += QLatin1Char(')');
     if (!comment.isEmpty())
         text += QStringLiteral(" « %1 »").arg(comment);
@@ -160,50 +164,91 @@ void ScenarioReport::onStepTaken(int number, int, const QString &file, int line,
     say(text);
 }
 
-void ScenarioReport::onWaiting(const QTime &time, int seconds)
+// A step's time as the logs show it: "21:45:00", or for a step tied to the
+// sky "@crepuscule → 18:47:12", dated when not on the run's first day.
+QString ScenarioReport::stepTimeText() const
 {
-    const QDateTime now = timeBase().now();
-    const QDateTime instant = now.addSecs(seconds);
-    m_lastTimed = Timed{instant, m_stepWhere, time};
-    say(QStringLiteral("%1 : attente jusqu'à %2%3 (%4)")
-            .arg(stepLabel(), hms(time),
-                 instant.date() != now.date() ? QStringLiteral(" le lendemain") : QString(),
-                 durationText(std::int64_t(seconds) * 1000)));
+    const QString field = shared().StepTime.trimmed();
+    const auto at = m_runner->stepInstant();
+    if (!at || !at->instant.isValid())
+        return field;
+    if (looksLikeSkyTime(field))
+        return resolvedText(field, at->instant, m_runStart.date());
+    return hms(*parseTimeOfDay(field));
 }
 
-void ScenarioReport::onStepSkipped(int, const QString &, int, const QString &time)
+void ScenarioReport::notice(const QString &text)
+{
+    if (m_plan)
+        warn(text);
+    else
+        say(text);
+}
+
+void ScenarioReport::onWaiting(const QDateTime &instant)
+{
+    const QDateTime now = timeBase().now();
+    m_lastTimed = Timed{instant, m_stepWhere, stepTimeText()};
+    // Elapsed time: a night with a clock change lasts an hour more or less
+    // than its clock says.
+    say(QStringLiteral("%1 : attente jusqu'à %2%3 (%4)")
+            .arg(stepLabel(), hms(instant.time()), dayText(instant, now), durationText(now.msecsTo(instant))));
+    const auto at = m_runner->stepInstant();
+    if (!at || at->change == ClockChange::None)
+        return;
+    const QString field = hms(*parseTimeOfDay(shared().StepTime));
+    const QString offset = instant.timeZoneAbbreviation();
+    if (at->change == ClockChange::Twice)
+        notice(QStringLiteral("%1 : l'heure %2 passe deux fois cette nuit-là (l'heure recule) ; c'est la "
+                              "première qui est retenue (%3 %4, soit dans %5).")
+                   .arg(m_stepWhere, field, hms(instant.time()), offset, durationText(now.msecsTo(instant))));
+    else
+        notice(QStringLiteral("%1 : l'heure %2 n'existe pas cette nuit-là (l'heure avance) ; l'étape est prise "
+                              "au changement d'heure, à %3 %4.")
+                   .arg(m_stepWhere, field, hms(instant.time()), offset));
+}
+
+void ScenarioReport::onStepSkipped(int, const QString &, int, const QString &)
 {
     ++m_skipped;
     const QDateTime now = timeBase().now();
-    const auto at = m_runner->stepTimeOfDay();
+    const auto at = m_runner->stepInstant();
     if (!at) {
         say(QStringLiteral("%1 sautée").arg(stepLabel()));
         return;
     }
-    // Where the runner put the step on the night's timeline: within the last
-    // 12 hours, so past.
-    const QDateTime instant = now.addSecs(secondsUntil(*at, now.time()));
-    const QString late = durationText(instant.msecsTo(now));
+    if (!at->instant.isValid()) {
+        QString why = at->noMoment;
+        if (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        say(QStringLiteral("%1 sautée : %2").arg(stepLabel(), why));
+        warn(QStringLiteral("%1 : %2 ; elle sera sautée.").arg(m_stepWhere, why));
+        return;
+    }
+    const QDateTime instant = at->instant;
+    const QString shown = stepTimeText();
     if (m_lastTimed && instant < m_lastTimed->instant) {
         const QString why =
             QStringLiteral("son horaire %1 vient avant celui de l'étape à horaire qui la précède (%2, "
                            "horaire %3)")
-                .arg(timeText(time, *at), m_lastTimed->where, hms(m_lastTimed->time));
+                .arg(shown, m_lastTimed->where, m_lastTimed->time);
         say(QStringLiteral("%1 sautée : %2").arg(stepLabel(), why));
         warn(QStringLiteral("%1 : %2 ; elle sera sautée.").arg(m_stepWhere, why));
     } else if (instant >= m_runStart) {
         const QString why = QStringLiteral("les étapes d'avant ont duré au-delà de son horaire %1 (dépassé "
                                            "de %2)")
-                                .arg(timeText(time, *at), late);
+                                .arg(shown, durationText(instant.msecsTo(now)));
         say(QStringLiteral("%1 sautée : %2").arg(stepLabel(), why));
         warn(QStringLiteral("%1 : les étapes qui la précèdent finissent à %2, après son horaire %3 ; "
                             "elle sera sautée. Raccourcissez-les ou reculez son horaire.")
-                 .arg(m_stepWhere, hms(now.time()), timeText(time, *at)));
+                 .arg(m_stepWhere, hms(now.time()), shown));
     } else {
-        say(QStringLiteral("%1 sautée : son horaire %2 était déjà passé au départ du scénario (%3)")
-                .arg(stepLabel(), timeText(time, *at), hms(m_runStart.time())));
+        const QString why = QStringLiteral("son horaire %1 était déjà passé au départ du scénario (%2)")
+                                .arg(shown, hms(m_runStart.time()));
+        say(QStringLiteral("%1 sautée : %2").arg(stepLabel(), why));
+        warn(QStringLiteral("%1 : %2 ; elle sera sautée.").arg(m_stepWhere, why));
     }
-    m_lastTimed = Timed{instant, m_stepWhere, *at};
+    m_lastTimed = Timed{instant, m_stepWhere, shown};
 }
 
 void ScenarioReport::onChained(const QString &from, int line, const QString &to)

@@ -55,7 +55,10 @@ private:
     void onStepTaken(int number, int count, const QString &file, int line, const QString &comment);
     void onStepSkipped(int number, const QString &file, int line, const QString &time);
     void onChained(const QString &from, int line, const QString &to);
-    void onWaiting(const QTime &time, int seconds);
+    void onWaiting(const QDateTime &instant);
+    QString stepTimeText() const;
+    // A warning in a plan, a plain line in a real run.
+    void notice(const QString &text);
     void onRunEnded(bool stoppedByUser, const QString &error);
 
     QString stepLabel() const;
@@ -77,11 +80,11 @@ private:
     PressTally m_presses;
     int m_skipped = 0;
     QDateTime m_runStart;
-    // The last step with a time of day, at the instant the runner put it.
+    // The last timed step, at the instant the runner put it.
     struct Timed {
         QDateTime instant;
         QString where;
-        QTime time;
+        QString time; // as shown: "21:45:00", "@aube → 06:20:00 le 08/12/2026"
     };
     std::optional<Timed> m_lastTimed;
     QSet<QString> m_filesPlayed;

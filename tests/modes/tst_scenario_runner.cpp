@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -205,10 +206,31 @@ private slots:
         QCOMPARE(m_runner->countdownSeconds(), std::optional<int>(7));
         QVERIFY(runToEnd());
         QCOMPARE(m_ticks.mid(0, 6),
-                 (Ticks{{10, "0"}, {20, "5"}, {5020, "5"}, {10020, "5"}, {12030, "10"}, {12040, "20"}}));
+                 (Ticks{{10, "0"}, {20, "5"}, {5020, "5"}, {10020, "5"}, {12010, "10"}, {12020, "20"}}));
         // The step's time is 12 000 ms after the start.
-        QCOMPARE(writes(), (Writes{{12040, 1}, {17050, 0}}));
+        QCOMPARE(writes(), (Writes{{12020, 1}, {17030, 0}}));
         QVERIFY(!m_runner->countdownSeconds());
+    }
+
+    // Started part way into a second, as a real run always is: the press
+    // still comes on the step's instant (plus the 20 ms of the two ticks,
+    // 10 ms for a mirror), not on the whole seconds of the time of day.
+    void pressOnItsInstant_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<Writes>("expected");
+        // 21:40:24 is 11 300 ms after 21:40:12.700.
+        QTest::newRow("exposure") << QByteArray("21:40:24,0,5,0,a\n*,0,0,0,fin\n") << Writes{{11320, 1}, {16330, 0}};
+        QTest::newRow("mirror first")
+            << QByteArray("21:40:24,1,5,0,a\n*,0,0,0,fin\n") << Writes{{11310, 1}, {11810, 0}, {12310, 1}, {17320, 0}};
+    }
+    void pressOnItsInstant()
+    {
+        QFETCH(QByteArray, file);
+        setUpAt(kEvening.addMSecs(700));
+        QVERIFY(m_runner->start(write("s.txt", file)));
+        QVERIFY(runToEnd());
+        QTEST(writes(), "expected");
     }
 
     void stepAtNow()
@@ -226,12 +248,11 @@ private slots:
         QSignalSpy waiting(m_runner.get(), &ScenarioRunner::waitingUntil);
         m_vt->advance(15);
         QCOMPARE(waiting.count(), 1);
-        QCOMPARE(waiting.at(0).at(0).toTime(), QTime(21, 40, 13));
-        QCOMPARE(waiting.at(0).at(1).toInt(), 1);
+        QCOMPARE(waiting.at(0).at(0).toDateTime(), kEvening.addSecs(1));
         // Someone sets the clock 10 s ahead while the step is awaited.
         m_vt->setWallClock(kEvening.addSecs(10));
         QVERIFY(runToEnd());
-        QCOMPARE(m_ticks.mid(0, 4), (Ticks{{10, "0"}, {20, "5"}, {21, "10"}, {31, "20"}}));
+        QCOMPARE(m_ticks.mid(0, 4), (Ticks{{10, "0"}, {20, "5"}, {30, "10"}, {40, "20"}}));
     }
 
     void pastStepsSkipped()
@@ -260,7 +281,7 @@ private slots:
         setUpAt(QDateTime(QDate(2026, 12, 7), QTime(23, 50, 0)));
         QVERIFY(m_runner->start(write("s.txt", "23:55:00,0,10,0,a\n00:10:00,0,10,0,b\n*,0,0,0,fin\n")));
         QVERIFY(runToEnd());
-        QCOMPARE(writes(), (Writes{{300040, 1}, {310050, 0}, {1200280, 1}, {1210290, 0}}));
+        QCOMPARE(writes(), (Writes{{300020, 1}, {310030, 0}, {1200020, 1}, {1210030, 0}}));
         QCOMPARE(m_view->steps.size(), 2);
         QCOMPARE(m_vt->now().date(), QDate(2026, 12, 8));
     }
@@ -294,46 +315,91 @@ private slots:
 
     // --- steps tied to the sky ----------------------------------------------
 
-    // Resolved once for the night the run starts in, then timed steps like any
-    // other: a dusk already past is skipped, the dawn after midnight waited for.
+    // A sky step is an instant of the run's night, offset included, pressed
+    // 20 ms after it (a 10 ms step into the shot, 10 ms to the press) however
+    // far it lies: never a time of day put back within 12 hours of now.
     void skySteps_data()
     {
-        QTest::addColumn<QDateTime>("start");
-        QTest::addColumn<QByteArray>("first"); // the step before the dawn step
-        QTest::addColumn<int>("skipped");
-        const QByteArray dusk = "@crepuscule,0,10,0,a\n";
-        QTest::newRow("before dusk") << QDateTime(QDate(2026, 12, 7), QTime(15, 0)) << dusk << 0;
-        QTest::newRow("evening, dawn after midnight") << kEvening << dusk << 1;
-        QTest::newRow("started after midnight") << QDateTime(QDate(2026, 12, 8), QTime(0, 30)) << QByteArray() << 0;
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QDateTime>("start"); // local time in `zone`
+        QTest::addColumn<double>("latitude");
+        QTest::addColumn<double>("longitude");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QList<int>>("moments"); // SkyEvent of each press, offsets below
+        QTest::addColumn<QList<int>>("offsets"); // seconds
+        const QDate winter(2026, 12, 7);
+        const auto dusk = int(SkyEvent::Dusk), dawn = int(SkyEvent::Dawn);
+        QTest::newRow("afternoon start, dawn step")
+            << QByteArray("Europe/Paris") << QDateTime(winter, QTime(15, 0, 0, 700)) << 48.85 << 2.35
+            << QByteArray("@aube,0,10,0,a\n") << QList<int>{dawn} << QList<int>{0};
+        QTest::newRow("winter night longer than 12 h")
+            << QByteArray("Europe/Oslo") << QDateTime(winter, QTime(15, 0)) << 59.91 << 10.75
+            << QByteArray("@crepuscule,0,10,0,a\n@aube-00:30,0,10,0,b\n") << QList<int>{dusk, dawn}
+            << QList<int>{0, -1800};
+        QTest::newRow("dawn +12:00 is the next day's evening")
+            << QByteArray("Europe/Paris") << QDateTime(winter, QTime(15, 0)) << 48.85 << 2.35
+            << QByteArray("@aube+12:00,0,10,0,a\n") << QList<int>{dawn} << QList<int>{43200};
+        QTest::newRow("dusk +12:00 is the next morning")
+            << QByteArray("Europe/Paris") << QDateTime(winter, QTime(15, 0)) << 48.85 << 2.35
+            << QByteArray("@crepuscule+12:00,0,10,0,a\n") << QList<int>{dusk} << QList<int>{43200};
+        QTest::newRow("10:00 start in summer, dusk after 22:00")
+            << QByteArray("Europe/Paris") << QDateTime(QDate(2026, 6, 10), QTime(10, 0)) << 48.85 << 2.35
+            << QByteArray("@crepuscule-nautique,0,10,0,a\n") << QList<int>{int(SkyEvent::NauticalDusk)}
+            << QList<int>{0};
+        QTest::newRow("morning start far north, before a sunrise near noon")
+            << QByteArray("Europe/Moscow") << QDateTime(QDate(2027, 1, 14), QTime(9, 0)) << 68.97 << 33.08
+            << QByteArray("@lever,0,10,0,a\n") << QList<int>{int(SkyEvent::Sunrise)} << QList<int>{0};
+        QTest::newRow("started after midnight")
+            << QByteArray("Europe/Paris") << QDateTime(winter.addDays(1), QTime(0, 30)) << 48.85 << 2.35
+            << QByteArray("@crepuscule,0,10,0,a\n@aube,0,10,0,b\n") << QList<int>{dawn} << QList<int>{0};
     }
     void skySteps()
     {
+        QFETCH(QByteArray, zone);
         QFETCH(QDateTime, start);
-        QFETCH(QByteArray, first);
-        QFETCH(int, skipped);
-        setUpAt(start);
-        const Place paris{48.85, 2.35};
-        m_runner->setPlace(paris);
-        QSignalSpy skips(m_runner.get(), &ScenarioRunner::stepSkipped);
-        QVERIFY(m_runner->start(write("s.txt", first + "@aube-00:30,0,10,0,b\n*,0,0,0,fin\n")));
-        QVERIFY(runToEnd());
-        QCOMPARE(skips.count(), skipped);
-        const QDateTime shot = skyEventTime(SkyEvent::Dawn, QDate(2026, 12, 7), paris)->addSecs(-1800);
-        const Writes w = writes();
-        QCOMPARE(w.size(), first.isEmpty() || skipped ? 2 : 4);
-        QVERIFY2(qAbs(w.at(w.size() - 2).first - start.msecsTo(shot)) < 1100, qPrintable(shot.toString()));
+        QFETCH(double, latitude);
+        QFETCH(double, longitude);
+        QFETCH(QByteArray, file);
+        QFETCH(QList<int>, moments);
+        QFETCH(QList<int>, offsets);
+        const QByteArray savedZone = qgetenv("TZ");
+        qputenv("TZ", zone);
+        const auto restore = qScopeGuard([&] {
+            savedZone.isNull() ? qunsetenv("TZ") : qputenv("TZ", savedZone);
+        });
+        const QTimeZone tz(zone);
+        const QDateTime begin(start.date(), start.time(), tz);
+        setUpAt(begin.toLocalTime());
+        const Place place{latitude, longitude};
+        m_runner->setPlace(place);
+        QVERIFY(m_runner->start(write("s.txt", file + "*,0,0,0,fin\n")));
+        const QDate night = nightOf(m_vt->now(), place, tz);
+        QVERIFY(runToEnd(3LL * 24 * 3600 * 1000));
+        QList<qint64> presses;
+        for (const auto &w : writes())
+            if (w.second == 1)
+                presses << w.first;
+        QList<qint64> expected;
+        for (int i = 0; i < moments.size(); ++i)
+            expected << begin.msecsTo(skyEventTime(SkyEvent(moments.at(i)), night, place, tz)->addSecs(offsets.at(i)))
+                            + 20;
+        QCOMPARE(presses, expected);
     }
 
-    void skyStepRefused()
+    // A night without the moment skips the step with the reason; the file
+    // itself is sound and the rest of the night runs.
+    void skyStepWithoutMoment()
     {
         setUpAt(QDateTime(QDate(2023, 6, 21), QTime(20, 0)));
         m_runner->setPlace(Place{59.9167, 10.7333}); // Oslo at midsummer: no astronomical night
-        const QString path = write("s.txt", "*,0,5,0,a\n@crepuscule,0,5,0,b\n*,0,0,0,fin\n");
-        QVERIFY(!m_runner->start(path));
-        const QString text = m_sink.shown.last().text;
-        QVERIFY2(text.startsWith(QStringLiteral("Scénario %1, ligne 2 : ").arg(path)), qPrintable(text));
-        QVERIFY2(text.contains(QStringLiteral("pas de nuit astronomique")), qPrintable(text));
-        QVERIFY(m_sim->calls().isEmpty());
+        QSignalSpy skips(m_runner.get(), &ScenarioRunner::stepSkipped);
+        QVERIFY(m_runner->start(write("s.txt", "@crepuscule,0,5,0,a\n*,0,5,0,b\n*,0,0,0,fin\n")));
+        m_vt->advance(15);
+        QCOMPARE(skips.count(), 1);
+        QVERIFY2(m_runner->stepInstant()->noMoment.contains(QStringLiteral("pas de nuit astronomique")),
+                 qPrintable(m_runner->stepInstant()->noMoment));
+        QVERIFY(runToEnd());
+        QCOMPARE(writes().size(), 2);
     }
 
     // --- the shot ------------------------------------------------------------
@@ -504,12 +570,12 @@ private slots:
         QVERIFY(runToEnd());
 
         // 21:45:00 is 288 000 ms after 21:40:12, 22:30:00 is 2 988 000 ms.
-        QCOMPARE(writes(), (Writes{{288040, 1}, {318050, 0},
-                                   {323260, 1}, {323760, 0}, {325260, 1}, {385260, 1}, {415270, 0},
-                                   {425480, 1}, {425980, 0}, {427480, 1}, {487480, 1}, {517490, 0},
-                                   {2988720, 1}, {3048720, 1}, {3108720, 1}, {3168720, 1}, {3228720, 1},
-                                   {3288730, 0}}));
-        QCOMPARE(m_ticks.last(), (QPair<qint64, QString>{3288940, "31"}));
+        QCOMPARE(writes(), (Writes{{288020, 1}, {318030, 0},
+                                   {323240, 1}, {323740, 0}, {325240, 1}, {385240, 1}, {415250, 0},
+                                   {425460, 1}, {425960, 0}, {427460, 1}, {487460, 1}, {517470, 0},
+                                   {2988020, 1}, {3048020, 1}, {3108020, 1}, {3168020, 1}, {3228020, 1},
+                                   {3288030, 0}}));
+        QCOMPARE(m_ticks.last(), (QPair<qint64, QString>{3288240, "31"}));
         verifyEndedCleanly();
         QCOMPARE(m_view->number, 4);
         QCOMPARE(m_view->ends, 1);
@@ -530,8 +596,8 @@ private slots:
         QCOMPARE(started.at(3).at(0).toInt(), 300);
         QCOMPARE(ended.count(), 4);
         QCOMPARE(waiting.count(), 2);
-        QCOMPARE(waiting.at(0).at(1).toInt(), 288);
-        QCOMPARE(waiting.at(1).at(0).toTime(), QTime(22, 30, 0));
+        QCOMPARE(waiting.at(0).at(0).toDateTime(), kEvening.addSecs(288));
+        QCOMPARE(waiting.at(1).at(0).toDateTime(), QDateTime(kEvening.date(), QTime(22, 30, 0)));
         QCOMPARE(pauses.count(), 4);
         QCOMPARE(runEnded.count(), 1);
         QCOMPARE(runEnded.at(0).at(0).toBool(), false);
@@ -548,8 +614,8 @@ private slots:
         QCOMPARE(skipped.count(), 1);
         QCOMPARE(writes(), (Writes{{30, 1}, {530, 0}, {2030, 1}, {62030, 1}, {92040, 0},
                                    {102250, 1}, {102750, 0}, {104250, 1}, {164250, 1}, {194260, 0},
-                                   {1800490, 1}, {1860490, 1}, {1920490, 1}, {1980490, 1}, {2040490, 1},
-                                   {2100500, 0}}));
+                                   {1800020, 1}, {1860020, 1}, {1920020, 1}, {1980020, 1}, {2040020, 1},
+                                   {2100030, 0}}));
         QCOMPARE(m_view->steps.first().number, 1);
         QCOMPARE(m_view->number, 4);
         verifyEndedCleanly();

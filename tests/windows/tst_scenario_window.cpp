@@ -264,13 +264,14 @@ void TestScenarioWindow::skyStepTimeInTheCommentWhileWaiting()
     WriteSetting("Lieu", "Latitude", "48.85", QString::fromLatin1(kSettingsFile));
     WriteSetting("Lieu", "Longitude", "2.35", QString::fromLatin1(kSettingsFile));
     QTemporaryDir dir;
-    writeFile(dir.filePath("m.txt"), "@crepuscule,0,1,0,M42\n*,0,0,0,fin\n");
+    // From the afternoon, tomorrow morning's dawn: dated, and waited for.
+    writeFile(dir.filePath("m.txt"), "@aube,0,1,0,M42\n*,0,0,0,fin\n");
     Window win(rig);
     QVERIFY(win.start(dir.path(), "m.txt"));
     rig.advance(500);
-    const QDateTime dusk = *skyEventTime(SkyEvent::Dusk, QDate(2026, 12, 7), Place{48.85, 2.35});
-    QCOMPARE(win.comment(), QStringLiteral("M42  (@crepuscule → %1)").arg(dusk.toString("HH:mm:ss")));
-    rig.advance(QDateTime(QDate(2026, 12, 7), QTime(15, 0, 0)).msecsTo(dusk));
+    const QDateTime dawn = *skyEventTime(SkyEvent::Dawn, QDate(2026, 12, 7), Place{48.85, 2.35});
+    QCOMPARE(win.comment(), QStringLiteral("M42  (@aube → %1 le 08/12/2026)").arg(dawn.toString("HH:mm:ss")));
+    rig.advance(QDateTime(QDate(2026, 12, 7), QTime(15, 0, 0)).msecsTo(dawn) - 500 + 20);
     QVERIFY(rig.sim.isPressed());
     QCOMPARE(win.comment(), QStringLiteral("M42"));
 }
