@@ -94,7 +94,10 @@ public:
 
     bool shotUnderWay() const { return m_shotUnderWay; }
     bool exposing() const { return m_exposing; }
+    // Where the next wait counts from: the tick's deadline, or the write
+    // or instant a state names.
     std::int64_t anchorUs() const { return m_anchorUs; }
+    void setAnchorUs(std::int64_t us) { m_anchorUs = us; }
 
 private:
     bool stopsBeforeThePress();

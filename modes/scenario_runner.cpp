@@ -340,9 +340,9 @@ void ScenarioRunner::tick()
             // Where the step's instant lies is read again at every poll: a
             // clock set right meanwhile moves it, the handlers' time does not.
             const std::int64_t dueUs = monotonicAt(at->instant, timeBase());
-            if (dueUs - d->anchorUs < std::int64_t(kWaitPollMs) * 1000) {
+            if (dueUs - d->machine.anchorUs() < std::int64_t(kWaitPollMs) * 1000) {
                 // 10 ms after the instant, as after any wait; never before this tick.
-                d->anchorUs = std::max(dueUs, d->anchorUs);
+                d->machine.setAnchorUs(std::max(dueUs, d->machine.anchorUs()));
                 d->armShot(10);
             } else {
                 d->arm(kWait, kWaitPollMs);
