@@ -1,5 +1,6 @@
 #include "app/run/run_options.h"
 
+#include "app/web/web_address.h"
 #include "modes/scenario_time.h"
 
 #include <QCommandLineParser>
@@ -53,6 +54,12 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                                  "@aube…), en degrés décimaux, nord et est positifs : 48.85,2.35 ; "
                                                  "remplace la section [Lieu] de Tavrel.ini pour cette fois."),
                                   QStringLiteral("LAT,LON"));
+    const QCommandLineOption web(QStringLiteral("web"),
+                                 QStringLiteral("Sert une page pour suivre et arrêter la nuit depuis un téléphone, sur "
+                                                "PORT (toutes les adresses de la machine) ou ADRESSE:PORT "
+                                                "(127.0.0.1:8080) ; l'adresse de la page, avec sa clé d'accès, est "
+                                                "affichée au départ, avec son code QR."),
+                                 QStringLiteral("[ADRESSE:]PORT"));
     const QCommandLineOption chips = simulatedChipsOption();
     const QCommandLineOption list(QStringLiteral("list-adapters"),
                                   QStringLiteral("Liste les puces FTDI branchées (rang, numéro de série, "
@@ -62,7 +69,7 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                  QStringLiteral("Fichier de scénario à jouer ou à vérifier."),
                                  QStringLiteral("[SCENARIO]"));
     const ParseOutcome outcome =
-        parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, lieu, list},
+        parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, lieu, list, web},
                          arguments, QStringLiteral("tavrel-run"), text);
     if (outcome != ParseOutcome::Run)
         return outcome;
@@ -77,6 +84,19 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
     if (!readSimulatedChips(parser, chips, o.simulate, QStringLiteral("tavrel-run"), &o.simulatedChips, text))
         return ParseOutcome::Error;
     const QStringList files = parser.positionalArguments();
+    if (parser.isSet(web)) {
+        if (parser.isSet(list) || parser.isSet(check)) {
+            *text = refusal(QStringLiteral("--web suit une nuit qui se joue : ni --check, ni --list-adapters avec lui."));
+            return ParseOutcome::Error;
+        }
+        if (!web::parseWebAddress(parser.value(web))) {
+            *text = refusal(QStringLiteral("--web « %1 » ne convient pas : il faut un port (8080) ou une adresse et "
+                                           "un port (127.0.0.1:8080).")
+                                .arg(parser.value(web)));
+            return ParseOutcome::Error;
+        }
+        o.web = parser.value(web);
+    }
     if (parser.isSet(list)) {
         if (!files.isEmpty() || parser.isSet(check) || parser.isSet(count) || parser.isSet(exposure)
             || parser.isSet(mirror) || parser.isSet(delay) || parser.isSet(at)) {

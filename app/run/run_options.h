@@ -30,6 +30,8 @@ struct RunOptions {
     QTime at; // --check only; invalid: the time of day now
     // --lieu: the place for steps tied to the sky; unset: the settings' [Lieu].
     std::optional<Place> place;
+    // --web [ADDR:]PORT as typed, checked; empty: no page.
+    QString web;
 };
 
 // Reads the arguments (program name first). `text` receives the help text,
