@@ -293,7 +293,9 @@ bool NightServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *s
             text(Status::BadRequest, "Requête refusée.");
         else
             text(Status::Forbidden, "Accès refusé : ouvrez l'adresse complète, avec sa clé, affichée par tavrel-run.");
-        if (guard)
+        if (upgrade)
+            socket->flush(); // out before Qt's server hands the socket on, to be closed unopened
+        else if (guard)
             guard->closeAfterWrites();
         return true;
     }

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -835,6 +836,9 @@ private slots:
         QTest::newRow("--at not a time") << QStringList{"--check", "s.txt", "--at", "25:00"}
                                          << QStringLiteral("--at « 25:00 » ne convient pas");
         QTest::newRow("--check without file") << QStringList{"--check"} << QStringLiteral("--check attend");
+        QTest::newRow("--web not a port") << QStringList{"s.txt", "--web", "huit"} << QStringLiteral("--web « huit »");
+        QTest::newRow("--web with --check") << QStringList{"--check", "s.txt", "--web", "8080"}
+                                            << QStringLiteral("--web suit une nuit");
         QTest::newRow("--lieu not a place") << QStringList{"--check", "s.txt", "--lieu", "Paris"} << QStringLiteral("--lieu « Paris »");
         // Refused with the sequence window's own words, before any adapter is looked for.
         QTest::newRow("count not a number") << QStringList{"--count", "x", "--exposure", "1"}
@@ -859,6 +863,18 @@ private slots:
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains(fragment), qPrintable(r.err));
         QVERIFY2(r.out.isEmpty(), qPrintable(r.out.join(QLatin1Char('\n'))));
+    }
+
+    // The page's port taken: the night does not start, the adapter untouched.
+    void webPortTaken()
+    {
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost));
+        const Result r = run({"--simulate", "--adapter-log", "a.log", "--count", "1", "--exposure", "1", "--web",
+                              QStringLiteral("127.0.0.1:%1").arg(taken.serverPort())});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(QStringLiteral("impossible d'ouvrir la page de la nuit")), qPrintable(r.err));
+        QVERIFY(logLines(QStringLiteral("a.log")).filter(QStringLiteral("FT_Open")).isEmpty());
     }
 
     void helpAndVersion()
