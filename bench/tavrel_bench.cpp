@@ -667,7 +667,7 @@ int main(int argc, char *argv[])
                 "           (monotonic clock, 1 us); %.0f s of jobs\n",
                 jobsSeconds);
     std::printf("Priority : timing thread: %s\n", qPrintable(priority));
-    if (secondRun)
+    if (loadThreads > 0 || stallMs > 0)
         std::printf("Load     : right-hand columns: %d busy threads at ordinary priority, the window's thread\n"
                     "           busy %d ms at a time, 100 ms apart on average (load avg %s at their end)\n",
                     loadThreads, stallMs, qPrintable(loadDuring));

@@ -225,7 +225,7 @@ int runForReal(const RunOptions &o)
             if (job)
                 page.state->watch(job.get());
             else
-                page.state->watch(runner.get());
+                page.state->watch(runner.get(), [report = scenarioReport.get()] { return report->stepTotal(); });
             QObject::connect(page.server.get(), &web::NightServer::finishAsked, &session,
                              [&] { finishAfterShot(QStringLiteral("Page de la nuit")); });
             QObject::connect(page.server.get(), &web::NightServer::stopAsked, &session,

@@ -57,13 +57,14 @@ void NightState::watch(SequenceJob *job)
     connect(job, &SequenceJob::jobEnded, this, &NightState::setFinished);
 }
 
-void NightState::watch(ScenarioRunner *runner)
+void NightState::watch(ScenarioRunner *runner, std::function<int()> stepTotal)
 {
-    // A scenario counts its steps: each takes one exposure at most.
+    // A scenario counts its steps: each takes one exposure at most; the end
+    // step is never carried out.
     m_unit = QStringLiteral("Étape");
-    connect(runner, &ScenarioRunner::stepTaken, this, [this](int number, int count) {
+    connect(runner, &ScenarioRunner::stepTaken, this, [this, stepTotal](int number, int count) {
         m_number = number;
-        m_total = count;
+        m_total = stepTotal ? stepTotal() : count - 1;
         emit changed();
     });
     connect(runner, &ScenarioRunner::waitingUntil, this, [this](const QTime &, int seconds) {

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 namespace tavrel {
 class ScenarioRunner;
@@ -27,7 +28,9 @@ public:
     explicit NightState(QObject *parent = nullptr);
 
     void watch(SequenceJob *job);
-    void watch(ScenarioRunner *runner);
+    // `stepTotal`: the steps to carry out as far as the files read so far
+    // go (a chain adds the next file's); by default the first file's.
+    void watch(ScenarioRunner *runner, std::function<int()> stepTotal = {});
 
     void setAdapterState(const QString &text, bool ready);
     // The guider's state in a word or two; empty when no guider is used.
