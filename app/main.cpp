@@ -88,6 +88,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationDisplayName(QStringLiteral("Tavrel"));
     QApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
+    installQtTranslations();
 
     Options options;
     QString text;

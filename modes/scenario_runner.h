@@ -40,8 +40,8 @@ public:
     virtual void setMirrorStyle(int fillStyle) = 0;
     virtual void setProgress(double share) = 0;
     virtual void setProgressVisible(bool visible) = 0;
-    // Running: lists and start button off. Not running: lists on, start off
-    // until a file is picked again.
+    // Running: lists and start button off, stop on. Not running: lists on,
+    // start on for the file still picked, stop off.
     virtual void setRunning(bool running) = 0;
 };
 

@@ -9,6 +9,8 @@ packages=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev li
           # tavrel-run --web: Qt's HTTP server, the QR code in the terminal;
           # the page's test in a real browser, headless
           qt6-httpserver-dev qt6-websockets-dev libqrencode-dev chromium chromium-driver
+          # Qt's own words (context menus, standard buttons) in French
+          qt6-translations-l10n
           # packaging test: validators, the Debian package tools and lintian
           desktop-file-utils appstream dpkg-dev fakeroot file lintian man-db
           # scripts/screenshots.sh: screen grabs and clicks on the menus

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScopedValueRollback>
 #include <QSet>
 #include <QStorageInfo>
 #include <QStyle>
@@ -119,6 +120,7 @@ void Shape::paintEvent(QPaintEvent *)
     case Solid: brush = QBrush(fill, Qt::SolidPattern); break;
     case HorizontalLines: brush = QBrush(fill, Qt::HorPattern); break;
     case VerticalLines: brush = QBrush(fill, Qt::VerPattern); break;
+    case CrossHatch: brush = QBrush(fill, Qt::DiagCrossPattern); break;
     default: break; // transparent: outline only
     }
     const int bw = m_borderWidth;
@@ -403,15 +405,20 @@ DirListBox::DirListBox(QWidget *parent) : QListWidget(parent)
     refresh();
 }
 
-QString DirListBox::resolve(const QString &p) const
+bool DirListBox::namesADriveRoot(const QString &p)
 {
-    const QString trimmed = p.trimmed();
     // "\", "c:", "c:\" and "c:/" all name the root of the current drive;
     // a plain "/" stays the file system root.
     static const QRegularExpression windowsRoot(QStringLiteral("^(?:\\\\|[A-Za-z]:[\\\\/]?)$"));
+    return windowsRoot.match(p.trimmed()).hasMatch();
+}
+
+QString DirListBox::resolve(const QString &p) const
+{
+    const QString trimmed = p.trimmed();
     if (trimmed.isEmpty())
         return {};
-    if (windowsRoot.match(trimmed).hasMatch())
+    if (namesADriveRoot(trimmed))
         return QDir::cleanPath(m_driveRoot);
     if (p.startsWith(QLatin1Char('\\'))) {
         // A Windows path from the root of the drive, as older settings hold.
@@ -460,12 +467,20 @@ void DirListBox::refresh()
     clear();
     if (m_path.isEmpty())
         return;
-    // The style's folders are yellow and blue: at night, drawn in red.
+    // The style's folders are yellow and blue: at night, drawn in red, and
+    // greyed during a run in a darker red, not the style's grey.
     const auto folderIcon = [this](QStyle::StandardPixmap which) {
         const QIcon icon = style()->standardIcon(which, nullptr, this);
         if (!nightVision())
             return icon;
-        return QIcon(QPixmap::fromImage(nightImage(icon.pixmap(iconSize().isValid() ? iconSize() : QSize(16, 16)).toImage())));
+        const QImage image = icon.pixmap(iconSize().isValid() ? iconSize() : QSize(16, 16)).toImage();
+        const QPixmap red = QPixmap::fromImage(nightImage(image));
+        const QPixmap dim = QPixmap::fromImage(nightImage(image, 90));
+        QIcon night;
+        for (QIcon::Mode mode : {QIcon::Normal, QIcon::Active, QIcon::Selected})
+            night.addPixmap(red, mode);
+        night.addPixmap(dim, QIcon::Disabled);
+        return night;
     };
     const QIcon openIcon = folderIcon(QStyle::SP_DirOpenIcon);
     const QIcon closedIcon = folderIcon(QStyle::SP_DirClosedIcon);
@@ -516,6 +531,17 @@ FileListBox::FileListBox(QWidget *parent) : QListWidget(parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     connect(this, &QListWidget::itemClicked, this,
             [this](QListWidgetItem *item) { pickFile(item->text()); });
+    // The highlight is what Start runs: when the view takes it away, the
+    // pick goes with it.
+    connect(this, &QListWidget::itemSelectionChanged, this, &FileListBox::followSelection);
+}
+
+void FileListBox::followSelection()
+{
+    if (m_refilling || m_fileName.isEmpty() || !selectedItems().isEmpty())
+        return;
+    m_fileName.clear();
+    emit pickCleared();
 }
 
 void FileListBox::setPath(const QString &p)
@@ -559,6 +585,8 @@ bool FileListBox::matches(const QString &name) const
 
 void FileListBox::refresh()
 {
+    // Emptied and filled again, the list keeps the pick it can find.
+    const QScopedValueRollback refilling(m_refilling, true);
     clear();
     QStringList names;
     if (!m_path.isEmpty()) {
@@ -592,7 +620,7 @@ void FileListBox::keyPressEvent(QKeyEvent *event)
 {
     QListWidget::keyPressEvent(event);
     // Moving through the list with the keys picks, as a click does.
-    if (currentItem() && currentItem()->text() != m_fileName)
+    if (currentItem() && currentItem()->isSelected() && currentItem()->text() != m_fileName)
         pickFile(currentItem()->text());
 }
 

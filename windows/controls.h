@@ -39,7 +39,9 @@ class Shape : public QWidget
     Q_PROPERTY(int fillBgr READ fillBgr WRITE setFillBgr STORED false DESIGNABLE false)
 
 public:
-    enum FillStyle { Solid = 0, Transparent = 1, HorizontalLines = 2, VerticalLines = 3 };
+    // CrossHatch is the adapter missing at night: it must not be taken for
+    // the lines of the mirror indicator.
+    enum FillStyle { Solid = 0, Transparent = 1, HorizontalLines = 2, VerticalLines = 3, CrossHatch = 4 };
 
     explicit Shape(QWidget *parent = nullptr);
 
@@ -175,6 +177,10 @@ public:
 
     // Full path of the folder shown on a given row.
     QString folderAt(int row) const;
+    // The full path setPath(p) would show.
+    QString resolve(const QString &p) const;
+    // "\", "c:", "c:\": the root of a Windows drive, as older settings hold.
+    static bool namesADriveRoot(const QString &p);
 
 public slots:
     void refresh();
@@ -186,8 +192,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    QString resolve(const QString &p) const;
-
     QString m_path;
     QString m_driveRoot = QStringLiteral("/");
 };
@@ -208,7 +212,7 @@ public:
     // Semicolon-separated wildcards, matched without regard to case.
     QString pattern() const { return m_pattern; }
     void setPattern(const QString &pattern);
-    // The name picked by the user, empty when none.
+    // The name picked by the user and still highlighted, empty when none.
     QString fileName() const { return m_fileName; }
     // Does what a click on that name in the list does.
     void pickFile(const QString &name);
@@ -220,11 +224,17 @@ public slots:
 signals:
     void pathChange();
     void click();
+    // The highlight went (a click in the list's empty part, Ctrl+click):
+    // nothing is picked any more.
+    void pickCleared();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void followSelection();
+
+    bool m_refilling = false;
     QString m_path;
     QString m_pattern = QStringLiteral("*.*");
     QList<QRegularExpression> m_filters; // empty: every name matches

@@ -128,9 +128,10 @@ void ModeWindow::showLinkState()
         return;
     }
     // At night both states are red: a dim square when attached, a bright
-    // hatched one when missing, so they differ by more than a shade.
+    // cross-hatched one when missing, so they differ by more than a shade,
+    // and the missing adapter is not taken for the lines of an exposure.
     Indicateur_Connexion->setFillColor(m_linkReady ? kNightDim : kNightBright);
-    Indicateur_Connexion->setFillStyle(m_linkReady ? Shape::Solid : Shape::HorizontalLines);
+    Indicateur_Connexion->setFillStyle(m_linkReady ? Shape::Solid : Shape::CrossHatch);
 }
 
 void ModeWindow::applyNight()
@@ -148,8 +149,9 @@ void ModeWindow::showExposure()
 {
     if (!Restant)
         return;
-    // The stop notice stands where the countdown does.
-    if (shared().ShutterHeld != 0 && !(stopRequested() && m_stopLabel != Restant)) {
+    // The countdown stays beside a stop notice: the exposure it counts
+    // still runs to its end.
+    if (shared().ShutterHeld != 0 && m_stopLabel != Restant) {
         Restant->setVisible(true);
         Restant->setText(wholeSeconds(shared().ExposureClockMs));
     } else {
@@ -163,6 +165,7 @@ void ModeWindow::Connected_Timer()
     is_usb_connected();
     if (m_stopLabel)
         m_stopLabel->setText(stopText(shotUnderWay()));
+    followQuestion();
     showExposure();
     showCountdown();
     if (showsClock() && showtime)
@@ -204,15 +207,19 @@ bool ModeWindow::eventFilter(QObject *watched, QEvent *event)
 
 bool ModeWindow::runUnderWay() const { return shared().ShutterHeld != 0; }
 
-void ModeWindow::askBeforeEnding(const QString &text, std::function<void()> yes)
+QString ModeWindow::runUnderWayText() const { return QStringLiteral("Une pose est en cours."); }
+
+void ModeWindow::askBeforeEnding(const QString &ending, std::function<void()> yes)
 {
     if (m_question) {
         m_question->raise();
         return;
     }
+    m_questionEnding = ending;
     // open(), not exec(): no loop of its own, so the run's timers keep their
     // instants while the question waits, and the release goes on time.
-    auto *box = new QMessageBox(QMessageBox::Question, applicationTitle(), text,
+    auto *box = new QMessageBox(QMessageBox::Question, applicationTitle(),
+                                runUnderWayText() + QLatin1Char('\n') + ending,
                                 QMessageBox::Yes | QMessageBox::No, this);
     box->button(QMessageBox::Yes)->setText(QStringLiteral("Oui"));
     box->button(QMessageBox::No)->setText(QStringLiteral("Non"));
@@ -230,13 +237,28 @@ void ModeWindow::askBeforeEnding(const QString &text, std::function<void()> yes)
     box->open();
 }
 
+void ModeWindow::followQuestion()
+{
+    if (!m_question)
+        return;
+    // A run that ended by itself leaves nothing to ask about: the question
+    // goes as if answered "Non", and the window stays.
+    if (!runUnderWay()) {
+        m_question->reject();
+        return;
+    }
+    const QString text = runUnderWayText() + QLatin1Char('\n') + m_questionEnding;
+    if (m_question->text() != text)
+        m_question->setText(text);
+}
+
 void ModeWindow::switchTo(Mode target)
 {
     if (!runUnderWay()) {
         Director::instance().switchMode(this, target);
         return;
     }
-    askBeforeEnding(QStringLiteral("Une pose est en cours. L'arrêter et changer de mode ?"),
+    askBeforeEnding(QStringLiteral("Tout arrêter et changer de mode ?"),
                     [this, target] { Director::instance().switchMode(this, target); });
 }
 
@@ -322,7 +344,7 @@ void ModeWindow::closeEvent(QCloseEvent *event)
     // The close box asks while a run is under way; a session ending does not.
     if (!m_closeAgreed && !m_unloaded && runUnderWay() && !qApp->isSavingSession()) {
         event->ignore();
-        askBeforeEnding(QStringLiteral("Une pose est en cours. L'arrêter et fermer ?"),
+        askBeforeEnding(QStringLiteral("Tout arrêter et fermer la fenêtre ?"),
                         [this] { closeWithoutAsking(); });
         return;
     }

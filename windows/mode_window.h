@@ -76,6 +76,9 @@ protected:
     // An exposure, a job, a scenario or a Pose T is running: ending the
     // window now would end the night, so the user is asked first.
     virtual bool runUnderWay() const;
+    // What the question names as under way, one sentence: an exposure, the
+    // delay before the next one, a wait for a timed step.
+    virtual QString runUnderWayText() const;
 
     // "Arrêt demandé": from a stop click until the run ends, `label` says
     // whether the exposure under way still runs, and `button` stays greyed.
@@ -95,13 +98,17 @@ protected:
     QLabel *Restant = nullptr;
 
 private:
-    // Asks `text` without holding anything up; `yes` runs on "Oui" only.
-    void askBeforeEnding(const QString &text, std::function<void()> yes);
+    // Asks "<what runs> <ending>" without holding anything up; `yes` runs
+    // on "Oui" only.
+    void askBeforeEnding(const QString &ending, std::function<void()> yes);
+    // Each watch tick: the question follows the run, and goes with it.
+    void followQuestion();
 
     bool m_unloaded = false;
     bool m_closeAgreed = false;
     bool m_linkReady = false;
     QPointer<QMessageBox> m_question;
+    QString m_questionEnding;
     QPointer<QLabel> m_stopLabel;
     QPointer<QWidget> m_stopButton;
     QString m_labelTextBeforeStop;

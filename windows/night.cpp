@@ -7,10 +7,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QImage>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPalette>
+#include <QProxyStyle>
+#include <QStyleFactory>
 
 namespace tavrel {
 
@@ -96,6 +100,54 @@ QString nightStyleSheet()
         "QToolButton { padding: 0; }");
 }
 
+// A text field's caret is drawn by inverting what lies below it: white on
+// the night's black, whatever the palette says. At night the style gives it
+// no width, and the caret is drawn in red over the field instead (steady).
+class NightStyle final : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+    int pixelMetric(PixelMetric metric, const QStyleOption *option, const QWidget *widget) const override
+    {
+        if (metric == PM_TextCursorWidth && g_night)
+            return 0;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+class NightCaret final : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!g_night || event->type() != QEvent::Paint)
+            return false;
+        auto *edit = qobject_cast<QLineEdit *>(watched);
+        if (!edit || !edit->hasFocus() || edit->isReadOnly())
+            return false;
+        // The field paints itself first; the caret goes on top.
+        static_cast<QObject *>(edit)->event(event);
+        // The caret's surroundings: 5 px either side of it.
+        const QRect around = edit->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+        QPainter painter(edit);
+        painter.fillRect(QRect(around.left() + 5, around.top(), 1, around.height()), kText);
+        return true;
+    }
+};
+
+void installNightCaret(QApplication *app)
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    QApplication::setStyle(new NightStyle(QStyleFactory::create(QApplication::style()->name())));
+    app->installEventFilter(new NightCaret(app));
+}
+
 QPalette &dayPalette()
 {
     static QPalette palette;
@@ -111,6 +163,7 @@ void apply(bool on)
     if (!dayKept) {
         dayPalette() = QApplication::palette();
         dayKept = true;
+        installNightCaret(app);
     }
     QApplication::setPalette(on ? nightPalette() : dayPalette());
     app->setStyleSheet(on ? nightStyleSheet() : QString());
@@ -166,7 +219,7 @@ QColor nightColor(const QColor &color)
     return QColor(level * 60 / 255, 0, 0, color.alpha());
 }
 
-QImage nightImage(const QImage &image)
+QImage nightImage(const QImage &image, int brightest)
 {
     QImage out = image.convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < out.height(); ++y) {
@@ -175,7 +228,7 @@ QImage nightImage(const QImage &image)
             const QRgb p = line[x];
             // Premultiplied or not, a pixel with no green or blue stays red.
             const int level = std::max({qRed(p), qGreen(p), qBlue(p)});
-            line[x] = qRgba(level * 170 / 255, 0, 0, qAlpha(p));
+            line[x] = qRgba(level * brightest / 255, 0, 0, qAlpha(p));
         }
     }
     return out;

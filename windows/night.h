@@ -30,8 +30,9 @@ void addNightEntry(QMainWindow *window);
 // A colour as the night shows it: pure reds stay, anything else becomes a
 // red no brighter than a dim one, by its lightness.
 QColor nightColor(const QColor &color);
-// The same for every pixel of an image (a message box's icon).
-QImage nightImage(const QImage &image);
+// The same for every pixel of an image (a message box's icon), the
+// brightest red being `brightest`.
+QImage nightImage(const QImage &image, int brightest = 170);
 // A box's icon redrawn in red when the night is on.
 void nightIcon(QMessageBox *box);
 

@@ -28,10 +28,12 @@ Tavrel_async::Tavrel_async(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tav
     connect(ui->B300, &QPushButton::clicked, this, [this] { SetExposurePreset(300); });
     ui->Buble->setFocus();
 
-    // The stop notice takes the countdown's place until the job ends.
+    // The stop notice stands below the countdown until the job ends; the
+    // countdown goes on above it while the last exposure runs.
     m_stopNotice = new QLabel(ui->Restant->parentWidget());
     m_stopNotice->setObjectName(QStringLiteral("Arret_Demande"));
-    m_stopNotice->setGeometry(ui->Restant->geometry());
+    const QRect countdown = ui->Restant->geometry();
+    m_stopNotice->setGeometry(countdown.right() - 170, countdown.bottom() + 4, 171, 60);
     m_stopNotice->setWordWrap(true);
     m_stopNotice->setAlignment(Qt::AlignRight | Qt::AlignTop);
     QFont bold = ui->Label2->font();
@@ -56,6 +58,19 @@ void Tavrel_async::Stop_Capture_Click()
 
 bool Tavrel_async::runUnderWay() const { return m_job->isRunning() || ModeWindow::runUnderWay(); }
 bool Tavrel_async::shotUnderWay() const { return m_job->shotUnderWay(); }
+
+QString Tavrel_async::runUnderWayText() const
+{
+    if (!m_job->isRunning())
+        return ModeWindow::runUnderWayText();
+    const int number = m_job->exposureNumber();
+    const int total = m_job->exposureTotal();
+    if (m_job->shotUnderWay())
+        return QStringLiteral("La pose %1 sur %2 de la série est en cours.").arg(number).arg(total);
+    return QStringLiteral("La série est dans le délai avant la prochaine pose (%1 sur %2 faites).")
+        .arg(number)
+        .arg(total);
+}
 
 void Tavrel_async::Stop_Shot_Click() { m_job->stopShot(); }
 

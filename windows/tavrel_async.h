@@ -33,6 +33,7 @@ protected:
     void stopJobs() override;
     bool runUnderWay() const override;
     bool shotUnderWay() const override;
+    QString runUnderWayText() const override;
 
 private:
     QString countText() const override;

@@ -56,6 +56,11 @@ void Tavrel_manu::beforeSwitch()
 
 bool Tavrel_manu::runUnderWay() const { return m_mode->poseTRunning() || ModeWindow::runUnderWay(); }
 
+QString Tavrel_manu::runUnderWayText() const
+{
+    return m_mode->poseTRunning() ? QStringLiteral("Une pose T est en cours.") : ModeWindow::runUnderWayText();
+}
+
 bool Tavrel_manu::releasesOnUnload() const { return shared().ShutterHeld != 0 || m_heldAtSwitch; }
 
 void Tavrel_manu::setPoseBEnabled(bool enabled) { ui->PressB->setEnabled(enabled); }

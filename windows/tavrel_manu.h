@@ -28,6 +28,7 @@ protected:
     bool countsExposureUp() const override { return true; }
     bool releasesOnUnload() const override;
     bool runUnderWay() const override;
+    QString runUnderWayText() const override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:

@@ -1,5 +1,6 @@
 #include "windows/tavrel_sync.h"
 
+#include "link/messages.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
@@ -8,7 +9,10 @@
 #include "windows/controls.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QScopedValueRollback>
+#include <QSet>
 #include <QStorageInfo>
 #include <QTimer>
 #include <cmath>
@@ -46,6 +50,7 @@ Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavre
     connect(ui->Dir1, &DirListBox::change, this, &Tavrel_sync::Dir1_Change);
     connect(ui->File1, &FileListBox::click, this, &Tavrel_sync::File1_Click);
     connect(ui->File1, &FileListBox::pathChange, this, &Tavrel_sync::File1_PathChange);
+    connect(ui->File1, &FileListBox::pickCleared, this, [this] { showButtons(m_runner->isRunning()); });
     connect(ui->Buble, &QPushButton::clicked, this, &Tavrel_sync::Buble_Click);
     connect(ui->Stop_Capture, &QPushButton::clicked, this, &Tavrel_sync::Stop_Capture_Click);
     // While a step tied to the sky is awaited, its comment line also says
@@ -61,7 +66,10 @@ Tavrel_sync::Tavrel_sync(QWidget *parent) : ModeWindow(parent), ui(new Ui::Tavre
     const auto commentAlone = [this] { showComment(shared().StepComment); };
     connect(m_runner, &ScenarioRunner::mirrorRaised, this, commentAlone);
     connect(m_runner, &ScenarioRunner::exposureStarted, this, commentAlone);
-    connect(m_runner, &ScenarioRunner::runEnded, this, [this] { clearStopRequested(); });
+    connect(m_runner, &ScenarioRunner::runEnded, this, [this] {
+        clearStopRequested();
+        showButtons(false);
+    });
 
     m_watcher = new QFileSystemWatcher(this);
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Tavrel_sync::folderChanged);
@@ -85,9 +93,37 @@ void Tavrel_sync::afterConnectionCheck()
 
 void Tavrel_sync::afterWatchStarted()
 {
+    // Bringing back what is stored writes nothing: a folder on a stick not
+    // plugged in yet stays the one to come back to.
+    const QScopedValueRollback quiet(m_followingTheDisk, true);
+    const QString stored = shared().DefaultDir;
+    // The stored default ("\", the root of a Windows drive) means nothing
+    // was chosen yet: the user's own folder, where scenarios get saved.
+    if (DirListBox::namesADriveRoot(stored)) {
+        showFolder(QDir::homePath());
+        return;
+    }
     ui->Drive1->setDrive(shared().DefaultDrive);
-    // A stored folder that no longer exists leaves the list where it is.
-    ui->Dir1->setPath(shared().DefaultDir);
+    if (ui->Dir1->setPath(stored))
+        return;
+    m_awaitedFolder = ui->Dir1->resolve(stored);
+    // Said once a session, not at every return to this window.
+    static QSet<QString> told;
+    if (!told.contains(m_awaitedFolder)) {
+        told.insert(m_awaitedFolder);
+        showMessage(MessageKind::Warning,
+                    QStringLiteral("Le dossier des scénarios %1 est introuvable (support débranché ?). "
+                                   "La liste montre le dossier personnel et passera à ce dossier dès qu'il "
+                                   "sera là.")
+                        .arg(QDir::toNativeSeparators(m_awaitedFolder)));
+    }
+    showFolder(QDir::homePath());
+}
+
+void Tavrel_sync::showFolder(const QString &folder)
+{
+    ui->Drive1->setDrive(folder);
+    ui->Dir1->setPath(folder);
 }
 
 void Tavrel_sync::Drive1_Change()
@@ -104,38 +140,58 @@ void Tavrel_sync::Dir1_Change()
     ui->File1->setPath(ui->Dir1->path());
     watchFolder();
     if (!m_followingTheDisk)
+        m_awaitedFolder.clear(); // the user's own choice outranks the one awaited
+    if (!m_followingTheDisk)
         WriteSetting(QStringLiteral("Defaut"), QStringLiteral("DEF_DIR"), ui->File1->path(),
                      QString::fromLatin1(kSettingsFile));
 }
 
-void Tavrel_sync::File1_Click()
-{
-    ui->Buble->setEnabled(true);
-    ui->Stop_Capture->setEnabled(true);
-}
+void Tavrel_sync::File1_Click() { showButtons(m_runner->isRunning()); }
 
-void Tavrel_sync::File1_PathChange()
+void Tavrel_sync::File1_PathChange() { showButtons(m_runner->isRunning()); }
+
+void Tavrel_sync::showButtons(bool running)
 {
-    ui->Buble->setEnabled(false);
-    ui->Stop_Capture->setEnabled(false);
+    // Start runs the highlighted file, and only between runs; Stop has
+    // something to stop only while a run goes.
+    ui->Buble->setEnabled(!running && !ui->File1->fileName().isEmpty());
+    ui->Stop_Capture->setEnabled(running && !stopRequested());
 }
 
 void Tavrel_sync::Buble_Click()
 {
-    if (ui->File1->fileName().isEmpty())
+    if (m_runner->isRunning() || ui->File1->fileName().isEmpty())
         return;
     m_runner->start(QDir(ui->File1->path()).filePath(ui->File1->fileName()));
 }
 
 void Tavrel_sync::Stop_Capture_Click()
 {
+    // Between runs there is nothing to stop: a request left set would end
+    // the next run at its first step.
+    if (!m_runner->isRunning())
+        return;
     m_runner->requestStop();
-    if (m_runner->isRunning())
-        showStopRequested(ui->Commentbox, ui->Stop_Capture);
+    showStopRequested(ui->Commentbox, ui->Stop_Capture);
 }
 
 bool Tavrel_sync::runUnderWay() const { return m_runner->isRunning() || ModeWindow::runUnderWay(); }
 bool Tavrel_sync::shotUnderWay() const { return m_runner->shotUnderWay(); }
+
+QString Tavrel_sync::runUnderWayText() const
+{
+    if (!m_runner->isRunning())
+        return ModeWindow::runUnderWayText();
+    const QString step = QStringLiteral("l'étape %1 du scénario").arg(m_runner->stepNumber());
+    if (m_runner->shotUnderWay())
+        return QStringLiteral("Une pose est en cours (%1).").arg(step);
+    if (m_runner->countdownSeconds()) {
+        const auto at = m_runner->stepTimeOfDay();
+        return QStringLiteral("Le scénario attend l'heure de %1 (%2).")
+            .arg(at ? at->toString(QStringLiteral("HH:mm:ss")) : QStringLiteral("?"), step);
+    }
+    return QStringLiteral("Le scénario est dans le délai avant la prochaine pose.");
+}
 
 void Tavrel_sync::showComment(const QString &text)
 {
@@ -161,11 +217,8 @@ void Tavrel_sync::folderChanged()
     const QString picked = ui->File1->fileName();
     ui->Dir1->refresh();
     ui->File1->refresh();
-    if (!picked.isEmpty() && ui->File1->fileName().isEmpty() && !m_runner->isRunning()) {
-        // The file picked is gone: there is nothing left to start.
-        ui->Buble->setEnabled(false);
-        ui->Stop_Capture->setEnabled(false);
-    }
+    if (!picked.isEmpty() && ui->File1->fileName().isEmpty())
+        showButtons(m_runner->isRunning()); // the file picked is gone: nothing left to start
     // A folder deleted and made again needs watching anew.
     watchFolder();
 }
@@ -176,6 +229,10 @@ void Tavrel_sync::volumesMayHaveChanged()
     // it catches up with whatever came or went meanwhile.
     if (m_runner->isRunning())
         return;
+    if (!m_awaitedFolder.isEmpty() && QFileInfo(m_awaitedFolder).isDir()) {
+        const QScopedValueRollback quiet(m_followingTheDisk, true);
+        showFolder(std::exchange(m_awaitedFolder, QString()));
+    }
     const QStringList now = mountedRoots();
     if (now == m_volumes)
         return;
@@ -243,7 +300,7 @@ void Tavrel_sync::setRunning(bool running)
     ui->Drive1->setEnabled(!running);
     ui->Dir1->setEnabled(!running);
     ui->File1->setEnabled(!running);
-    ui->Buble->setEnabled(false);
+    showButtons(running);
 }
 
 } // namespace tavrel

@@ -36,7 +36,8 @@ public:
     ScenarioRunner *runner() const { return m_runner; }
 
     // The lists follow the disk: the folder's content as it changes, the
-    // drives as volumes come and go. Neither touches a run under way.
+    // drives as volumes come and go, the stored folder once it shows up.
+    // Neither touches a run under way.
     void folderChanged();
     void volumesMayHaveChanged();
 
@@ -48,6 +49,7 @@ protected:
     bool releasesOnUnload() const override { return !m_runLetGo; }
     bool runUnderWay() const override;
     bool shotUnderWay() const override;
+    QString runUnderWayText() const override;
 
 private:
     void showStep(int stepNumber, const QString &exposure, const QString &pause,
@@ -60,6 +62,8 @@ private:
     void setProgressVisible(bool visible) override;
     void setRunning(bool running) override;
     void showComment(const QString &text);
+    void showButtons(bool running);
+    void showFolder(const QString &folder);
     void watchFolder();
 
     std::unique_ptr<Ui::Tavrel_sync> ui;
@@ -68,6 +72,7 @@ private:
     QTimer *m_volumePoll = nullptr;
     QStringList m_volumes;
     bool m_followingTheDisk = false;
+    QString m_awaitedFolder; // the stored folder, missing when the window opened
     bool m_runLetGo = false; // the run, stopped by the unload, let the release go itself
 };
 

@@ -3,7 +3,9 @@
 #include "windows/night.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 
 namespace tavrel {
 
@@ -32,6 +34,16 @@ void QtMessageBoxSink::show(const Message &message)
         box->show();
         box->raise();
     }, Qt::QueuedConnection);
+}
+
+bool installQtTranslations()
+{
+    auto *translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_fr"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }
 
 } // namespace tavrel

@@ -12,4 +12,10 @@ public:
     void show(const Message &message) override;
 };
 
+// Qt's own words (a text field's context menu, standard buttons) in French,
+// like the rest of the program, whatever the desktop's language. Without
+// Qt's translations installed they stay in English; returns whether they
+// were found.
+bool installQtTranslations();
+
 } // namespace tavrel

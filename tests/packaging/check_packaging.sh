@@ -177,7 +177,7 @@ gui_depends=$(debfield "$gui" Depends)
 run_depends=$(debfield "$run" Depends)
 check "tavrel depends on tavrel-run of the same version" \
     bash -c 'tr "," "\n" <<<"$1" | grep -Eq "^ *tavrel-run \(= $2\)"' _ "$gui_depends" "$version"
-for d in libqt6widgets6 libqt6gui6 libqt6core6 fonts-liberation libc6; do
+for d in libqt6widgets6 libqt6gui6 libqt6core6 fonts-liberation qt6-translations-l10n libc6; do
     check "tavrel: Depends names $d" bash -c 'names "$1" | grep -qx "$2"' _ "$gui_depends" "$d"
 done
 check "tavrel: Recommends rtkit" bash -c 'names "$1" | grep -qx rtkit' _ "$(debfield "$gui" Recommends)"

@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -70,6 +71,7 @@ private slots:
     void exposureClockNeverOverflows_data();
     void exposureClockNeverOverflows();
     void aMonthIdleKeepsTheDisplayRight();
+    void qtOwnWordsInFrench();
 };
 
 void TestFrame::loadChecksAndOpens_data()
@@ -473,6 +475,20 @@ void TestFrame::aMonthIdleKeepsTheDisplayRight()
     async->Buble_Click();
     rig.advance(700);
     QCOMPARE(child<QLabel>(async, "Restant")->text(), QStringLiteral("20"));
+}
+
+void TestFrame::qtOwnWordsInFrench()
+{
+    QVERIFY(installQtTranslations());
+    Rig rig;
+    auto *field = child<QLineEdit>(rig.open(Mode::Sequence), "Pose");
+    std::unique_ptr<QMenu> menu(field->createStandardContextMenu());
+    QStringList words;
+    for (const QAction *a : menu->actions())
+        words << a->text();
+    QVERIFY2(words.join(' ').remove('&').contains("Copier"), qPrintable(words.join(' ')));
+    QMessageBox box(QMessageBox::Question, "Tavrel", "?", QMessageBox::Ok | QMessageBox::Cancel);
+    QVERIFY(box.button(QMessageBox::Cancel)->text().contains("Annuler"));
 }
 
 QTEST_MAIN(TestFrame)

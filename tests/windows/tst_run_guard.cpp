@@ -37,6 +37,8 @@ class TestRunGuard : public QObject {
 private slots:
     void questionLeavesTheRunOnTime_data();
     void questionLeavesTheRunOnTime();
+    void questionNamesTheRunAndGoesWithIt_data();
+    void questionNamesTheRunAndGoesWithIt();
     void stopNoticeUntilTheRunEnds_data();
     void stopNoticeUntilTheRunEnds();
     void scenarioStopNoticeStandsInTheComment();
@@ -92,27 +94,69 @@ void TestRunGuard::questionLeavesTheRunOnTime()
     }
 }
 
+void TestRunGuard::questionNamesTheRunAndGoesWithIt_data()
+{
+    QTest::addColumn<QByteArray>("scenario"); // empty: a sequence job of 2 x 3 s, 5 s apart
+    QTest::addColumn<int>("askAtMs");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("exposure") << QByteArray() << 1000 << "pose 1 sur 2";
+    QTest::newRow("delay") << QByteArray() << 4500 << "délai avant la prochaine pose";
+    QTest::newRow("timed step") << QByteArray("22:00:00,0,2,0,M42\n*,0,0,0,fin\n") << 1000
+                                << "attend l'heure de 22:00:00";
+}
+
+void TestRunGuard::questionNamesTheRunAndGoesWithIt()
+{
+    QFETCH(QByteArray, scenario);
+    QFETCH(int, askAtMs);
+    QFETCH(QString, named);
+    Rig rig;
+    ModeWindow *w = nullptr;
+    if (scenario.isEmpty()) {
+        w = startJob(rig, "2", "3", "5");
+    } else {
+        w = rig.open(Mode::Scenario);
+        QVERIFY(rig.startScenario(static_cast<Tavrel_sync *>(w), "m.txt", scenario));
+    }
+    rig.advance(askAtMs);
+    w->close();
+    QVERIFY(w->pendingQuestion());
+    QVERIFY2(w->pendingQuestion()->text().contains(named), qPrintable(w->pendingQuestion()->text()));
+    // The run ends by itself: nothing is left to ask, the window stays.
+    rig.advance(30 * 60 * 1000);
+    QVERIFY(!w->pendingQuestion());
+    QVERIFY(!w->isUnloaded());
+    QVERIFY(!rig.sim.isPressed());
+}
+
 void TestRunGuard::stopNoticeUntilTheRunEnds_data()
 {
     QTest::addColumn<int>("clickAtMs");
     QTest::addColumn<QString>("notice");
-    QTest::newRow("during the exposure") << 1000 << "fin après la pose en cours";
-    QTest::newRow("during the delay") << 3500 << "avant la prochaine pose";
+    QTest::addColumn<bool>("countdown");
+    QTest::newRow("during the exposure") << 1000 << "fin après la pose en cours" << true;
+    QTest::newRow("during the delay") << 3500 << "avant la prochaine pose" << false;
 }
 
 void TestRunGuard::stopNoticeUntilTheRunEnds()
 {
     QFETCH(int, clickAtMs);
     QFETCH(QString, notice);
+    QFETCH(bool, countdown);
     Rig rig;
     Tavrel_async *w = startJob(rig, "3", "2", "20");
     auto *stop = w->findChild<QPushButton *>("Stop_Capture");
     auto *label = w->findChild<QLabel *>("Arret_Demande");
+    auto *restant = w->findChild<QLabel *>("Restant");
     rig.advance(clickAtMs);
     stop->click();
     QVERIFY(label->isVisible());
     QVERIFY2(label->text().contains(notice), qPrintable(label->text()));
     QVERIFY(!stop->isEnabled());
+    // The exposure that still runs keeps its countdown, beside the notice.
+    rig.advance(400);
+    QCOMPARE(restant->isVisible(), countdown);
+    QVERIFY(!label->geometry().intersects(restant->geometry()));
     rig.advance(60000);
     QVERIFY(!w->job()->isRunning());
     QVERIFY(!label->isVisible());
@@ -135,7 +179,7 @@ void TestRunGuard::scenarioStopNoticeStandsInTheComment()
     rig.advance(30000);
     QVERIFY(!w->runner()->isRunning());
     QVERIFY(!comment->text().contains("Arrêt demandé"));
-    QVERIFY(stop->isEnabled());
+    QVERIFY(!stop->isEnabled()); // nothing runs, nothing to stop
     QCOMPARE(rig.writeTimes(1).size(), 1);
 }
 

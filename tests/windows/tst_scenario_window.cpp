@@ -56,13 +56,14 @@ class TestScenarioWindow : public QObject {
     Q_OBJECT
 private slots:
     void listsFollowTheDisk();
-    void opensOnTheRootWithButtonsOff();
+    void opensOnTheHomeFolderWithButtonsOff();
     void opensOnTheStoredFolder();
-    void aStoredFolderThatIsGoneLeavesTheList();
+    void aMissingStoredFolderIsSaidOnceAndFollowed();
     void folderChangeDisablesAndIsStored();
     void driveChangeStoresFolderThenDrive();
     void onlyTextFilesAreListed();
     void buttonsFollowARun();
+    void startRunsOnlyTheHighlightedFile();
     void countdownWhileWaitingForATimedStep();
     void skyStepTimeInTheCommentWhileWaiting();
     void closingMidRunLetsGoAndTheFileOpensAgain();
@@ -106,12 +107,12 @@ void TestScenarioWindow::listsFollowTheDisk()
     QVERIFY(!w->findChild<QPushButton *>("Buble")->isEnabled());
 }
 
-void TestScenarioWindow::opensOnTheRootWithButtonsOff()
+void TestScenarioWindow::opensOnTheHomeFolderWithButtonsOff()
 {
     Rig rig;
     Window win(rig);
-    QCOMPARE(win.dir()->path(), QStringLiteral("/"));
-    QCOMPARE(win.files()->path(), QStringLiteral("/"));
+    QCOMPARE(win.dir()->path(), QDir::cleanPath(QDir::homePath()));
+    QCOMPARE(win.files()->path(), QDir::cleanPath(QDir::homePath()));
     QVERIFY(!win.startOn());
     QVERIFY(!win.stopOn());
     QCOMPARE(setting("DEF_DRIVE"), QStringLiteral("c:"));
@@ -131,13 +132,21 @@ void TestScenarioWindow::opensOnTheStoredFolder()
     QCOMPARE(win.files()->path(), m_dir.path());
 }
 
-void TestScenarioWindow::aStoredFolderThatIsGoneLeavesTheList()
+void TestScenarioWindow::aMissingStoredFolderIsSaidOnceAndFollowed()
 {
     Rig rig;
-    WriteSetting("Defaut", "DEF_DIR", m_dir.filePath("gone/away"), kSettingsFile);
+    const QString stick = m_dir.filePath("cle/scenarios");
+    WriteSetting("Defaut", "DEF_DIR", stick, kSettingsFile);
+    Window(rig).w->close();
+    rig.flushDeletes();
     Window win(rig);
-    QCOMPARE(win.dir()->path(), QStringLiteral("/"));
-    QCOMPARE(setting("DEF_DIR"), m_dir.filePath("gone/away")); // nothing the user stored is lost
+    QCOMPARE(win.dir()->path(), QDir::cleanPath(QDir::homePath()));
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QVERIFY2(rig.messages.shown.first().text.contains(stick), qPrintable(rig.messages.shown.first().text));
+    QVERIFY(QDir().mkpath(stick));
+    win.w->volumesMayHaveChanged();
+    QCOMPARE(win.dir()->path(), stick);
+    QCOMPARE(setting("DEF_DIR"), stick); // nothing the user stored is lost
 }
 
 void TestScenarioWindow::folderChangeDisablesAndIsStored()
@@ -147,7 +156,7 @@ void TestScenarioWindow::folderChangeDisablesAndIsStored()
     Window win(rig);
     QVERIFY(win.dir()->setPath(m_dir.path()));
     win.files()->pickFile("a.txt");
-    QVERIFY(win.startOn() && win.stopOn());
+    QVERIFY(win.startOn());
     QDir(m_dir.path()).mkpath("sub");
     QVERIFY(win.dir()->setPath(m_dir.filePath("sub")));
     QVERIFY(!win.startOn());
@@ -202,12 +211,33 @@ void TestScenarioWindow::buttonsFollowARun()
     QCOMPARE(win.comment(), QStringLiteral("** Fin de scénario **"));
     QCOMPARE(win.box("Pose"), QStringLiteral("*-*"));
     QCOMPARE(win.box("Nb_Poses"), QStringLiteral("2"));
-    QVERIFY(!win.startOn());
-    QVERIFY(win.stopOn());
+    // The file still highlighted starts again; there is nothing to stop.
+    QVERIFY(win.startOn());
+    QVERIFY(!win.stopOn());
     QVERIFY(win.files()->isEnabled() && win.dir()->isEnabled() && win.drive()->isEnabled());
     QCOMPARE(rig.sim.pressCount(), 2);
+    QCOMPARE(win.files()->fileName(), QStringLiteral("n.txt"));
+}
+
+void TestScenarioWindow::startRunsOnlyTheHighlightedFile()
+{
+    Rig rig;
+    QTemporaryDir dir;
+    writeFile(dir.filePath("n.txt"), "*,0,2,0,un\n*,0,0,0,fin\n");
+    Window win(rig);
+    QVERIFY(win.dir()->setPath(dir.path()));
     win.files()->pickFile("n.txt");
     QVERIFY(win.startOn());
+    QVERIFY(!win.stopOn());
+    // A click below the last name takes the highlight away.
+    QWidget *area = win.files()->viewport();
+    QTest::mouseClick(area, Qt::LeftButton, {}, QPoint(5, area->height() - 3));
+    QVERIFY(win.files()->selectedItems().isEmpty());
+    QVERIFY(!win.startOn());
+    win.w->Buble_Click();
+    rig.advance(5000);
+    QCOMPARE(rig.sim.pressCount(), 0);
+    QVERIFY(!win.w->runner()->isRunning());
 }
 
 void TestScenarioWindow::countdownWhileWaitingForATimedStep()
