@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -350,6 +351,9 @@ private slots:
         QTest::newRow("SIGTERM, scenario") << QStringList{"s.txt"} << int(SIGTERM) << 143;
         QTest::newRow("SIGINT, sequence") << QStringList{"--count", "2", "--exposure", "2"} << int(SIGINT) << 130;
         QTest::newRow("SIGHUP, scenario") << QStringList{"s.txt"} << int(SIGHUP) << 129;
+        // 0: the night page's "Arrêter maintenant", which does what SIGTERM does.
+        QTest::newRow("page, sequence") << QStringList{"--count", "2", "--exposure", "2", "--web", "127.0.0.1:0"} << 0
+                                        << 143;
     }
     void stopAtOnce()
     {
@@ -361,10 +365,20 @@ private slots:
         start(process, QStringList{"--simulate", "--adapter-log", "a.log"} + arguments);
         QByteArray out;
         QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
-        ::kill(process.processId(), signalNumber);
+        if (signalNumber != 0) {
+            ::kill(process.processId(), signalNumber);
+        } else {
+            const QUrl page(QString::fromUtf8(out).section(QStringLiteral("Page de la nuit : "), 1).section('\n', 0, 0));
+            QTcpSocket http;
+            http.connectToHost(page.host(), quint16(page.port()));
+            QVERIFY(http.waitForConnected(3000));
+            http.write("POST /arreter?" + page.query().toLatin1() + " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+            QVERIFY(http.waitForReadyRead(3000));
+            QVERIFY(http.readAll().startsWith("HTTP/1.1 202"));
+        }
         const Result r = finish(process, out);
         QCOMPARE(r.status, status);
-        verifyInOrder(r.out, {QStringLiteral("reçu : arrêt immédiat."), QStringLiteral("relâché, pose interrompue"),
+        verifyInOrder(r.out, {QStringLiteral(" : arrêt immédiat."), QStringLiteral("relâché, pose interrompue"),
                               QStringLiteral("Déclencheur relâché, adaptateur fermé.")});
         const QList<Write> w = writes(QStringLiteral("a.log"));
         QVERIFY(w.size() >= 3);
