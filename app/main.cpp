@@ -60,6 +60,41 @@ ParseOutcome parseOptions(const QStringList &arguments, Options *options, QStrin
     return ParseOutcome::Run;
 }
 
+// The command line less the options QGuiApplication takes for itself
+// (-platform, -display, -style...), so that the program's own refusals can be
+// given before a display is looked for. Both "-name value" and "-name=value"
+// forms, with one dash or two, as Qt reads them.
+QStringList withoutQtOptions(const QStringList &arguments)
+{
+    static const QStringList withValue{"platform", "platformpluginpath", "platformtheme", "plugin",
+                                       "qwindowgeometry", "geometry", "qwindowtitle", "title", "qwindowicon",
+                                       "icon", "session", "display", "name", "style", "stylesheet"};
+    static const QStringList alone{"reverse", "widgetcount", "nograb", "dograb", "sync", "testability",
+                                   "qmljsdebugger"};
+    QStringList kept;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments.at(i);
+        if (i == 0 || !a.startsWith(QLatin1Char('-'))) {
+            kept << a;
+            continue;
+        }
+        if (a == QLatin1String("--")) {
+            kept << arguments.mid(i);
+            break;
+        }
+        const QString word = a.mid(a.startsWith(QLatin1String("--")) ? 2 : 1);
+        const QString name = word.section(QLatin1Char('='), 0, 0);
+        if (alone.contains(name) || (withValue.contains(name) && word.contains(QLatin1Char('='))))
+            continue;
+        if (withValue.contains(name)) {
+            ++i; // its value goes with it
+            continue;
+        }
+        kept << a;
+    }
+    return kept;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -67,19 +102,21 @@ int main(int argc, char *argv[])
     if (argc == 2 && std::strcmp(argv[1], kGuardianArgument) == 0)
         return runGuardian(kGuardianFd);
 
-    // --help and --version are answered before the window system is touched:
-    // they need no display. Qt's own options (-platform, -display) are known
-    // only once the application has taken them out of the command line.
+    // --help, --version and a bad command line are answered before the
+    // window system is touched: they need no display, and a mistyped option
+    // must not come back as a complaint about the display. Qt's own options
+    // (-platform, -display) are set aside for this look.
     {
         QStringList arguments;
         for (int i = 0; i < argc; ++i)
             arguments << QString::fromLocal8Bit(argv[i]);
         Options unused;
         QString text;
-        const ParseOutcome early = parseOptions(arguments, &unused, &text);
-        if (early == ParseOutcome::Help || early == ParseOutcome::Version) {
+        const ParseOutcome early = parseOptions(withoutQtOptions(arguments), &unused, &text);
+        if (early != ParseOutcome::Run) {
             QCoreApplication words(argc, argv);
-            return answerCommandLine(parseOptions(QCoreApplication::arguments(), &unused, &text), text);
+            return answerCommandLine(parseOptions(withoutQtOptions(QCoreApplication::arguments()), &unused, &text),
+                                     text);
         }
     }
 

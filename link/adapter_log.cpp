@@ -1,10 +1,12 @@
 #include "link/adapter_log.h"
 
+#include "link/regular_file.h"
 #include "link/timebase.h"
 
 #include <QFile>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace tavrel {
 
@@ -24,22 +26,37 @@ std::unique_ptr<LoggingAdapter> LoggingAdapter::open(Adapter &inner, const QStri
 {
     if (path == QLatin1String("-"))
         return std::make_unique<LoggingAdapter>(inner, stderr, false);
-    std::FILE *f = std::fopen(QFile::encodeName(path).constData(), "a");
+    const AppendFile file = openRegularForAppend(path);
+    std::FILE *f = file.fd >= 0 ? ::fdopen(file.fd, "a") : nullptr;
     if (!f) {
         if (error)
-            *error = QString::fromLocal8Bit(std::strerror(errno));
+            *error = file.fd >= 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.problem;
+        if (file.fd >= 0)
+            ::close(file.fd);
         return nullptr;
     }
-    return std::make_unique<LoggingAdapter>(inner, f, true);
+    auto logged = std::make_unique<LoggingAdapter>(inner, f, true);
+    logged->m_path = path;
+    return logged;
 }
 
 void LoggingAdapter::line(const QString &text)
 {
     const std::int64_t us = timeBase().monotonicUs();
-    std::fprintf(m_out, "%lld.%06lld %s\n", static_cast<long long>(us / 1000000),
-                 static_cast<long long>(us % 1000000), text.toUtf8().constData());
+    const int printed = std::fprintf(m_out, "%lld.%06lld %s\n", static_cast<long long>(us / 1000000),
+                                     static_cast<long long>(us % 1000000), text.toUtf8().constData());
     // Flushed at once: the log must be whole even if the program dies.
-    std::fflush(m_out);
+    if ((std::fflush(m_out) != 0 || printed < 0) && !m_lossTold.exchange(true)) {
+        // Said once, on standard error: this may run on the timing thread,
+        // where no box may be put up, and a full disk must not stop a night.
+        const int error = errno;
+        std::clearerr(m_out);
+        std::fprintf(stderr, "Tavrel : les lignes du journal de l'adaptateur %s sont perdues (%s) ; "
+                             "les poses continuent normalement.\n",
+                     QFile::encodeName(m_path.isEmpty() ? QStringLiteral("-") : m_path).constData(),
+                     std::strerror(error));
+        std::fflush(stderr);
+    }
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "link/d2xx.h"
 
 #include <QString>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -20,8 +21,10 @@ public:
     LoggingAdapter(Adapter &inner, std::FILE *out, bool owned);
     ~LoggingAdapter() override;
 
-    // "-" is standard error; anything else a file opened for appending, so a
-    // second run never wipes the log of the night before. Null on failure.
+    // "-" is standard error; anything else a regular file opened for
+    // appending, so a second run never wipes the log of the night before.
+    // Null on failure, with the reason in French. A log that stops taking
+    // its lines (a full disk) says so once on standard error.
     static std::unique_ptr<LoggingAdapter> open(Adapter &inner, const QString &path,
                                                 QString *error);
 
@@ -41,6 +44,8 @@ private:
     Adapter &m_inner;
     std::FILE *m_out;
     bool m_owned;
+    QString m_path;
+    std::atomic<bool> m_lossTold{false};
 };
 
 } // namespace tavrel

@@ -1,5 +1,6 @@
 #include "link/connection.h"
 
+#include "link/messages.h"
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
@@ -14,6 +15,8 @@ namespace tavrel {
 namespace {
 
 bool g_noticeGiven = false;
+// Why the last check found the adapter not ready: what a refused run says.
+QString g_notReadyReason;
 
 QString settingsFileName()
 {
@@ -93,7 +96,29 @@ QString choiceNotice()
 
 void resetConnectionNotice() { g_noticeGiven = false; }
 
+namespace {
+LinkCheck checkOnce();
+} // namespace
+
 LinkCheck checkConnection()
+{
+    LinkCheck check = checkOnce();
+    g_notReadyReason = check.ready() ? QString() : check.reason;
+    return check;
+}
+
+QString runRefusal()
+{
+    if (shared().DeviceOpen == -1)
+        return QString();
+    const QString why = g_notReadyReason.isEmpty() ? QStringLiteral("Il n'a pas encore été ouvert.") : g_notReadyReason;
+    return QStringLiteral("La prise de vues ne commence pas : l'adaptateur n'est pas prêt (voyant rouge). %1 "
+                          "Branchez ou réglez l'adaptateur, attendez le voyant vert, puis relancez.")
+        .arg(why);
+}
+
+namespace {
+LinkCheck checkOnce()
 {
     SharedValues &v = shared();
     LinkCheck check;
@@ -120,7 +145,7 @@ LinkCheck checkConnection()
             return missing(LinkState::Missing,
                            QStringLiteral("L'adaptateur de numéro de série « %1 » (réglage FDTISerial) n'est pas "
                                           "branché ; %2.")
-                               .arg(v.DeviceSerialText,
+                               .arg(visibleText(v.DeviceSerialText),
                                     v.DeviceCount == 1
                                         ? QStringLiteral("la seule puce FTDI branchée n'est pas lui")
                                         : QStringLiteral("aucune des %1 puces FTDI branchées n'est lui")
@@ -130,7 +155,7 @@ LinkCheck checkConnection()
         return missing(LinkState::Unusable,
                        QStringLiteral("Le réglage FDTINo=%1 de %2 n'est pas un nombre entier : aucun adaptateur "
                                       "n'est ouvert tant qu'il n'est pas corrigé.")
-                           .arg(v.DeviceIndexText, settingsFileName()));
+                           .arg(visibleText(v.DeviceIndexText), settingsFileName()));
     } else if (std::uint32_t(v.DeviceIndex) >= v.DeviceCount) {
         return missing(LinkState::Missing,
                        QStringLiteral("Le réglage FDTINo=%1 demande la puce FTDI de rang %1 (en comptant à partir "
@@ -155,9 +180,10 @@ LinkCheck checkConnection()
     check.state = LinkState::Ready;
     check.reason = v.DeviceSerialText.isEmpty()
                        ? QStringLiteral("Adaptateur n° %1 ouvert et réglé.").arg(v.DeviceIndex)
-                       : QStringLiteral("Adaptateur « %1 » (n° %2) ouvert et réglé.").arg(v.DeviceSerialText).arg(v.DeviceIndex);
+                       : QStringLiteral("Adaptateur « %1 » (n° %2) ouvert et réglé.").arg(visibleText(v.DeviceSerialText)).arg(v.DeviceIndex);
     return check;
 }
+} // namespace
 
 std::int32_t movedExposureClock(std::int32_t value, std::int64_t delta)
 {

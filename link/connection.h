@@ -31,6 +31,12 @@ struct LinkCheck {
 // handle left as it is. There and not set up: OpenDevice.
 LinkCheck checkConnection();
 
+// Why a run (a sequence job, a scenario, from a window or tavrel-run) may not
+// start now, in French; empty when the adapter is open and set up. A run
+// started blind would count down, show progress and journal exposures that
+// never reached the camera.
+QString runRefusal();
+
 // Forgets that the notice was given (tests).
 void resetConnectionNotice();
 

@@ -45,4 +45,10 @@ inline QString applicationTitle() { return QStringLiteral("Tavrel"); }
 
 void showMessage(MessageKind kind, const QString &text);
 
+// A value the user typed or a file holds, as a message quotes it: control
+// characters are written visibly ("\0", "\t", "\x1b"), since a NUL would end
+// the message there on its way to a box or a terminal, before its reason,
+// and the others would garble it or vanish.
+QString visibleText(const QString &text);
+
 } // namespace tavrel

@@ -4,6 +4,7 @@
 #include <QScopeGuard>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -113,6 +114,41 @@ FileRead readRegularFile(const QString &path, qint64 maxBytes)
         return failed(errno);
     const auto closer = qScopeGuard([fd] { ::close(fd); });
     return readOpened(fd, maxBytes);
+}
+
+AppendFile openRegularForAppend(const QString &path)
+{
+    AppendFile out;
+    const QByteArray name = QFile::encodeName(path);
+    const auto cannot = [&out](int error) {
+        out.problem = QStringLiteral("le fichier ne peut pas être ouvert (%1)")
+                          .arg(QString::fromLocal8Bit(std::strerror(error)));
+        return out;
+    };
+    if (name.isEmpty())
+        return cannot(ENOENT);
+    struct stat st {};
+    if (::stat(name.constData(), &st) == 0) {
+        out.problem = kindProblem(st, std::numeric_limits<qint64>::max());
+        if (!out.problem.isEmpty())
+            return out;
+    }
+    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return cannot(errno);
+    // Looked at again: the name may have been pointed elsewhere meanwhile.
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return cannot(error);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        out.problem = kindProblem(st, std::numeric_limits<qint64>::max());
+        return out;
+    }
+    out.fd = fd;
+    return out;
 }
 
 } // namespace tavrel

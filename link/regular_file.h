@@ -21,4 +21,14 @@ struct FileRead {
 
 FileRead readRegularFile(const QString &path, qint64 maxBytes);
 
+// A file the program appends to (the exposure journal, the adapter log),
+// opened the same careful way: created when missing, refused with a French
+// reason when it is no regular file. A FIFO put in its place would otherwise
+// hold up the open, and with it the whole night.
+struct AppendFile {
+    int fd = -1; // open for appending, or -1
+    QString problem;
+};
+AppendFile openRegularForAppend(const QString &path);
+
 } // namespace tavrel

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 
 #include <cstdint>
@@ -17,6 +18,17 @@ namespace tavrel {
 namespace {
 
 QSet<QString> g_reportedBadValues;
+// Choices the settings file would not take (read-only, its folder gone):
+// kept for the session, so that night vision or a folder chosen tonight does
+// not fall back to the file's value at the next window. By file, section and
+// key, lower-cased as names are matched.
+QHash<QString, QString> g_unstoredChoices;
+QSet<QString> g_unwritableFilesTold;
+
+QString choiceKey(const QString &path, const QString &section, const QString &key)
+{
+    return path + QLatin1Char('\n') + section.trimmed().toLower() + QLatin1Char('\n') + key.trimmed().toLower();
+}
 
 QString programFilePath()
 {
@@ -46,7 +58,7 @@ QString readOrDefault(const QString &section, const QString &key, const QString 
     const QString value = ReadSetting(section, key, QString::fromLatin1(kSettingsFile));
     if (!value.isEmpty())
         return value;
-    WriteSetting(section, key, defaultValue, QString::fromLatin1(kSettingsFile));
+    writePrivateProfileString(section, key, defaultValue, resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
     return defaultValue;
 }
 
@@ -97,7 +109,7 @@ std::int64_t checkedValue(const AdapterSetting &setting, QStringList &warnings)
                   : QStringLiteral("La valeur par défaut %1 est utilisée").arg(setting.defaultValue);
         warnings << QStringLiteral("Le réglage %1=%2 de la section [FDTI] du fichier %3 n'est pas un nombre "
                                    "entier de 0 à %4. %5 ; corrigez le fichier puis relancez Tavrel.")
-                        .arg(key, setting.text, QDir::toNativeSeparators(path), QString::number(setting.max),
+                        .arg(key, visibleText(setting.text), QDir::toNativeSeparators(path), QString::number(setting.max),
                              consequence);
     }
     return setting.defaultValue;
@@ -118,13 +130,35 @@ QString resolveSettingsPath(const QString &fileName)
 
 QString ReadSetting(const QString &section, const QString &key, const QString &fileName)
 {
-    return getPrivateProfileString(section, key, resolveSettingsPath(fileName));
+    const QString path = resolveSettingsPath(fileName);
+    if (const auto kept = g_unstoredChoices.constFind(choiceKey(path, section, key)); kept != g_unstoredChoices.cend())
+        return kept->trimmed().left(kMaxProfileValueLength);
+    return getPrivateProfileString(section, key, path);
 }
 
 QString WriteSetting(const QString &section, const QString &key, const QString &value, const QString &fileName)
 {
-    return writePrivateProfileString(section, key, value, resolveSettingsPath(fileName)) ? QStringLiteral("1")
-                                                                                         : QStringLiteral("0");
+    const QString path = resolveSettingsPath(fileName);
+    // A value no file could hold as one line is no choice to keep.
+    if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')))
+        return QStringLiteral("0");
+    if (writePrivateProfileString(section, key, value, path)) {
+        g_unstoredChoices.remove(choiceKey(path, section, key));
+        return QStringLiteral("1");
+    }
+    g_unstoredChoices.insert(choiceKey(path, section, key), value);
+    // Once per file: each choice of the evening would otherwise bring its own box.
+    if (!g_unwritableFilesTold.contains(path)) {
+        g_unwritableFilesTold.insert(path);
+        const QString problem = profileFileProblem(path);
+        showMessage(MessageKind::Warning,
+                    QStringLiteral("Le fichier de réglages %1 ne peut pas être écrit%2 : vos choix (vision de nuit, "
+                                   "dossiers...) valent pour cette session mais seront perdus à la fermeture de "
+                                   "Tavrel. Rendez le fichier et son dossier accessibles en écriture pour les garder.")
+                        .arg(QDir::toNativeSeparators(path),
+                             problem.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(problem)));
+    }
+    return QStringLiteral("0");
 }
 
 void LoadSettings()
@@ -179,6 +213,8 @@ void LoadSettings()
 void resetSettingsWarnings()
 {
     g_reportedBadValues.clear();
+    g_unstoredChoices.clear();
+    g_unwritableFilesTold.clear();
 }
 
 } // namespace tavrel

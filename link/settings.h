@@ -23,7 +23,10 @@ QString resolveSettingsPath(const QString &fileName);
 // The value of `key` in `section` of the settings file; empty when missing.
 QString ReadSetting(const QString &section, const QString &key, const QString &fileName);
 
-// Stores the value; "1" when it was written, "0" when it could not be.
+// Stores the value; "1" when it was written, "0" when it could not be. A
+// value the file would not take is kept for the session all the same (read
+// back by ReadSetting), and the user is told once per file, without a box
+// that waits, that the choices will not outlive the session.
 QString WriteSetting(const QString &section, const QString &key, const QString &value, const QString &fileName);
 
 // Reads the settings into shared(), writing the default of every missing or
@@ -38,7 +41,8 @@ QString WriteSetting(const QString &section, const QString &key, const QString &
 // picks the adapter by serial number; FDTINo is then not used.
 void LoadSettings();
 
-// Forgets which bad values have been reported, so each test starts clean.
+// Forgets which bad values have been reported, and the choices kept for the
+// session, so each test starts clean.
 void resetSettingsWarnings();
 
 } // namespace tavrel

@@ -1,6 +1,7 @@
 #include "modes/journal.h"
 
 #include "link/messages.h"
+#include "link/regular_file.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "link/timebase.h"
@@ -12,7 +13,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,21 +32,53 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-// Appends `line` to `file` as one write, after the header when the file is
-// empty. A write cut short (a full disk) is taken back, so the file never
-// keeps half a line for the next one to be glued to. Returns the reason of a
-// failure, empty on success.
-QString appendWhole(const QString &file, const QByteArray &line)
+// Holds an advisory lock on the journal for one line: the windows, tavrel-run
+// and a guardian may all append to it, and a take-back must never cut what
+// another one wrote. The lock is held for a single short write, so a few
+// tries suffice; should another program keep it (stopped in the middle of
+// its write), the line goes in without it rather than wait on a stranger.
+class LineLock {
+public:
+    explicit LineLock(int fd) : m_fd(fd)
+    {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                m_held = true;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return;
+            const timespec pause{0, 2000000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    ~LineLock()
+    {
+        if (m_held)
+            ::flock(m_fd, LOCK_UN);
+    }
+    LineLock(const LineLock &) = delete;
+    LineLock &operator=(const LineLock &) = delete;
+
+private:
+    int m_fd;
+    bool m_held = false;
+};
+
+QString reasonOf(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+} // namespace
+
+QString appendJournalLine(int fd, const QByteArray &line)
 {
-    const auto reason = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
-    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return reason(errno);
-    const auto closer = qScopeGuard([fd] { ::close(fd); });
+    const LineLock lock(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0)
-        return reason(errno);
+        return reasonOf(errno);
     const QByteArray bytes = (st.st_size == 0 ? ExposureJournal::header().toUtf8() + '\n' : QByteArray()) + line + '\n';
+    // Where this write began, learnt from the write itself: appending, the
+    // file's end may have moved since the file was opened.
+    off_t began = -1;
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
@@ -51,15 +86,34 @@ QString appendWhole(const QString &file, const QByteArray &line)
             continue;
         if (n <= 0) {
             const int error = n < 0 ? errno : ENOSPC;
-            if (done > 0) {
-                // Should even this fail, the warning is all that is left.
-                [[maybe_unused]] const int undone = ::ftruncate(fd, st.st_size);
+            // The half line is taken back only while it is still the file's
+            // last bytes; should even this fail, the warning is all that is left.
+            const off_t end = ::lseek(fd, 0, SEEK_CUR);
+            if (began >= 0 && ::fstat(fd, &st) == 0 && st.st_size == end) {
+                [[maybe_unused]] const int undone = ::ftruncate(fd, began);
             }
-            return reason(error);
+            return reasonOf(error);
         }
+        if (began < 0)
+            began = ::lseek(fd, 0, SEEK_CUR) - n;
         done += n;
     }
     return QString();
+}
+
+namespace {
+
+// Appends `line` to `file` as one write, after the header when the file is
+// empty. A write cut short (a full disk) is taken back, so the file never
+// keeps half a line for the next one to be glued to. Returns the reason of a
+// failure, empty on success.
+QString appendWhole(const QString &file, const QByteArray &line)
+{
+    const AppendFile opened = openRegularForAppend(file);
+    if (opened.fd < 0)
+        return opened.problem;
+    const auto closer = qScopeGuard([fd = opened.fd] { ::close(fd); });
+    return appendJournalLine(opened.fd, line);
 }
 } // namespace
 
@@ -119,6 +173,8 @@ QString ExposureJournal::outcomeText(JournalOutcome outcome)
         return QStringLiteral("fin du programme");
     case JournalOutcome::ProgramKilled:
         return QStringLiteral("programme interrompu");
+    case JournalOutcome::NotTaken:
+        return QStringLiteral("non prise : l'appui n'a pas atteint l'adaptateur");
     }
     return QString();
 }
@@ -126,13 +182,15 @@ QString ExposureJournal::outcomeText(JournalOutcome outcome)
 QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
                                  JournalOutcome outcome)
 {
+    const bool wasMeasured = measuredUs >= 0;
     const std::int64_t measuredMs = (measuredUs + 500) / 1000;
     const QDateTime end = start.addMSecs(measuredMs);
-    const QString measured = QStringLiteral("%1.%2").arg(measuredMs / 1000).arg(measuredMs % 1000, 3, 10, QLatin1Char('0'));
+    const QString measured = wasMeasured ? QStringLiteral("%1.%2").arg(measuredMs / 1000).arg(measuredMs % 1000, 3, 10, QLatin1Char('0'))
+                                         : QString();
     QStringList fields{
         start.date().toString(Qt::ISODate),
         start.time().toString(QStringLiteral("HH:mm:ss.zzz")),
-        end.time().toString(QStringLiteral("HH:mm:ss.zzz")),
+        wasMeasured ? end.time().toString(QStringLiteral("HH:mm:ss.zzz")) : QString(),
         what.requestedSeconds ? QString::number(*what.requestedSeconds) : QString(),
         measured,
         what.mode,
@@ -155,6 +213,7 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
         m_what.mode += QStringLiteral(" (%1)").arg(m_origin);
     m_pressUs = m_lastPressUs >= 0 ? m_lastPressUs : timeBase().monotonicUs();
     m_pressWall = m_lastPressUs >= 0 ? m_lastPressWall : timeBase().nowPrecise();
+    m_pressReached = m_lastPressUs >= 0 ? m_lastPressReached : shared().LastStatus == FT_OK;
     m_reason.reset();
     m_adapterLost = false;
     if (m_entryObserver)
@@ -182,10 +241,21 @@ void ExposureJournal::adapterLost()
 void ExposureJournal::onWrite(int value, std::int64_t us)
 {
     if (value & 1) {
-        // Only the first press of a run of presses starts an exposure.
-        if (m_lastPressUs < 0) {
+        // Only the first press of a run of presses starts an exposure; but
+        // until one gets through, the camera has not started exposing.
+        const bool reached = shared().LastStatus == FT_OK;
+        if (m_lastPressUs < 0 || (reached && !m_lastPressReached)) {
+            const bool first = m_lastPressUs < 0;
             m_lastPressUs = us;
             m_lastPressWall = timeBase().nowPrecise();
+            m_lastPressReached = reached;
+            if (!first && m_open && !m_pressReached) {
+                m_pressUs = us;
+                m_pressWall = m_lastPressWall;
+                m_pressReached = true;
+                if (m_entryObserver)
+                    m_entryObserver(&m_what, m_pressUs, m_pressWall);
+            }
         }
         return;
     }
@@ -205,8 +275,10 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
     if (outcome == JournalOutcome::Complete && m_what.requestedSeconds
         && us - m_pressUs > std::int64_t(*m_what.requestedSeconds) * 1000000 + kOverrunUs)
         outcome = JournalOutcome::Prolonged;
+    if (!m_pressReached)
+        outcome = JournalOutcome::NotTaken;
     m_reason.reset();
-    append(csvLine(m_pressWall, us - m_pressUs, m_what, outcome));
+    append(csvLine(m_pressWall, m_pressReached ? us - m_pressUs : -1, m_what, outcome));
     if (m_entryObserver)
         m_entryObserver(nullptr, 0, QDateTime());
 }

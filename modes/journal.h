@@ -5,6 +5,7 @@
 // monotonic clock, so it agrees with the adapter log: it is what users put in
 // their image headers the morning after.
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
@@ -22,6 +23,7 @@ enum class JournalOutcome {
     AdapterLost,   // the adapter went away while the release was held
     ProgramEnded,  // the program was ended (signal, logout)
     ProgramKilled, // the program died outright; its guardian let go
+    NotTaken,      // no press reached the adapter: nothing was exposed
 };
 
 struct JournalExposure {
@@ -30,6 +32,12 @@ struct JournalExposure {
     std::optional<int> step;            // the exposure's number, or the scenario step
     QString fileLine;                   // "nuit.txt:12" for a scenario
 };
+
+// Appends one line (and the header first, when the file is empty) to the
+// journal open as `fd`, under an advisory lock shared with every program
+// that writes the journal. A write cut short is taken back to where it
+// began, never further. Returns the reason of a failure, empty on success.
+QString appendJournalLine(int fd, const QByteArray &line);
 
 class ExposureJournal {
 public:
@@ -70,7 +78,9 @@ public:
     // Forgets any open entry and warning (tests).
     void reset();
 
-    // The line a finished exposure gives, without its line end.
+    // The line a finished exposure gives, without its line end; a negative
+    // `measuredUs` leaves the end and the measured time empty (nothing was
+    // measured: the press never reached the adapter).
     static QString csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
                            JournalOutcome outcome);
     static QString header();
@@ -89,6 +99,8 @@ private:
     bool m_warned = false;
     JournalExposure m_what;
     std::int64_t m_lastPressUs = -1;
+    bool m_lastPressReached = false; // a press of the current run got through
+    bool m_pressReached = false;     // the open entry's
     std::int64_t m_pressUs = -1;
     QDateTime m_pressWall;
     QDateTime m_lastPressWall;

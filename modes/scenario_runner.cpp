@@ -2,6 +2,7 @@
 
 #include "modes/journal.h"
 
+#include "link/connection.h"
 #include "link/fill_style.h"
 #include "link/messages.h"
 #include "link/release_line.h"
@@ -149,6 +150,10 @@ bool ScenarioRunner::start(const QString &path)
     const ScenarioCheck check = checkScenarioFile(path, true, &d->sky);
     if (!check.ok()) {
         showMessage(MessageKind::Error, check.error);
+        return false;
+    }
+    if (const QString refusal = runRefusal(); !refusal.isEmpty()) {
+        showMessage(MessageKind::Error, refusal);
         return false;
     }
     if (!d->reader.open(path)) {

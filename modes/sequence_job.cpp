@@ -1,5 +1,6 @@
 #include "modes/sequence_job.h"
 
+#include "link/connection.h"
 #include "link/fill_style.h"
 #include "link/messages.h"
 #include "link/release_line.h"
@@ -68,6 +69,10 @@ bool SequenceJob::start()
     const QString interval = m_view->intervalText();
     if (const auto problem = checkFigures(count, exposure, mirror, interval)) {
         showMessage(MessageKind::Error, *problem);
+        return false;
+    }
+    if (const QString refusal = runRefusal(); !refusal.isEmpty()) {
+        showMessage(MessageKind::Error, refusal);
         return false;
     }
     SharedValues &v = shared();

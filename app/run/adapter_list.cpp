@@ -12,6 +12,7 @@
 #include <QDir>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace tavrel::run {
 
@@ -31,6 +32,42 @@ QString describe(std::uint32_t rank, const ChipDetails &chip)
         .arg(chip.productId, 4, 16, QLatin1Char('0'))
         .arg(text(chip.busPath, "?"), text(chip.kernelDriver, "aucun"),
              chip.accessible ? QString() : QStringLiteral(", accès refusé (règle udev manquante ?)"));
+}
+
+// udev reads a match as a shell pattern between quotes: a serial holding a
+// quote, a backslash, a pattern character or a control byte cannot be
+// matched as it is.
+bool fitsUdevMatch(const QString &serial)
+{
+    if (serial.isEmpty())
+        return false;
+    for (const QChar c : serial) {
+        if (c.unicode() < 0x21 || c.unicode() > 0x7e || QStringLiteral("\"\\*?[]|").contains(c))
+            return false;
+    }
+    return true;
+}
+
+// The access rule for this one chip: the package's rule opens every FTDI
+// chip of five kinds to the user at the seat, a mount's or a focuser's cable
+// included; this one gives the release adapter alone.
+void printChipRule(const ChipDetails &chip)
+{
+    const QString serial = QString::fromStdString(chip.serial);
+    if (!fitsUdevMatch(serial)) {
+        print(QStringLiteral("La puce choisie n'a pas de numéro de série utilisable dans une règle udev (« %1 ») : "
+                             "la règle générale du paquet reste nécessaire.")
+                  .arg(visibleText(serial)));
+        return;
+    }
+    print(QStringLiteral("Pour ne donner accès qu'à cette puce, remplacez la règle générale par la ligne suivante, "
+                         "enregistrée dans /etc/udev/rules.d/60-tavrel-adapter.rules (ce nom masque la règle du "
+                         "paquet), puis : sudo udevadm control --reload-rules && sudo udevadm trigger, et rebranchez l'adaptateur."));
+    print(QStringLiteral("SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"%1\", "
+                         "ATTR{idProduct}==\"%2\", ATTR{serial}==\"%3\", TAG+=\"uaccess\"")
+              .arg(chip.vendorId, 4, 16, QLatin1Char('0'))
+              .arg(chip.productId, 4, 16, QLatin1Char('0'))
+              .arg(serial));
 }
 
 } // namespace
@@ -71,6 +108,7 @@ int listAdapters(const RunOptions &o)
                            .arg(o.simulate ? QStringLiteral(" (simulé)") : QString()));
     bool chosen = false;
     QString chosenSerial;
+    std::optional<ChipDetails> chosenChip;
     for (std::uint32_t rank = 0; rank < count; ++rank) {
         ChipDetails chip;
         if (chips.describeChip(std::int32_t(rank), &chip) != FT_OK) {
@@ -81,8 +119,10 @@ int listAdapters(const RunOptions &o)
         const bool selected = v.DeviceSerialText.isEmpty() ? v.DeviceIndex == std::int32_t(rank)
                                                            : serial == v.DeviceSerialText;
         chosen = chosen || selected;
-        if (selected)
+        if (selected) {
             chosenSerial = serial;
+            chosenChip = chip;
+        }
         print(QStringLiteral("  %1%2").arg(describe(rank, chip),
                                            selected ? (v.DeviceSerialText.isEmpty()
                                                            ? QStringLiteral("  <- choisie (FDTINo=%1)").arg(rank)
@@ -93,10 +133,10 @@ int listAdapters(const RunOptions &o)
     const QString settings = QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
     if (!v.DeviceSerialText.isEmpty() && !chosen)
         print(QStringLiteral("FDTISerial=%1 (%2) : aucune puce branchée ne porte ce numéro de série.")
-                  .arg(v.DeviceSerialText, settings));
+                  .arg(visibleText(v.DeviceSerialText), settings));
     else if (v.DeviceSerialText.isEmpty() && v.DeviceIndex < 0)
         print(QStringLiteral("FDTINo=%1 (%2) n'est pas un nombre entier : aucune puce n'est choisie.")
-                  .arg(v.DeviceIndexText, settings));
+                  .arg(visibleText(v.DeviceIndexText), settings));
     else if (v.DeviceSerialText.isEmpty() && !chosen && count > 0)
         print(QStringLiteral("FDTINo=%1 (%2) : il n'y a pas de puce de ce rang.").arg(v.DeviceIndex).arg(settings));
     // With one chip its serial is the example; with several, the user must
@@ -110,6 +150,8 @@ int listAdapters(const RunOptions &o)
                              "ajoutez son numéro de série à la section [FDTI] de %1 : FDTISerial=<série>. "
                              "Pour le reconnaître, débranchez-le et relancez cette liste : sa ligne disparaît.")
                   .arg(settings));
+    if (chosenChip)
+        printChipRule(*chosenChip);
     std::fflush(stdout);
     return 0;
 }

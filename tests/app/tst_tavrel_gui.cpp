@@ -12,8 +12,8 @@ class TestTavrelGui : public QObject {
 private slots:
     void signalsLetGoAndClose_data();
     void signalsLetGoAndClose();
-    void helpAndVersionNeedNoDisplay_data();
-    void helpAndVersionNeedNoDisplay();
+    void commandLineNeedsNoDisplay_data();
+    void commandLineNeedsNoDisplay();
     void killedOutrightTheGuardianLetsGo();
 
 private:
@@ -93,19 +93,26 @@ void TestTavrelGui::signalsLetGoAndClose()
     QVERIFY(lines.last().contains("FT_Close(handle=1) = 0"));
 }
 
-void TestTavrelGui::helpAndVersionNeedNoDisplay_data()
+void TestTavrelGui::commandLineNeedsNoDisplay_data()
 {
     QTest::addColumn<QString>("option");
     QTest::newRow("--version") << "--version";
     QTest::newRow("--help") << "--help";
+    QTest::newRow("--bogus") << "--bogus";
 }
 
-void TestTavrelGui::helpAndVersionNeedNoDisplay()
+void TestTavrelGui::commandLineNeedsNoDisplay()
 {
-    // With no display at all, both programs answer, and in the same words.
+    // With no display at all, both programs answer, and in the same words;
+    // a mistyped option is refused as such, not taken for a display fault.
     QFETCH(QString, option);
     const QStringList gui = outputOf(qEnvironmentVariable("TAVREL_GUI"), option);
     const QStringList run = outputOf(qEnvironmentVariable("TAVREL_RUN"), option);
+    if (option == "--bogus") {
+        for (const QStringList &refusal : {gui, run})
+            QVERIFY2(refusal.join('\n').contains("option inconnue « bogus »"), qPrintable(refusal.join('\n')));
+        return;
+    }
     QVERIFY2(!gui.isEmpty() && !gui.first().startsWith("failed"), qPrintable(gui.join('\n')));
     if (option == "--version") {
         QCOMPARE(gui, QStringList{"tavrel " + run.first().section(' ', 1)});

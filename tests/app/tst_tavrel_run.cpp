@@ -470,6 +470,11 @@ private slots:
             << QStringLiteral("A10KZP3Q");
         QTest::newRow("log not writable") << QStringList{"--simulate", "--adapter-log", "no/such/dir/a.log", "s.txt"}
                                           << QByteArray() << QStringLiteral("journal de l'adaptateur");
+        // A FIFO would hold the open for good; /dev/full would take no line.
+        QTest::newRow("log is a FIFO") << QStringList{"--simulate", "--adapter-log", "fifo.log", "s.txt"}
+                                       << QByteArray() << QStringLiteral("tube nommé");
+        QTest::newRow("log on /dev/full") << QStringList{"--simulate", "--adapter-log", "/dev/full", "s.txt"}
+                                          << QByteArray() << QStringLiteral("périphérique");
     }
     void adapterUnusable()
     {
@@ -479,6 +484,8 @@ private slots:
         write(QStringLiteral("s.txt"), "*,0,1,0,a\n*,0,0,0,fin\n");
         if (!settings.isEmpty())
             write(QStringLiteral("config/Tavrel.ini"), settings);
+        if (arguments.contains(QStringLiteral("fifo.log")))
+            QCOMPARE(::mkfifo(QFile::encodeName(path(QStringLiteral("fifo.log"))).constData(), 0600), 0);
         const Result r = run(arguments);
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.contains(fragment), qPrintable(r.err));
@@ -544,6 +551,11 @@ private slots:
         const QStringList picked = r.out.filter(QStringLiteral("<- choisie"));
         QCOMPARE(picked.size(), 1);
         QVERIFY2(picked.first().contains(QStringLiteral("série ") + chosen), qPrintable(picked.first()));
+        // A ready access rule for that chip alone, to put in place of the general one.
+        const QStringList rule = r.out.filter(QStringLiteral("ATTR{serial}==\"%1\"").arg(chosen));
+        QCOMPARE(rule.size(), 1);
+        QVERIFY2(rule.first().startsWith(QStringLiteral("SUBSYSTEM==\"usb\"")) && rule.first().contains("TAG+=\"uaccess\""),
+                 qPrintable(rule.first()));
     }
 
     // Guardians of this test's runs still alive, found by their settings folder.

@@ -472,6 +472,46 @@ private slots:
         QCOMPARE(readBytes(blocker), QByteArray("not a folder"));
     }
 
+    // Choices the file will not take last the session (a window opened
+    // later still finds them), and the user hears of it once, with the path.
+    void unwritableFileKeepsChoicesForTheSession()
+    {
+        const QString blocker = scratchPath(QStringLiteral("blocker"));
+        writeBytes(blocker, "not a folder");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker + QStringLiteral("/config")));
+        QCOMPARE(WriteSetting("Affichage", "Nuit", "1", kSettingsFile), QStringLiteral("0"));
+        QCOMPARE(WriteSetting("Defaut", "DEF_DIR", "/data/nuit", kSettingsFile), QStringLiteral("0"));
+        QCOMPARE(ReadSetting("affichage", "NUIT", kSettingsFile), QStringLiteral("1"));
+        LoadSettings();
+        QCOMPARE(shared().DefaultDir, QStringLiteral("/data/nuit"));
+        QCOMPARE(m_sink.shown.size(), 1);
+        QVERIFY2(m_sink.shown.first().text.contains(blocker + QStringLiteral("/config/Tavrel.ini"))
+                     && m_sink.shown.first().text.contains(QStringLiteral("session")),
+                 qPrintable(m_sink.shown.first().text));
+    }
+
+    // A control byte in a value is shown, not passed on: a NUL would end the
+    // message on its way to the box or the terminal, before its reason.
+    void controlBytesInValuesShownVisibly_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("NUL") << QByteArray("1\0" "2", 3) << QStringLiteral("FDTIMask=1\\02 ");
+        QTest::newRow("escape") << QByteArray("1\x1b[2J") << QStringLiteral("FDTIMask=1\\x1b[2J ");
+    }
+    void controlBytesInValuesShownVisibly()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, shown);
+        writeBytes(settingsPath(), settingsFile("0", "1", value));
+        LoadSettings();
+        QCOMPARE(m_sink.shown.size(), 1);
+        const QString text = m_sink.shown.first().text;
+        QVERIFY2(text.indexOf(shown) >= 0 && text.indexOf(QStringLiteral("pas un nombre entier")) > text.indexOf(shown),
+                 qPrintable(text));
+        QVERIFY(!text.contains(QChar(0)) && !text.contains(QChar(0x1b)));
+    }
+
     // A settings file that is no regular file of sane size is not read nor
     // replaced: the defaults serve, and the user is told once, with the path.
     void specialSettingsFile_data() { test::addSpecialFileRows(); }

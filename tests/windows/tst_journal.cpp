@@ -1,6 +1,7 @@
 // The exposure journal: one line per exposure whatever started it, measured
 // exactly as the adapter saw it, and never in the way of an exposure.
 
+#include "link/regular_file.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "modes/journal.h"
@@ -16,6 +17,8 @@
 #include <QtTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tavrel;
 using tavrel::test::Rig;
@@ -56,6 +59,27 @@ void expose(Rig &rig, int askedSeconds, std::int64_t ms)
     ReleaseShutter();
 }
 
+// The disk fills up while it lives: writes past `room` more bytes than the
+// journal holds now come out short, then fail.
+class DiskFullPast {
+public:
+    DiskFullPast(const QString &file, qint64 room) : m_onOverflow(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &m_before);
+        const rlimit full{rlim_t(QFileInfo(file).size() + room), m_before.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &full);
+    }
+    ~DiskFullPast()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_before);
+        std::signal(SIGXFSZ, m_onOverflow);
+    }
+
+private:
+    rlimit m_before{};
+    void (*m_onOverflow)(int);
+};
+
 } // namespace
 
 class TestJournal : public QObject {
@@ -68,6 +92,12 @@ private slots:
     void outcomes();
     void unwritableJournalNeverDelaysAnExposure();
     void fullDiskLeavesNoHalfLine();
+    void takeBackSparesAnotherProgramsLine();
+    void specialJournalNeverHoldsTheNight_data();
+    void specialJournalNeverHoldsTheNight();
+    void runRefusedWhileAdapterNotReady_data();
+    void runRefusedWhileAdapterNotReady();
+    void pressThatFailsIsNotTaken();
     void exposureFarLongerThanAsked();
     void fieldsWithCommasAreQuoted();
 };
@@ -180,21 +210,105 @@ void TestJournal::fullDiskLeavesNoHalfLine()
     OpenDevice();
     expose(rig, 1, 1000);
     const qint64 size = QFileInfo(rig.journalPath()).size();
-    // The disk fills up: writes past 20 more bytes come out short, then fail.
-    rlimit room{};
-    getrlimit(RLIMIT_FSIZE, &room);
-    const auto onOverflow = std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit full{rlim_t(size + 20), room.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &full);
-    expose(rig, 1, 1000);
-    expose(rig, 1, 1000);
-    setrlimit(RLIMIT_FSIZE, &room);
-    std::signal(SIGXFSZ, onOverflow);
+    {
+        const DiskFullPast full(rig.journalPath(), 20);
+        expose(rig, 1, 1000);
+        expose(rig, 1, 1000);
+    }
     QCOMPARE(QFileInfo(rig.journalPath()).size(), size);
     expose(rig, 1, 1000);
     QCOMPARE(rig.journalLines().size(), 3);
     QCOMPARE(fields(rig.journalLines().last()).size(), 9);
     QCOMPARE(rig.messages.shown.size(), 1);
+}
+
+void TestJournal::takeBackSparesAnotherProgramsLine()
+{
+    Rig rig;
+    QVERIFY(QDir().mkpath(QFileInfo(rig.journalPath()).absolutePath()));
+    const AppendFile mine = openRegularForAppend(rig.journalPath());
+    QVERIFY(mine.fd >= 0);
+    // Another program's line lands after this one opened the journal...
+    QFile other(rig.journalPath());
+    QVERIFY(other.open(QIODevice::Append));
+    other.write(ExposureJournal::header().toUtf8() + "\nautre,ligne\n");
+    other.close();
+    const qint64 size = QFileInfo(rig.journalPath()).size();
+    {
+        // ... and this one's own write is cut short.
+        const DiskFullPast full(rig.journalPath(), 10);
+        QVERIFY(!appendJournalLine(mine.fd, QByteArray(60, 'x')).isEmpty());
+    }
+    ::close(mine.fd);
+    QCOMPARE(QFileInfo(rig.journalPath()).size(), size);
+    QCOMPARE(rig.journalLines().last(), QStringLiteral("autre,ligne"));
+}
+
+void TestJournal::specialJournalNeverHoldsTheNight_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("FIFO") << QString() << "tube nommé";
+    QTest::newRow("link to /dev/full") << "/dev/full" << "périphérique";
+}
+
+void TestJournal::specialJournalNeverHoldsTheNight()
+{
+    // Opening a FIFO for writing waits for a reader that never comes.
+    QFETCH(QString, target);
+    QFETCH(QString, reason);
+    Rig rig;
+    QTemporaryDir dir;
+    const QString journal = dir.filePath("journal.csv");
+    QVERIFY(target.isEmpty() ? ::mkfifo(QFile::encodeName(journal).constData(), 0600) == 0
+                             : QFile::link(target, journal));
+    ExposureJournal::instance().setPath(journal);
+    OpenDevice();
+    expose(rig, 1, 1000);
+    expose(rig, 1, 1000);
+    QCOMPARE(pressDurations(rig), (QList<std::int64_t>{1000, 1000}));
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QVERIFY2(rig.messages.shown.first().text.contains(reason), qPrintable(rig.messages.shown.first().text));
+}
+
+void TestJournal::runRefusedWhileAdapterNotReady_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("sequence") << int(Mode::Sequence);
+    QTest::newRow("scenario") << int(Mode::Scenario);
+}
+
+void TestJournal::runRefusedWhileAdapterNotReady()
+{
+    QFETCH(int, mode);
+    Rig rig;
+    rig.sim.detach();
+    ModeWindow *w = mode == int(Mode::Sequence) ? sequence(rig, "1", "3") : rig.open(Mode::Scenario);
+    rig.advance(1000);
+    if (mode == int(Mode::Sequence))
+        static_cast<Tavrel_async *>(w)->Buble_Click();
+    else
+        QVERIFY(rig.startScenario(static_cast<Tavrel_sync *>(w), "nuit.txt", "*,0,3,0,premier\r\n*,0,0,0,fin\r\n"));
+    rig.advance(10000);
+    QVERIFY(rig.writeTimes(1).isEmpty());
+    QVERIFY(rig.journalLines().isEmpty());
+    QCOMPARE(rig.messages.texts().filter("l'adaptateur n'est pas prêt").size(), 1);
+}
+
+void TestJournal::pressThatFailsIsNotTaken()
+{
+    // Pulled out between the start and the press: no exposure was made,
+    // and none is measured.
+    Rig rig;
+    Tavrel_async *w = sequence(rig, "1", "3");
+    w->Buble_Click();
+    rig.advance(50);
+    rig.sim.detach();
+    rig.advance(10000);
+    const QStringList lines = rig.journalLines();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(fields(lines.at(1)).mid(2, 3), QStringList({"", "3", ""}));
+    QVERIFY2(fields(lines.at(1)).last().contains("non prise"), qPrintable(lines.at(1)));
 }
 
 void TestJournal::exposureFarLongerThanAsked()
