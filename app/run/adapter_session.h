@@ -39,6 +39,10 @@ public:
     SimulatedAdapter *simulated() const { return m_simulated; }
     int losses() const { return m_losses; }
 
+signals:
+    // The adapter's state changed: in French, and whether it is ready.
+    void linkChanged(const QString &text, bool ready);
+
 private:
     void watchTick();
 
