@@ -15,10 +15,15 @@
 // --slow-list MS makes every listing of the adapter (the connection watch's
 // count every 500 ms, a chip's description) take MS ms, as a bus scan on a
 // busy USB hub does, in both runs.
+// --web-clients N serves the night page of tavrel-run --web from the window's
+// thread during the second run, to N clients on another thread: each holds
+// the stream of updates open and asks for /etat.json every second.
 //
 //   QT_QPA_PLATFORM=offscreen ./build/bench/tavrel-bench [--quick] [--long] [--load N] [--stall MS]
-//                                                        [--slow-list MS] [--keep-log]
+//                                                        [--slow-list MS] [--web-clients N] [--keep-log]
 
+#include "app/web/night_server.h"
+#include "app/web/night_state.h"
 #include "link/adapter_log.h"
 #include "link/messages.h"
 #include "link/release_line.h"
@@ -36,7 +41,9 @@
 #include <QLineEdit>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -424,6 +431,52 @@ private:
     QTimer m_timer;
 };
 
+// Phones and scripts following the night page, on a thread of their own as
+// they would be on other machines: each keeps the stream of updates open,
+// reading it all, and asks for the state once a second on a second
+// connection.
+class WebClients {
+public:
+    WebClients(int count, quint16 port, const QByteArray &cookie)
+    {
+        m_thread.start();
+        m_owner.moveToThread(&m_thread);
+        QMetaObject::invokeMethod(&m_owner, [this, count, port, cookie] {
+            for (int i = 0; i < count; ++i) {
+                auto *stream = new QTcpSocket(&m_owner);
+                auto *poll = new QTcpSocket(&m_owner);
+                QObject::connect(stream, &QTcpSocket::readyRead, stream, [this, stream] {
+                    m_bytes += stream->readAll().size();
+                });
+                QObject::connect(poll, &QTcpSocket::readyRead, poll, [this, poll] {
+                    m_bytes += poll->readAll().size();
+                });
+                stream->connectToHost(QHostAddress::LocalHost, port);
+                poll->connectToHost(QHostAddress::LocalHost, port);
+                stream->write("GET /flux HTTP/1.1\r\nHost: bench\r\nCookie: " + cookie + "\r\n\r\n");
+                auto *timer = new QTimer(poll);
+                QObject::connect(timer, &QTimer::timeout, poll, [poll, cookie] {
+                    poll->write("GET /etat.json HTTP/1.1\r\nHost: bench\r\nCookie: " + cookie + "\r\n\r\n");
+                });
+                timer->start(1000);
+            }
+        }, Qt::BlockingQueuedConnection);
+    }
+    ~WebClients()
+    {
+        QMetaObject::invokeMethod(&m_owner, [this] { qDeleteAll(m_owner.children()); },
+                                  Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+    qint64 bytes() const { return m_bytes; }
+
+private:
+    QThread m_thread;
+    QObject m_owner;
+    std::atomic<qint64> m_bytes{0};
+};
+
 struct Sizes {
     int shortCount, longCount, fiveCount, gapCount;
     bool withLong;
@@ -500,6 +553,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption slowList(QStringLiteral("slow-list"),
                                       QStringLiteral("Makes every listing call of the adapter take MS ms, as a busy USB bus does."),
                                       QStringLiteral("MS"));
+    const QCommandLineOption webClients(QStringLiteral("web-clients"),
+                                        QStringLiteral("In the second run, serves the night page to N clients."),
+                                        QStringLiteral("N"));
     const QCommandLineOption keepLog(QStringLiteral("keep-log"),
                                      QStringLiteral("Keep the adapter log and print where it is."));
     parser.addOption(quick);
@@ -507,6 +563,7 @@ int main(int argc, char *argv[])
     parser.addOption(load);
     parser.addOption(stall);
     parser.addOption(slowList);
+    parser.addOption(webClients);
     parser.addOption(keepLog);
     parser.process(app);
     const bool isQuick = parser.isSet(quick);
@@ -514,6 +571,8 @@ int main(int argc, char *argv[])
     const int stallMs = std::clamp(parser.value(stall).toInt(), 0, 90);
     const int slowListMs = std::clamp(parser.value(slowList).toInt(), 0, 400);
     const bool secondRun = loadThreads > 0 || stallMs > 0;
+    const int clients = std::clamp(parser.value(webClients).toInt(), 0, 200);
+    const bool secondRun = loadThreads > 0 || stallMs > 0 || clients > 0;
     if (parser.isSet(keepLog))
         work.setAutoRemove(false);
 
@@ -562,13 +621,36 @@ int main(int argc, char *argv[])
     const std::vector<Row> rows = runSet(b, sizes, &minWrites, &maxWrites);
     std::vector<Row> loadedRows;
     QString loadDuring;
+    int webStreams = 0;
+    qint64 webBytes = 0;
     if (secondRun) {
-        std::fprintf(stderr, "tavrel-bench: the same jobs beside %d busy threads, window thread busy %d ms in 100...\n",
-                     loadThreads, stallMs);
+        std::fprintf(stderr, "tavrel-bench: the same jobs beside %d busy threads, window thread busy %d ms in 100, "
+                     "%d night page clients...\n", loadThreads, stallMs, clients);
         BusyLoad busy(loadThreads);
         MainThreadStalls stalls(stallMs);
+        // The night page as tavrel-run --web serves it: on this thread's
+        // event loop, fed by the job's signals.
+        std::unique_ptr<web::NightState> night;
+        std::unique_ptr<web::NightServer> server;
+        std::unique_ptr<WebClients> followers;
+        if (clients > 0) {
+            night = std::make_unique<web::NightState>();
+            night->watch(b.window->job());
+            server = std::make_unique<web::NightServer>(night.get(), web::newAccessKey());
+            QString why;
+            if (!server->start(QHostAddress::LocalHost, 0, &why)) {
+                std::fprintf(stderr, "tavrel-bench: the night page cannot listen: %s\n", qPrintable(why));
+                return 2;
+            }
+            followers = std::make_unique<WebClients>(clients, server->port(),
+                                                     server->cookieName().toLatin1() + '=' + server->key());
+        }
         loadedRows = runSet(b, sizes, &minWrites, &maxWrites);
         loadDuring = loadAverage();
+        if (server) {
+            webStreams = server->streamCount();
+            webBytes = followers->bytes();
+        }
     }
     const double jobsSeconds = monotonicSeconds() - t0;
 
@@ -609,9 +691,14 @@ int main(int argc, char *argv[])
     if (slowListMs > 0)
         std::printf("Bus      : every listing of the adapter takes %d ms (both runs)\n", slowListMs);
     if (secondRun)
+    if (loadThreads > 0 || stallMs > 0)
         std::printf("Load     : right-hand columns: %d busy threads at ordinary priority, the window's thread\n"
                     "           busy %d ms at a time, 100 ms apart on average (load avg %s at their end)\n",
                     loadThreads, stallMs, qPrintable(loadDuring));
+    if (clients > 0)
+        std::printf("Web      : right-hand columns: night page served to %d clients, each with the stream of\n"
+                    "           updates open and /etat.json every second (%d streams open at the end, %.1f KiB read)\n",
+                    clients, webStreams, double(webBytes) / 1024.0);
     std::printf("\nTiming error = measured - nominal, in ms (p99: nearest rank)\n");
     std::printf("%-34s %9s %4s %8s %8s %8s", "Measurement", "Nominal", "n", "Median", "p99", "Max");
     if (secondRun)

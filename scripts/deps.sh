@@ -6,6 +6,9 @@ packages=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev li
           # dusk and dawn for the steps tied to the sky; the tests look up time zones
           libnova-dev tzdata
           umockdev libumockdev-dev fonts-liberation xvfb xauth
+          # tavrel-run --web: Qt's HTTP server, the QR code in the terminal;
+          # the page's test in a real browser, headless
+          qt6-httpserver-dev qt6-websockets-dev libqrencode-dev chromium chromium-driver
           # Qt's own words (context menus, standard buttons) in French
           qt6-translations-l10n
           # packaging test: validators, the Debian package tools and lintian

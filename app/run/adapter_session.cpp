@@ -65,6 +65,7 @@ int AdapterSession::open(bool simulate, const QString &logPath, int simulatedChi
                     .arg(simulate ? QStringLiteral(" (simulé)") : QString()));
     if (!check.notice.isEmpty())
         m_log->line(check.notice);
+    emit linkChanged(QStringLiteral("prêt"), true);
     return 0;
 }
 
@@ -101,6 +102,10 @@ void AdapterSession::watchTick()
         m_reason = check.reason;
         if (!check.notice.isEmpty())
             m_log->line(check.notice);
+        emit linkChanged(check.ready()                         ? QStringLiteral("prêt")
+                         : check.state == LinkState::Missing ? QStringLiteral("absent")
+                                                             : QStringLiteral("inutilisable"),
+                         check.ready());
     }
     // Moved as the windows move it, though no label shows it here.
     v.ExposureClockMs = movedExposureClock(v.ExposureClockMs, -std::int64_t(v.PollIntervalMs));

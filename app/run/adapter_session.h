@@ -38,6 +38,10 @@ public:
     SimulatedAdapter *simulated() const { return m_backend ? m_backend->simulated() : nullptr; }
     int losses() const { return m_losses; }
 
+signals:
+    // The adapter's state changed: in French, and whether it is ready.
+    void linkChanged(const QString &text, bool ready);
+
 private:
     void watchTick();
 

@@ -8,7 +8,10 @@ ProgressLog::ProgressLog(Stamp stamp, std::FILE *out) : m_stamp(std::move(stamp)
 
 void ProgressLog::line(const QString &text)
 {
-    plain(m_stamp() + QLatin1Char(' ') + text);
+    const QString stamped = m_stamp() + QLatin1Char(' ') + text;
+    plain(stamped);
+    if (m_echo)
+        m_echo(stamped);
 }
 
 void ProgressLog::plain(const QString &text)

@@ -20,9 +20,12 @@ public:
     void line(const QString &text);
     // A line of its own, without the time.
     void plain(const QString &text);
+    // Each stamped line is also handed to `echo` (the night page's journal).
+    void setEcho(std::function<void(const QString &)> echo) { m_echo = std::move(echo); }
 
 private:
     Stamp m_stamp;
+    std::function<void(const QString &)> m_echo;
     std::FILE *m_out;
 };
 

@@ -7,6 +7,9 @@
 #include "app/run/progress_log.h"
 #include "app/run/run_options.h"
 #include "app/run/scenario_report.h"
+#include "app/web/night_server.h"
+#include "app/web/night_state.h"
+#include "app/web/web_address.h"
 #include "link/messages.h"
 #include "link/signal_watcher.h"
 #include "link/simulated_adapter.h"
@@ -61,6 +64,37 @@ std::unique_ptr<SignalWatcher> watchSignals()
     return std::make_unique<SignalWatcher>(numbers);
 }
 
+// The night page, when asked for: listening before the adapter is touched,
+// so that a port already taken stops the run before it starts.
+struct NightPage {
+    std::unique_ptr<web::NightState> state;
+    std::unique_ptr<web::NightServer> server;
+};
+
+bool openNightPage(const QString &where, ProgressLog &log, NightPage *page)
+{
+    const web::WebAddress address = *web::parseWebAddress(where);
+    page->state = std::make_unique<web::NightState>();
+    page->server = std::make_unique<web::NightServer>(page->state.get(), web::newAccessKey());
+    QString error;
+    if (!page->server->start(address.address, address.port, &error)) {
+        showMessage(MessageKind::Error,
+                    QStringLiteral("impossible d'ouvrir la page de la nuit sur %1 : %2. Aucune pose n'est prise.")
+                        .arg(where, error));
+        return false;
+    }
+    const QStringList urls = web::pageUrls(address.address, page->server->port(), page->server->key());
+    log.line(QStringLiteral("Page de la nuit : %1").arg(urls.first()));
+    for (const QString &other : urls.mid(1))
+        log.plain(QStringLiteral("         aussi : %1").arg(other));
+    for (const QString &row : web::qrLines(urls.first().toUtf8()))
+        log.plain(row);
+    // From here on the page's journal shows the lines: the key stays out.
+    web::NightState *state = page->state.get();
+    log.setEcho([state](const QString &line) { state->addLine(line); });
+    return true;
+}
+
 } // namespace
 
 int runForReal(const RunOptions &o)
@@ -99,10 +133,18 @@ int runForReal(const RunOptions &o)
     // Before the adapter is opened: a signal during the set-up waits for the
     // event loop instead of killing the program.
     const std::unique_ptr<SignalWatcher> watcher = watchSignals();
+    NightPage page;
+    if (!o.web.isEmpty() && !openNightPage(o.web, log, &page)) {
+        setTimeBase(nullptr);
+        return 2;
+    }
 
     int status = 0;
     {
         AdapterSession session(&log);
+        if (page.state)
+            QObject::connect(&session, &AdapterSession::linkChanged, page.state.get(),
+                             &web::NightState::setAdapterState);
         if (const int refused = session.open(o.simulate, o.adapterLog, o.simulatedChips)) {
             setTimeBase(nullptr);
             return refused;
@@ -135,6 +177,8 @@ int runForReal(const RunOptions &o)
                                         "vérifiez les poses prises pendant ces absences.")
                              .arg(session.losses()));
             status = code;
+            if (page.state)
+                page.state->setFinished();
             QCoreApplication::exit(code);
         };
 
@@ -159,19 +203,57 @@ int runForReal(const RunOptions &o)
             });
         }
 
+        // SIGUSR1 and the page's "Finir après la pose": the exposure under
+        // way runs its length, then the night ends.
+        const auto finishAfterShot = [&](const QString &who) {
+            if (ending)
+                return;
+            // Asked first: what the line will do is known once a press the
+            // timing thread may have made meanwhile is accounted for.
+            if (job)
+                job->finish();
+            else
+                runner->requestStop();
+            const bool underWay = job ? job->shotUnderWay() : runner->shotUnderWay();
+            const QString notice = underWay ? QStringLiteral("fin après la pose en cours")
+                                            : QStringLiteral("arrêt avant la prochaine pose");
+            log.line(QStringLiteral("%1 : %2.").arg(who, notice));
+            if (page.state)
+                page.state->setStopAsked(notice);
+        };
+        // SIGTERM and the others, and the page's "Arrêter maintenant": the
+        // release let go at once.
+        const auto stopNow = [&](const QString &who, int number) {
+            if (ending)
+                return;
+            log.line(QStringLiteral("%1 : arrêt immédiat.").arg(who));
+            interrupted = true;
+            ExposureJournal::instance().setProgramEnding(true);
+            if (job)
+                job->stopShot();
+            else
+                runner->abandon();
+            end(128 + number);
+        };
+        if (page.server) {
+            if (job)
+                page.state->watch(job.get());
+            else
+                page.state->watch(runner.get(), [report = scenarioReport.get()] { return report->stepTotal(); });
+            QObject::connect(page.server.get(), &web::NightServer::finishAsked, &session,
+                             [&] { finishAfterShot(QStringLiteral("Page de la nuit")); });
+            QObject::connect(page.server.get(), &web::NightServer::stopAsked, &session,
+                             [&] { stopNow(QStringLiteral("Page de la nuit"), SIGTERM); });
+            // The guider's state as the windows show it; none when no guider is used.
+            QObject::connect(&gate, &DitherGate::stateChanged, page.state.get(),
+                             [&] { page.state->setGuiderState(gate.stateText()); });
+        }
+
         QObject::connect(watcher.get(), &SignalWatcher::received, &session, [&](int number) {
             if (ending)
                 return;
             if (number == SIGUSR1) {
-                // Asked first: what the line will do is known once the press
-                // the timing thread may have made meanwhile is accounted for.
-                if (job)
-                    job->finish();
-                else
-                    runner->requestStop();
-                const bool underWay = job ? job->shotUnderWay() : runner->shotUnderWay();
-                log.line(underWay ? QStringLiteral("SIGUSR1 reçu : fin après la pose en cours.")
-                                  : QStringLiteral("SIGUSR1 reçu : arrêt avant la prochaine pose."));
+                finishAfterShot(QStringLiteral("SIGUSR1 reçu"));
                 return;
             }
             if (number == SIGUSR2) {
@@ -197,14 +279,7 @@ int runForReal(const RunOptions &o)
                 log.line(QStringLiteral("Programme repris : la suite continue à son heure."));
                 return;
             }
-            log.line(QStringLiteral("%1 reçu : arrêt immédiat.").arg(signalName(number)));
-            interrupted = true;
-            ExposureJournal::instance().setProgramEnding(true);
-            if (job)
-                job->stopShot();
-            else
-                runner->abandon();
-            end(128 + number);
+            stopNow(QStringLiteral("%1 reçu").arg(signalName(number)), number);
         });
 
         session.startWatch();
@@ -227,6 +302,10 @@ int runForReal(const RunOptions &o)
         // Whatever ended the loop, nothing is left pressed.
         session.close();
         enchainement.setEnabled(false);
+        // Then the page's watchers get the end, as far as they take it
+        // within a second.
+        if (page.server)
+            page.server->shutDown(1000);
     }
     setTimeBase(nullptr);
     return status;

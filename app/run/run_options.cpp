@@ -1,6 +1,7 @@
 #include "app/run/run_options.h"
 
 #include "modes/numbers.h"
+#include "app/web/web_address.h"
 #include "modes/scenario_time.h"
 
 #include <QCommandLineParser>
@@ -68,6 +69,12 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                                         "sa stabilisation avant la pose suivante (0 : jamais) ; "
                                                         "remplace Decalage de la section [Guidage]."),
                                          QStringLiteral("N"));
+    const QCommandLineOption web(QStringLiteral("web"),
+                                 QStringLiteral("Sert une page pour suivre et arrêter la nuit depuis un téléphone, sur "
+                                                "PORT (toutes les adresses de la machine) ou ADRESSE:PORT "
+                                                "(127.0.0.1:8080) ; l'adresse de la page, avec sa clé d'accès, est "
+                                                "affichée au départ, avec son code QR."),
+                                 QStringLiteral("[ADRESSE:]PORT"));
     const QCommandLineOption chips = simulatedChipsOption();
     const QCommandLineOption list(QStringLiteral("list-adapters"),
                                   QStringLiteral("Liste les puces FTDI branchées (rang, numéro de série, "
@@ -78,7 +85,7 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
                                  QStringLiteral("[SCENARIO]"));
     const ParseOutcome outcome =
         parseCommandLine(parser, {simulate, chips, log, count, exposure, mirror, delay, check, at, date, lieu, guider,
-                                  ditherEvery, list},
+                                  ditherEvery, list, web},
                          arguments, QStringLiteral("tavrel-run"), text);
     if (outcome != ParseOutcome::Run)
         return outcome;
@@ -117,6 +124,19 @@ ParseOutcome parseArguments(const QStringList &arguments, RunOptions *options, Q
         o.ditherEvery = int(*n);
     }
     const QStringList files = parser.positionalArguments();
+    if (parser.isSet(web)) {
+        if (parser.isSet(list) || parser.isSet(check)) {
+            *text = refusal(QStringLiteral("--web suit une nuit qui se joue : ni --check, ni --list-adapters avec lui."));
+            return ParseOutcome::Error;
+        }
+        if (!web::parseWebAddress(parser.value(web))) {
+            *text = refusal(QStringLiteral("--web « %1 » ne convient pas : il faut un port (8080) ou une adresse et "
+                                           "un port (127.0.0.1:8080).")
+                                .arg(parser.value(web)));
+            return ParseOutcome::Error;
+        }
+        o.web = parser.value(web);
+    }
     if (parser.isSet(list)) {
         if (!files.isEmpty() || parser.isSet(check) || parser.isSet(count) || parser.isSet(exposure)
             || parser.isSet(mirror) || parser.isSet(delay) || parser.isSet(at) || parser.isSet(date)) {

@@ -37,6 +37,8 @@ struct RunOptions {
     QString guiderHost;
     int guiderPort = 0; // 0: not given
     std::optional<int> ditherEvery;
+    // --web [ADDR:]PORT as typed, checked; empty: no page.
+    QString web;
 };
 
 // [Guidage] of the settings, with the command line's choices over it.

@@ -42,6 +42,8 @@ public:
     // Exposures whose press reached the adapter and that ran their length.
     int exposuresTaken() const { return m_presses.taken(); }
     int stepsSkipped() const { return m_skipped; }
+    // Steps to carry out, as far as the files read so far go.
+    int stepTotal() const { return m_total; }
     QStringList warnings() const { return m_warnings; }
 
 signals:

@@ -9,6 +9,8 @@
 #include <QScopeGuard>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -421,6 +423,9 @@ private slots:
         QTest::newRow("SIGTERM, scenario") << QStringList{"s.txt"} << int(SIGTERM) << 143;
         QTest::newRow("SIGINT, sequence") << QStringList{"--count", "2", "--exposure", "2"} << int(SIGINT) << 130;
         QTest::newRow("SIGHUP, scenario") << QStringList{"s.txt"} << int(SIGHUP) << 129;
+        // 0: the night page's "Arrêter maintenant", which does what SIGTERM does.
+        QTest::newRow("page, sequence") << QStringList{"--count", "2", "--exposure", "2", "--web", "127.0.0.1:0"} << 0
+                                        << 143;
     }
     void stopAtOnce()
     {
@@ -432,10 +437,20 @@ private slots:
         start(process, QStringList{"--simulate", "--adapter-log", "a.log"} + arguments);
         QByteArray out;
         QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
-        ::kill(process.processId(), signalNumber);
+        if (signalNumber != 0) {
+            ::kill(process.processId(), signalNumber);
+        } else {
+            const QUrl page(QString::fromUtf8(out).section(QStringLiteral("Page de la nuit : "), 1).section('\n', 0, 0));
+            QTcpSocket http;
+            http.connectToHost(page.host(), quint16(page.port()));
+            QVERIFY(http.waitForConnected(3000));
+            http.write("POST /arreter?" + page.query().toLatin1() + " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+            QVERIFY(http.waitForReadyRead(3000));
+            QVERIFY(http.readAll().startsWith("HTTP/1.1 202"));
+        }
         const Result r = finish(process, out);
         QCOMPARE(r.status, status);
-        verifyInOrder(r.out, {QStringLiteral("reçu : arrêt immédiat."), QStringLiteral("relâché, pose interrompue"),
+        verifyInOrder(r.out, {QStringLiteral(" : arrêt immédiat."), QStringLiteral("relâché, pose interrompue"),
                               QStringLiteral("Déclencheur relâché, adaptateur fermé.")});
         const QList<Write> w = writes(QStringLiteral("a.log"));
         QVERIFY(w.size() >= 3);
@@ -1097,6 +1112,9 @@ private slots:
         QTest::newRow("--date not a date") << QStringList{"--check", "s.txt", "--date", "2026-13-01"}
                                            << QStringLiteral("--date « 2026-13-01 » ne convient pas");
         QTest::newRow("--check without file") << QStringList{"--check"} << QStringLiteral("--check attend");
+        QTest::newRow("--web not a port") << QStringList{"s.txt", "--web", "huit"} << QStringLiteral("--web « huit »");
+        QTest::newRow("--web with --check") << QStringList{"--check", "s.txt", "--web", "8080"}
+                                            << QStringLiteral("--web suit une nuit");
         QTest::newRow("--lieu not a place") << QStringList{"--check", "s.txt", "--lieu", "Paris"} << QStringLiteral("--lieu « Paris »");
         // Refused with the sequence window's own words, before any adapter is looked for.
         QTest::newRow("count not a number") << QStringList{"--count", "x", "--exposure", "1"}
@@ -1121,6 +1139,18 @@ private slots:
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains(fragment), qPrintable(r.err));
         QVERIFY2(r.out.isEmpty(), qPrintable(r.out.join(QLatin1Char('\n'))));
+    }
+
+    // The page's port taken: the night does not start, the adapter untouched.
+    void webPortTaken()
+    {
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost));
+        const Result r = run({"--simulate", "--adapter-log", "a.log", "--count", "1", "--exposure", "1", "--web",
+                              QStringLiteral("127.0.0.1:%1").arg(taken.serverPort())});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(QStringLiteral("impossible d'ouvrir la page de la nuit")), qPrintable(r.err));
+        QVERIFY(logLines(QStringLiteral("a.log")).filter(QStringLiteral("FT_Open")).isEmpty());
     }
 
     void helpAndVersion()

@@ -181,7 +181,7 @@ for d in libqt6widgets6 libqt6gui6 libqt6core6 fonts-liberation qt6-translations
     check "tavrel: Depends names $d" bash -c 'names "$1" | grep -qx "$2"' _ "$gui_depends" "$d"
 done
 check "tavrel: Recommends rtkit" bash -c 'names "$1" | grep -qx rtkit' _ "$(debfield "$gui" Recommends)"
-for d in libqt6core6 libqt6dbus6 libqt6network6 libftdi1-2 libnova-0.16-0 libc6; do
+for d in libqt6core6 libqt6dbus6 libqt6network6 libqt6httpserver6 libqt6websockets6 libqrencode4 libftdi1-2 libnova-0.16-0 libc6; do
     check "tavrel-run: Depends names $d" bash -c 'names "$1" | grep -qx "$2"' _ "$run_depends" "$d"
 done
 for d in libqt6widgets6 libqt6gui6 fonts-liberation; do
