@@ -570,7 +570,6 @@ int main(int argc, char *argv[])
     const int loadThreads = std::max(0, parser.value(load).toInt());
     const int stallMs = std::clamp(parser.value(stall).toInt(), 0, 90);
     const int slowListMs = std::clamp(parser.value(slowList).toInt(), 0, 400);
-    const bool secondRun = loadThreads > 0 || stallMs > 0;
     const int clients = std::clamp(parser.value(webClients).toInt(), 0, 200);
     const bool secondRun = loadThreads > 0 || stallMs > 0 || clients > 0;
     if (parser.isSet(keepLog))

@@ -170,6 +170,18 @@ void setLineWriteObserver(LineWriteObserver observer) { g_lineObserver = std::mo
 
 void setSetUpObserver(SetUpObserver observer) { g_setUpObserver = std::move(observer); }
 
+namespace {
+std::function<void()> g_logFlush;
+} // namespace
+
+void setAdapterLogFlush(std::function<void()> flush) { g_logFlush = std::move(flush); }
+
+void flushAdapterLog()
+{
+    if (g_logFlush)
+        g_logFlush();
+}
+
 void traceLink(const QString &text)
 {
     // No box on the way out: nobody would answer it, and the line must go.
