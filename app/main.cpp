@@ -1,8 +1,7 @@
 // Tavrel: remote release for a camera set to bulb. Opens the sequence window.
 
 #include "app/command_line.h"
-#include "link/adapter_log.h"
-#include "link/libftdi_adapter.h"
+#include "link/adapter_backend.h"
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
@@ -148,27 +147,15 @@ int main(int argc, char *argv[])
     // same machine where the system permits it.
     startTimingThread();
 
-    std::unique_ptr<Adapter> backend;
-    SimulatedAdapter *simulated = nullptr;
-    if (options.simulate) {
-        auto sim = std::make_unique<SimulatedAdapter>(options.chips);
-        simulated = sim.get();
-        backend = std::move(sim);
-    } else {
-        backend = std::make_unique<LibFtdiAdapter>();
+    const AdapterBackend backend(options.simulate, options.chips, options.adapterLog);
+    if (!backend.logError().isEmpty()) {
+        std::fprintf(stderr, "tavrel : impossible d'ouvrir le journal de l'adaptateur %s : %s\n",
+                     qPrintable(options.adapterLog), qPrintable(backend.logError()));
+        stopGuardian();
+        return 2;
     }
-    std::unique_ptr<LoggingAdapter> logged;
-    if (!options.adapterLog.isEmpty()) {
-        QString error;
-        logged = LoggingAdapter::open(*backend, options.adapterLog, &error);
-        if (!logged) {
-            std::fprintf(stderr, "tavrel : impossible d'ouvrir le journal de l'adaptateur %s : %s\n",
-                         qPrintable(options.adapterLog), qPrintable(error));
-            stopGuardian();
-            return 2;
-        }
-    }
-    setAdapter(logged ? static_cast<Adapter *>(logged.get()) : backend.get());
+    setAdapter(&backend.adapter());
+    SimulatedAdapter *simulated = backend.simulated();
     installExitSafetyNet();
 
     QtMessageBoxSink boxes;

@@ -12,12 +12,15 @@
 // ordinary priority (a stacking or plate-solving job on the same laptop), and
 // both sets of figures print side by side. --stall MS also keeps the window's
 // thread busy MS ms at a time, every 100 ms on average, during that second run.
+// --slow-list MS makes every listing of the adapter (the connection watch's
+// count every 500 ms, a chip's description) take MS ms, as a bus scan on a
+// busy USB hub does, in both runs.
 // --web-clients N serves the night page of tavrel-run --web from the window's
 // thread during the second run, to N clients on another thread: each holds
 // the stream of updates open and asks for /etat.json every second.
 //
 //   QT_QPA_PLATFORM=offscreen ./build/bench/tavrel-bench [--quick] [--long] [--load N] [--stall MS]
-//                                                        [--web-clients N] [--keep-log]
+//                                                        [--slow-list MS] [--web-clients N] [--keep-log]
 
 #include "app/web/night_server.h"
 #include "app/web/night_state.h"
@@ -71,8 +74,8 @@ struct LineWrite {
 };
 
 // Everything the log gained since `offset`, FT_Write lines only. The log is
-// flushed at every line, so the file size taken before a run is an exact
-// boundary between runs.
+// flushed (LoggingAdapter::flush) before its size is taken, so that size is
+// an exact boundary between runs.
 std::vector<LineWrite> writesSince(const QString &path, qint64 offset, int *listCalls = nullptr)
 {
     static const QRegularExpression writeLine(
@@ -170,8 +173,16 @@ struct Row {
 
 struct Bench {
     Tavrel_async *window = nullptr;
+    LoggingAdapter *log = nullptr;
     QString logPath;
     bool ok = true;
+
+    // The log's size once every line queued so far is written.
+    qint64 logSize() const
+    {
+        log->flush();
+        return QFileInfo(logPath).size();
+    }
 };
 
 double monotonicSeconds()
@@ -205,7 +216,7 @@ std::vector<LineWrite> runJob(Bench &b, int count, int exposure, int interval)
     std::fprintf(stderr, "tavrel-bench: %d x %d s, delay %d s (about %.0f s)...\n", count, exposure,
                  interval, nominalS);
 
-    const qint64 offset = QFileInfo(b.logPath).size();
+    const qint64 offset = b.logSize();
     QEventLoop loop;
     SequenceJob *job = b.window->job();
     const auto ended = QObject::connect(job, &SequenceJob::jobEnded, &loop, [&loop](bool stoppedByUser) {
@@ -229,6 +240,7 @@ std::vector<LineWrite> runJob(Bench &b, int count, int exposure, int interval)
         if (job->isRunning())
             b.window->Stop_Shot_Click();
     }
+    b.logSize();
     return writesSince(b.logPath, offset);
 }
 
@@ -538,6 +550,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption stall(QStringLiteral("stall"),
                                    QStringLiteral("In the second run, keeps the window's thread busy MS ms at a time, at random instants 100 ms apart on average."),
                                    QStringLiteral("MS"));
+    const QCommandLineOption slowList(QStringLiteral("slow-list"),
+                                      QStringLiteral("Makes every listing call of the adapter take MS ms, as a busy USB bus does."),
+                                      QStringLiteral("MS"));
     const QCommandLineOption webClients(QStringLiteral("web-clients"),
                                         QStringLiteral("In the second run, serves the night page to N clients."),
                                         QStringLiteral("N"));
@@ -547,12 +562,14 @@ int main(int argc, char *argv[])
     parser.addOption(longRun);
     parser.addOption(load);
     parser.addOption(stall);
+    parser.addOption(slowList);
     parser.addOption(webClients);
     parser.addOption(keepLog);
     parser.process(app);
     const bool isQuick = parser.isSet(quick);
     const int loadThreads = std::max(0, parser.value(load).toInt());
     const int stallMs = std::clamp(parser.value(stall).toInt(), 0, 90);
+    const int slowListMs = std::clamp(parser.value(slowList).toInt(), 0, 400);
     const int clients = std::clamp(parser.value(webClients).toInt(), 0, 200);
     const bool secondRun = loadThreads > 0 || stallMs > 0 || clients > 0;
     if (parser.isSet(keepLog))
@@ -574,6 +591,7 @@ int main(int argc, char *argv[])
     Bench b;
     b.logPath = work.filePath(QStringLiteral("adapter.log"));
     SimulatedAdapter simulated(1);
+    simulated.setListingDelay(slowListMs);
     QString error;
     std::unique_ptr<LoggingAdapter> logged = LoggingAdapter::open(simulated, b.logPath, &error);
     if (!logged) {
@@ -581,6 +599,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     setAdapter(logged.get());
+    b.log = logged.get();
 
     Director &director = Director::instance();
     b.window = qobject_cast<Tavrel_async *>(director.open(Mode::Sequence));
@@ -636,7 +655,7 @@ int main(int argc, char *argv[])
 
     // 4. Idle with the connection watch ticking.
     std::fprintf(stderr, "tavrel-bench: idle for %d s...\n", idleSeconds);
-    const qint64 idleOffset = QFileInfo(b.logPath).size();
+    const qint64 idleOffset = b.logSize();
     const double cpu0 = cpuSeconds();
     const double wall0 = monotonicSeconds();
     {
@@ -646,6 +665,7 @@ int main(int argc, char *argv[])
     }
     const double wall = monotonicSeconds() - wall0;
     const double cpu = cpuSeconds() - cpu0;
+    b.logSize();
     int watchTicks = 0;
     writesSince(b.logPath, idleOffset, &watchTicks);
     const long peakKiB = peakRssKiB();
@@ -667,6 +687,9 @@ int main(int argc, char *argv[])
                 "           (monotonic clock, 1 us); %.0f s of jobs\n",
                 jobsSeconds);
     std::printf("Priority : timing thread: %s\n", qPrintable(priority));
+    if (slowListMs > 0)
+        std::printf("Bus      : every listing of the adapter takes %d ms (both runs)\n", slowListMs);
+    if (secondRun)
     if (loadThreads > 0 || stallMs > 0)
         std::printf("Load     : right-hand columns: %d busy threads at ordinary priority, the window's thread\n"
                     "           busy %d ms at a time, 100 ms apart on average (load avg %s at their end)\n",

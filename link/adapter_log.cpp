@@ -11,14 +11,59 @@
 namespace tavrel {
 
 LoggingAdapter::LoggingAdapter(Adapter &inner, std::FILE *out, bool owned)
-    : m_inner(inner), m_out(out), m_owned(owned)
+    : m_inner(inner), m_out(out), m_owned(owned), m_writer([this] { writeLines(); })
 {
 }
 
 LoggingAdapter::~LoggingAdapter()
 {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_writer.join();
     if (m_owned && m_out)
         std::fclose(m_out);
+}
+
+void LoggingAdapter::writeLines()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+        if (m_pending.empty())
+            return; // stopping, and everything is written
+        std::deque<std::string> batch;
+        batch.swap(m_pending);
+        lock.unlock();
+        bool lost = false;
+        for (const std::string &text : batch)
+            lost = std::fputs(text.c_str(), m_out) < 0 || lost;
+        // Flushed at once: the log must be whole even if the program dies.
+        lost = std::fflush(m_out) != 0 || lost;
+        if (lost && !m_lossTold.exchange(true)) {
+            // Said once, on standard error: no box may be put up from here,
+            // and a full disk must not stop a night.
+            const int error = errno;
+            std::clearerr(m_out);
+            std::fprintf(stderr, "Tavrel : les lignes du journal de l'adaptateur %s sont perdues (%s) ; "
+                                 "les poses continuent normalement.\n",
+                         QFile::encodeName(m_path.isEmpty() ? QStringLiteral("-") : m_path).constData(),
+                         std::strerror(error));
+            std::fflush(stderr);
+        }
+        lock.lock();
+        m_written += batch.size();
+        m_wake.notify_all();
+    }
+}
+
+void LoggingAdapter::flush()
+{
+    std::unique_lock lock(m_mutex);
+    const std::uint64_t target = m_queued;
+    m_wake.wait(lock, [this, target] { return m_written >= target; });
 }
 
 std::unique_ptr<LoggingAdapter> LoggingAdapter::open(Adapter &inner, const QString &path,
@@ -42,21 +87,18 @@ std::unique_ptr<LoggingAdapter> LoggingAdapter::open(Adapter &inner, const QStri
 
 void LoggingAdapter::line(const QString &text)
 {
+    // Stamped now, when the call returned; written by the log's thread.
     const std::int64_t us = timeBase().monotonicUs();
-    const int printed = std::fprintf(m_out, "%lld.%06lld %s\n", static_cast<long long>(us / 1000000),
-                                     static_cast<long long>(us % 1000000), text.toUtf8().constData());
-    // Flushed at once: the log must be whole even if the program dies.
-    if ((std::fflush(m_out) != 0 || printed < 0) && !m_lossTold.exchange(true)) {
-        // Said once, on standard error: this may run on the timing thread,
-        // where no box may be put up, and a full disk must not stop a night.
-        const int error = errno;
-        std::clearerr(m_out);
-        std::fprintf(stderr, "Tavrel : les lignes du journal de l'adaptateur %s sont perdues (%s) ; "
-                             "les poses continuent normalement.\n",
-                     QFile::encodeName(m_path.isEmpty() ? QStringLiteral("-") : m_path).constData(),
-                     std::strerror(error));
-        std::fflush(stderr);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%lld.%06lld ", static_cast<long long>(us / 1000000),
+                  static_cast<long long>(us % 1000000));
+    std::string full = stamp + text.toStdString() + '\n';
+    {
+        const std::lock_guard lock(m_mutex);
+        m_pending.push_back(std::move(full));
+        ++m_queued;
     }
+    m_wake.notify_all();
 }
 
 namespace {

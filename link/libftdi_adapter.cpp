@@ -224,7 +224,6 @@ FT_STATUS LibFtdiAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t f
     auto *count = static_cast<std::uint32_t *>(arg1);
     *count = 0;
 
-    const std::lock_guard lock(m_mutex);
     const FtdiPtr ftdi = newContext();
     if (!ftdi)
         return FT_OTHER_ERROR;
@@ -241,7 +240,6 @@ FT_STATUS LibFtdiAdapter::describeChip(std::int32_t index, ChipDetails *details)
 {
     if (!details)
         return FT_INVALID_PARAMETER;
-    const std::lock_guard lock(m_mutex);
     FtdiPtr ftdi;
     ListPtr list;
     libusb_device *chip = nullptr;
@@ -269,12 +267,13 @@ FT_STATUS LibFtdiAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
 {
     if (!handle)
         return FT_INVALID_PARAMETER;
-    const std::lock_guard lock(m_mutex);
+    // The bus is scanned on a context of this call's own, before the lock.
     FtdiPtr ftdi;
     ListPtr list;
     libusb_device *chip = nullptr;
     if (const FT_STATUS status = chipAt(index, ftdi, list, &chip); status != FT_OK)
         return status;
+    const std::lock_guard lock(m_mutex);
 
     // Opening it a second time would reset the chip under the first handle;
     // the vendor driver refuses, and the program's mode switch counts on that.

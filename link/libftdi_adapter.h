@@ -4,14 +4,17 @@
 // handle rules and baud-rate meaning follow the vendor driver, so the rest of
 // the program cannot tell which of the two it talks to.
 //
-// Calls are serialised: every call holds one lock for its whole duration, which
-// the short USB timeouts below keep brief.
+// Calls on open handles are serialised by one lock, which the short USB
+// timeouts below keep brief and which lifts its holder to the priority of a
+// raised thread waiting for it. Listing the bus and reading the kernel's
+// records of a chip work on a context of their own and never take it: a bus
+// scan (tens of milliseconds on a busy hub) cannot delay a write.
 
 #include "link/d2xx.h"
+#include "link/pi_mutex.h"
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 
 struct ftdi_context;
 
@@ -72,7 +75,7 @@ private:
     FT_STATUS transferFailed(Device &device);
     FT_HANDLE nextHandle();
 
-    std::mutex m_mutex;
+    PiMutex m_mutex;
     std::map<FT_HANDLE, Device> m_devices;
     FT_HANDLE m_lastHandle = 0;
 };

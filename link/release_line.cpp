@@ -4,9 +4,11 @@
 #include "link/shared_values.h"
 #include "link/timebase.h"
 
+#include "link/pi_mutex.h"
+
+#include <atomic>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
 
 namespace tavrel {
 
@@ -49,22 +51,49 @@ void tellSetUp(bool setUp)
 
 // One writer on the line at a time, main thread or timing thread. Held for
 // the whole set-up and close too, and it guards the handle and the request
-// below; never held while anything else (observers, boxes) runs.
-std::mutex g_lineMutex;
+// below; never held while anything else (observers, boxes, the adapter log's
+// file) runs. Priority inheritance: the raised timing thread waiting for it
+// lifts whoever holds it.
+PiMutex g_lineMutex;
 // Set while this thread holds the line: in virtual time the "timing thread"
 // runs inside the main thread, and a write of its own while the main thread
 // is inside an adapter call would deadlock; it is left to the tick instead.
+// On the way out, it also tells that a write under the lock never returned.
 thread_local bool t_holdsLine = false;
+// The program is going down (terminate, exit): the line is let go whatever
+// state the lock was left in.
+std::atomic<bool> g_lastResort{false};
 
 class LineLock {
 public:
-    LineLock() : m_lock(g_lineMutex) { t_holdsLine = true; }
-    ~LineLock() { t_holdsLine = false; }
+    LineLock()
+    {
+        if (g_lastResort.load()) {
+            // An exception that escaped a write made under the lock ended the
+            // program without unwinding: this very thread still holds it, and
+            // waiting for it would hang with the release pressed. Held by
+            // another thread, it is waited for a while (a write under way
+            // ends in milliseconds), then the release goes out regardless.
+            m_locked = !t_holdsLine && g_lineMutex.try_lock_for(std::chrono::milliseconds(1000));
+        } else {
+            g_lineMutex.lock();
+            m_locked = true;
+        }
+        m_held = t_holdsLine;
+        t_holdsLine = true;
+    }
+    ~LineLock()
+    {
+        t_holdsLine = m_held;
+        if (m_locked)
+            g_lineMutex.unlock();
+    }
     LineLock(const LineLock &) = delete;
     LineLock &operator=(const LineLock &) = delete;
 
 private:
-    std::lock_guard<std::mutex> m_lock;
+    bool m_locked = false;
+    bool m_held = false;
 };
 
 std::int64_t g_lastWriteUs = 0;
@@ -141,9 +170,22 @@ void setLineWriteObserver(LineWriteObserver observer) { g_lineObserver = std::mo
 
 void setSetUpObserver(SetUpObserver observer) { g_setUpObserver = std::move(observer); }
 
+namespace {
+std::function<void()> g_logFlush;
+} // namespace
+
+void setAdapterLogFlush(std::function<void()> flush) { g_logFlush = std::move(flush); }
+
+void flushAdapterLog()
+{
+    if (g_logFlush)
+        g_logFlush();
+}
+
 void traceLink(const QString &text)
 {
-    if (shared().TraceMessages != 0)
+    // No box on the way out: nobody would answer it, and the line must go.
+    if (shared().TraceMessages != 0 && !g_lastResort.load())
         showMessage(MessageKind::Trace, text);
 }
 
@@ -312,15 +354,21 @@ void letGoAndClose()
     }
 }
 
+void letGoAtLastResort()
+{
+    g_lastResort = true;
+    letGoAndClose();
+}
+
 void installExitSafetyNet()
 {
     static bool installed = false;
     if (installed)
         return;
     installed = true;
-    std::atexit(letGoAndClose);
+    std::atexit(letGoAtLastResort);
     std::set_terminate([] {
-        letGoAndClose();
+        letGoAtLastResort();
         std::abort();
     });
 }

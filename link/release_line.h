@@ -73,6 +73,12 @@ void setLineWriteObserver(LineWriteObserver observer);
 using SetUpObserver = std::function<void(bool setUp)>;
 void setSetUpObserver(SetUpObserver observer);
 
+// The adapter log writes its lines on a thread of its own: this returns once
+// every line queued so far is in its file, for a program about to stop
+// itself. Nothing when no log is kept.
+void flushAdapterLog();
+void setAdapterLogFlush(std::function<void()> flush);
+
 // Lets the release go and closes the adapter if anything may still hold it.
 void letGoAndClose();
 // Last resort on any exit that skips the ordinary shut-down (exit() from a

@@ -2,13 +2,43 @@
 
 #include "link/timebase.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace tavrel {
 
 SimulatedAdapter::SimulatedAdapter(int devices, QObject *parent)
     : QObject(parent), m_chips(std::max(devices, 1)), m_attached(devices > 0)
 {
+}
+
+SimulatedAdapter::Guard::Guard(const SimulatedAdapter *adapter)
+    : m_adapter(const_cast<SimulatedAdapter *>(adapter))
+{
+    m_adapter->m_mutex.lock();
+    ++m_adapter->m_depth;
+}
+
+SimulatedAdapter::Guard::~Guard()
+{
+    const bool tell = --m_adapter->m_depth == 0 && m_adapter->m_changed;
+    if (tell)
+        m_adapter->m_changed = false;
+    m_adapter->m_mutex.unlock();
+    // Told once the lock is free: the panel's redraw (style sheets, fonts)
+    // must never sit between the timing thread and its write.
+    if (tell)
+        emit m_adapter->changed();
+}
+
+void SimulatedAdapter::setListingDelay(int ms) { m_listingDelayMs = std::max(ms, 0); }
+
+void SimulatedAdapter::scanBus() const
+{
+    // A bus scan takes its time on the bus, not inside the driver's lock.
+    if (const int ms = m_listingDelayMs.load(); ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 QString SimulatedAdapter::serialOf(int chip) { return QStringLiteral("SIMFT%1").arg(chip + 1, 3, 10, QLatin1Char('0')); }
@@ -24,7 +54,7 @@ QList<int> SimulatedAdapter::listed() const
 
 int SimulatedAdapter::chipOf(FT_HANDLE handle) const
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     const auto it = m_handles.constFind(handle);
     return it == m_handles.constEnd() ? -1 : it->device;
 }
@@ -52,13 +82,14 @@ FT_STATUS SimulatedAdapter::record(AdapterCall call)
 {
     call.us = timeBase().monotonicUs();
     m_calls.append(call);
-    emit changed();
+    m_changed = true;
     return call.status;
 }
 
 FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags)
 {
-    const QMutexLocker lock(&m_mutex);
+    scanBus();
+    const Guard guard(this);
     AdapterCall c{0, QStringLiteral("FT_ListDevices"), -1, std::int64_t(flags)};
     if (flags & FT_LIST_BY_INDEX) {
         // By index: the rank goes in `handle`, the text written is not recorded.
@@ -97,7 +128,7 @@ FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t
 
 FT_STATUS SimulatedAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     AdapterCall c{0, QStringLiteral("FT_Open"), -1, index};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -127,7 +158,7 @@ FT_STATUS SimulatedAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
 
 FT_STATUS SimulatedAdapter::FT_ResetDevice(FT_HANDLE handle)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     AdapterCall c{0, QStringLiteral("FT_ResetDevice"), handle};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -137,7 +168,7 @@ FT_STATUS SimulatedAdapter::FT_ResetDevice(FT_HANDLE handle)
 
 FT_STATUS SimulatedAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     AdapterCall c{0, QStringLiteral("FT_SetBaudRate"), handle, baud};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -149,7 +180,7 @@ FT_STATUS SimulatedAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 
 FT_STATUS SimulatedAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     AdapterCall c{0, QStringLiteral("FT_SetBitMode"), handle, mask, mode};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -163,7 +194,7 @@ FT_STATUS SimulatedAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, s
 FT_STATUS SimulatedAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
                                      std::uint32_t *written)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     const auto *bytes = static_cast<const std::uint8_t *>(buffer);
     AdapterCall c{0, QStringLiteral("FT_Write"), handle, (bytes && length) ? bytes[0] : -1};
     std::uint32_t done = 0;
@@ -197,7 +228,7 @@ FT_STATUS SimulatedAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::
 
 FT_STATUS SimulatedAdapter::FT_Close(FT_HANDLE handle)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     AdapterCall c{0, QStringLiteral("FT_Close"), handle};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -210,7 +241,8 @@ FT_STATUS SimulatedAdapter::FT_Close(FT_HANDLE handle)
 
 FT_STATUS SimulatedAdapter::describeChip(std::int32_t index, ChipDetails *details)
 {
-    const QMutexLocker lock(&m_mutex);
+    scanBus();
+    const Guard guard(this);
     AdapterCall c{0, QStringLiteral("describeChip"), -1, index};
     if (takeFault(c.function, &c.status))
         return record(c);
@@ -233,12 +265,12 @@ void SimulatedAdapter::unplugged(int chip)
         m_level = 0;
         m_pressedSinceUs = -1;
     }
-    emit changed();
+    m_changed = true;
 }
 
 void SimulatedAdapter::detach()
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     if (!m_attached)
         return;
     m_attached = false;
@@ -247,53 +279,53 @@ void SimulatedAdapter::detach()
 
 void SimulatedAdapter::setChipAttached(int chip, bool attached)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     if (chip < 0 || chip >= m_chips.size() || m_chips[chip].attached == attached)
         return;
     m_chips[chip].attached = attached;
     if (!attached)
         unplugged(chip);
     else
-        emit changed();
+        m_changed = true;
 }
 
 void SimulatedAdapter::setChipAccessible(int chip, bool accessible)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     if (chip >= 0 && chip < m_chips.size())
         m_chips[chip].accessible = accessible;
 }
 
 void SimulatedAdapter::attach()
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     if (m_attached)
         return;
     m_attached = true;
-    emit changed();
+    m_changed = true;
 }
 
 void SimulatedAdapter::injectFault(const QString &function, FT_STATUS status, int times)
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     m_faults.insert(function, qMakePair(status, times));
 }
 
 void SimulatedAdapter::clearFaults()
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     m_faults.clear();
 }
 
 int SimulatedAdapter::openHandleCount() const
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     return int(m_handles.size());
 }
 
 QList<AdapterCall> SimulatedAdapter::callsOf(const QString &function) const
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     QList<AdapterCall> out;
     for (const AdapterCall &c : m_calls)
         if (c.function == function)
@@ -303,7 +335,7 @@ QList<AdapterCall> SimulatedAdapter::callsOf(const QString &function) const
 
 QStringList SimulatedAdapter::callNames() const
 {
-    const QMutexLocker lock(&m_mutex);
+    const Guard guard(this);
     QStringList out;
     for (const AdapterCall &c : m_calls)
         out << c.function;

@@ -7,12 +7,13 @@
 // what the camera would have seen.
 
 #include "link/d2xx.h"
+#include "link/pi_mutex.h"
 
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QRecursiveMutex>
 #include <QString>
+#include <atomic>
 
 namespace tavrel {
 
@@ -65,6 +66,10 @@ public:
     void injectFault(const QString &function, FT_STATUS status, int times = 1);
     void clearFaults();
 
+    // Every listing (count or by rank) and description of a chip takes `ms`
+    // more, as a bus scan on a busy USB hub does; 0 is instant.
+    void setListingDelay(int ms);
+
     // The level of the release adapter's data lines (bit 0 = release).
     int lineLevel() const { return m_level; }
     bool isPressed() const { return (m_level & 1) != 0; }
@@ -80,7 +85,8 @@ public:
     void clearCalls() { m_calls.clear(); }
 
 signals:
-    // Any call or plug change; the rehearsal panel redraws on it.
+    // Any call or plug change; the rehearsal panel redraws on it. Emitted
+    // once the call is over and its lock free, on the calling thread.
     void changed();
 
 private:
@@ -112,9 +118,25 @@ private:
     int m_pressCount = 0;
     QList<AdapterCall> m_calls;
     // The timing thread writes while the main thread lists, plugs and draws
-    // the panel. Recursive: a call emits changed(), whose receivers on the
-    // same thread may call back in.
-    mutable QRecursiveMutex m_mutex;
+    // the panel. Recursive: a test's fault or plug call may come from inside
+    // another; with priority inheritance, as the timing thread waits on it.
+    mutable PiMutex m_mutex{PiMutex::Recursive};
+    int m_depth = 0;
+    bool m_changed = false;
+    std::atomic<int> m_listingDelayMs{0};
+
+    // Holds the lock for one call and tells changed() once it is let go.
+    class Guard {
+    public:
+        explicit Guard(const SimulatedAdapter *adapter);
+        ~Guard();
+        Guard(const Guard &) = delete;
+        Guard &operator=(const Guard &) = delete;
+
+    private:
+        SimulatedAdapter *m_adapter;
+    };
+    void scanBus() const;
 };
 
 } // namespace tavrel

@@ -1,11 +1,9 @@
 #include "modes/guardian.h"
 
-#include "link/adapter_log.h"
-#include "link/libftdi_adapter.h"
+#include "link/adapter_backend.h"
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
-#include "link/simulated_adapter.h"
 #include "link/timebase.h"
 #include "modes/journal.h"
 
@@ -288,15 +286,9 @@ void actAfterCrash(const Orders &o)
     setTimeBase(&time);
     FT_STATUS released = FT_OK;
     if (o.target) {
-        std::unique_ptr<Adapter> backend;
-        if (o.setup.simulate)
-            backend = std::make_unique<SimulatedAdapter>(o.setup.simulatedChips);
-        else
-            backend = std::make_unique<LibFtdiAdapter>();
-        std::unique_ptr<LoggingAdapter> logged;
-        if (!o.setup.adapterLog.isEmpty())
-            logged = LoggingAdapter::open(*backend, o.setup.adapterLog, nullptr);
-        released = letGoAfterCrash(logged ? static_cast<Adapter &>(*logged) : *backend, *o.target);
+        // Without its log, if the log cannot be opened: the release goes all the same.
+        const AdapterBackend backend(o.setup.simulate, o.setup.simulatedChips, o.setup.adapterLog);
+        released = letGoAfterCrash(backend.adapter(), *o.target);
     }
     if (o.exposure) {
         // Only what reached the line has an end: a release that failed, or

@@ -27,12 +27,7 @@ constexpr int kWaitPollMs = 5000;
 const QString kTakeUp = QStringLiteral("0");
 const QString kWait = QStringLiteral("5");
 const QString kHeld = QStringLiteral("7");
-const QString kShot = QStringLiteral("10");
-const QString kMirrorUp = QStringLiteral("11");
-const QString kSlice = QStringLiteral("20");
-const QString kExposed = QStringLiteral("21");
-const QString kLetGo = QStringLiteral("30");
-const QString kPause = QStringLiteral("31");
+const QString kPause = ExposureMachine::tag(ExposureMachine::State::Pause);
 
 QString canonicalPathOf(const QString &path)
 {
@@ -58,7 +53,38 @@ QString shownFigure(const QString &text)
 
 struct ScenarioRunner::Private {
     Private(ScenarioRunner *runner, WindowTimer *enchainement, ScenarioView *shownOn)
-        : q(runner), timer(enchainement), view(shownOn)
+        : q(runner), timer(enchainement), view(shownOn),
+          machine(enchainement, shownOn,
+                  ExposureMachine::Hooks{
+                      [this] { finish(QString()); },
+                      [this] {
+                          // The boxes show the step's figures; what stands in
+                          // them when the shot starts is what is taken, unless
+                          // it is no usable figure.
+                          SharedValues &v = shared();
+                          v.ExposureSeconds = secondsOr(view->exposureText(), stepExposure, 1);
+                          v.ShotIntervalSeconds = secondsOr(view->pauseText(), stepPause, 0);
+                      },
+                      [this] { emit q->mirrorRaised(); },
+                      [this](int seconds) {
+                          enteredSinceExposure.clear();
+                          ExposureJournal::instance().exposureStarted(JournalExposure{
+                              QStringLiteral("scénario"), seconds, shared().StepNumber,
+                              QStringLiteral("%1:%2").arg(QFileInfo(currentFile).fileName()).arg(step.line)});
+                          emit q->exposureStarted(seconds);
+                      },
+                      [this] { return share(); },
+                      [this] {
+                          emit q->exposureEnded(true);
+                          if (shared().StopRequested == 0) {
+                              // Read ahead on a copy: after the run's last
+                              // exposure comes the end step, and no dither.
+                              ScenarioReader ahead = reader;
+                              if (gate && !(ahead.readStep().fields == 5 && ahead.atEnd()))
+                                  gate->afterRelease();
+                              emit q->pauseStarted(shared().ShotIntervalSeconds);
+                          }
+                      }})
     {
     }
 
@@ -76,51 +102,13 @@ struct ScenarioRunner::Private {
     std::int32_t stepExposure = 1;
     std::int32_t stepPause = 0;
     bool endReached = false;
-    bool exposing = false;    // from the first slice to the release
-    bool shotUnderWay = false; // from the mirror press or the first slice to the release
-    bool linePressed = false; // our last write held the release down
-    std::int64_t anchorUs = 0; // where the wait armed by this tick counts from
     // Files entered since the last exposure: entering one of them again means
     // the chains go round without ever taking a picture.
     QSet<QString> enteredSinceExposure;
+    ExposureMachine machine;
 
-    void arm(const QString &tag, std::int64_t ms)
-    {
-        timer->setTag(tag);
-        // An interval of 0 would never tick: a wait already over is taken at once.
-        timer->setIntervalFrom(anchorUs, int(std::clamp<std::int64_t>(ms, 1, INT32_MAX)));
-    }
-    // The same, for a tick that will write `value`: the timing thread writes
-    // it at the tick's instant.
-    void arm(const QString &tag, std::int64_t ms, int value)
-    {
-        arm(tag, ms);
-        timer->writeLineAtDue(value);
-    }
-    // The tick that starts a shot presses at once when the step has a mirror
-    // delay; otherwise the press is the first slice's, 10 ms on, and asked
-    // for now all the same, so that a busy spell over kShot cannot delay it.
-    void armShot(std::int64_t ms)
-    {
-        arm(kShot, ms);
-        timer->writeLineAt(timer->dueUs() + (shared().MirrorDelaySeconds != 0 ? 0 : 10000), 1);
-    }
-    // Withdrawn, the press is not made; already made by the timing thread
-    // while this thread was busy, the shot has begun and goes ahead.
-    bool stopsBeforeThePress() { return shared().StopRequested != 0 && timer->cancelLineWrite(); }
-    // The waits count from the tick's deadline, or from the write that starts
-    // a shot or ends an exposure (lastLineWriteUs()), never from the end of a
-    // handler.
-    void press()
-    {
-        PressShutter();
-        linePressed = true;
-    }
-    void release()
-    {
-        ReleaseShutter();
-        linePressed = false;
-    }
+    void arm(const QString &tag, std::int64_t ms) { machine.arm(tag, ms); }
+    void armShot(std::int64_t ms) { machine.armShot(ms); }
 
     void takeUpStep();
     void chainTo(const QString &target);
@@ -170,7 +158,7 @@ bool ScenarioRunner::start(const QString &path)
     d->stepAt.reset();
     d->currentFile = d->reader.fullPath();
     d->endReached = false;
-    d->exposing = false;
+    d->machine.reset();
     d->enteredSinceExposure = {canonicalPathOf(path)};
     m_running = true;
     d->view->setRunning(true);
@@ -189,10 +177,7 @@ void ScenarioRunner::setPlace(const std::optional<Place> &place) { d->placeOverr
 void ScenarioRunner::requestStop()
 {
     shared().StopRequested = -1;
-    // The press that would start the next shot is not made ahead any more;
-    // if the timing thread made it already, that shot goes ahead.
-    if (!d->shotUnderWay)
-        d->timer->cancelLineWrite();
+    d->machine.stopRequested();
 }
 
 void ScenarioRunner::Private::takeUpStep()
@@ -303,13 +288,9 @@ void ScenarioRunner::Private::finish(const QString &error)
 {
     SharedValues &v = shared();
     // Before anything else, and before a message box can hold the program.
-    const bool pressedAhead = !timer->cancelLineWrite() && lineWrittenAhead() == 1;
-    if (linePressed || v.ShutterHeld != 0 || pressedAhead)
-        release();
-    const bool wasExposing = exposing;
-    exposing = false;
-    shotUnderWay = false;
-    v.ShutterHeld = 0;
+    machine.letGoIfHeld();
+    const bool wasExposing = machine.exposing();
+    machine.reset();
     const bool byUser = error.isEmpty() && v.StopRequested != 0 && !endReached;
     timer->setEnabled(false);
     view->setProgressVisible(false);
@@ -333,9 +314,12 @@ void ScenarioRunner::tick()
     if (!m_running)
         return;
     const QString tag = d->timer->Tag();
-    d->anchorUs = d->timer->tickDueUs();
+    d->machine.beginTick();
 
-    if (tag == kTakeUp) {
+    if (d->machine.isShotTag(tag)) {
+        if (!d->machine.tick(tag))
+            return;
+    } else if (tag == kTakeUp) {
         // A stop asked during the last slice of a pause: the next step is
         // not even read.
         if (v.StopRequested != 0) {
@@ -356,9 +340,9 @@ void ScenarioRunner::tick()
             // Where the step's instant lies is read again at every poll: a
             // clock set right meanwhile moves it, the handlers' time does not.
             const std::int64_t dueUs = monotonicAt(at->instant, timeBase());
-            if (dueUs - d->anchorUs < std::int64_t(kWaitPollMs) * 1000) {
+            if (dueUs - d->machine.anchorUs() < std::int64_t(kWaitPollMs) * 1000) {
                 // 10 ms after the instant, as after any wait; never before this tick.
-                d->anchorUs = std::max(dueUs, d->anchorUs);
+                d->machine.setAnchorUs(std::max(dueUs, d->machine.anchorUs()));
                 d->armShot(10);
             } else {
                 d->arm(kWait, kWaitPollMs);
@@ -373,100 +357,14 @@ void ScenarioRunner::tick()
             d->arm(kHeld, kHoldPollMs);
         else
             d->armShot(10);
-    } else if (tag == kShot) {
-        // A stop asked during the last wait before the step's time: nothing
-        // is pressed.
-        if (d->stopsBeforeThePress()) {
-            d->finish(QString());
-            return;
-        }
-        // The boxes show the step's figures; what stands in them when the shot
-        // starts is what is taken, unless it is no usable figure.
-        v.ExposureSeconds = secondsOr(d->view->exposureText(), d->stepExposure, 1);
-        v.ShotIntervalSeconds = secondsOr(d->view->pauseText(), d->stepPause, 0);
-        if (v.MirrorDelaySeconds != 0) {
-            d->shotUnderWay = true;
-            d->press();
-            d->anchorUs = lastLineWriteUs();
-            d->view->setMirrorStyle(kHorizontalLines);
-            d->arm(kMirrorUp, 500, 0);
-            emit mirrorRaised();
-        } else {
-            d->arm(kSlice, 10); // its press is asked for already
-        }
-    } else if (tag == kMirrorUp) {
-        d->release();
-        d->arm(kSlice, std::int64_t(v.MirrorDelaySeconds) * 1000 - 500, 1);
-    } else if (tag == kSlice) {
-        // Once the mirror is up the exposure follows, or the camera would be
-        // left with its mirror locked up; without a mirror, the stop is
-        // looked at once more, right before the press.
-        if (!d->shotUnderWay && d->stopsBeforeThePress()) {
-            d->finish(QString());
-            return;
-        }
-        d->shotUnderWay = true;
-        const std::int32_t seconds = v.ExposureSeconds;
-        const bool lastSlice = v.ExposureSeconds <= 60;
-        const int sliceMs = lastSlice ? v.ExposureSeconds * 1000 : 60000;
-        v.ExposureSeconds = lastSlice ? 0 : v.ExposureSeconds - 60;
-        v.ExposureClockMs = v.ExposureSeconds * 1000 + sliceMs;
-        v.ShutterHeld = -1;
-        // Every slice writes the press again: a line dropped by a glitch is
-        // taken up within the minute.
-        d->press();
-        if (!d->exposing)
-            d->anchorUs = lastLineWriteUs(); // the exposure ends E s + 10 ms after this press
-        if (lastSlice) {
-            d->arm(kExposed, sliceMs);
-            // The release, two ticks on (kExposed, then kLetGo 10 ms later),
-            // is asked for now: a busy spell over kExposed cannot delay it.
-            d->timer->writeLineAt(d->timer->dueUs() + 10000, 0);
-        } else {
-            d->arm(kSlice, sliceMs, 1);
-        }
-        d->view->setMirrorStyle(kHorizontalLines);
-        d->view->setProgress(d->share());
-        d->view->setProgressVisible(true);
-        if (!d->exposing) {
-            d->exposing = true;
-            d->enteredSinceExposure.clear();
-            ExposureJournal::instance().exposureStarted(JournalExposure{
-                QStringLiteral("scénario"), seconds, shared().StepNumber,
-                QStringLiteral("%1:%2").arg(QFileInfo(currentFile()).fileName()).arg(currentLine())});
-            emit exposureStarted(seconds);
-        }
-    } else if (tag == kExposed) {
-        d->arm(kLetGo, 10);
-    } else if (tag == kLetGo) {
-        d->release();
-        d->anchorUs = lastLineWriteUs();
-        d->shotUnderWay = false;
-        d->view->setProgressVisible(false);
-        v.ShutterHeld = 0;
-        d->view->setMirrorStyle(kVerticalLines);
-        d->exposing = false;
-        d->arm(kPause, 100);
-        emit exposureEnded(true);
-        if (v.StopRequested == 0) {
-            // Read ahead on a copy: after the run's last exposure comes the
-            // end step, and no dither.
-            ScenarioReader ahead = d->reader;
-            if (d->gate && !(ahead.readStep().fields == 5 && ahead.atEnd()))
-                d->gate->afterRelease();
-            emit pauseStarted(v.ShotIntervalSeconds);
-        }
     } else if (tag == kPause) {
+        // Between two exposures.
         if (v.StopRequested != 0) {
             d->finish(QString());
             return;
         }
-        if (v.ShotIntervalSeconds > 10) {
-            d->arm(kPause, 10000);
-            v.ShotIntervalSeconds -= 10;
-        } else {
+        if (!d->machine.pauseSlice())
             d->arm(kTakeUp, std::int64_t(v.ShotIntervalSeconds) * 1000 + 100);
-        }
     } else {
         return; // an unknown state leaves the timer off
     }
@@ -476,32 +374,21 @@ void ScenarioRunner::tick()
 
 void ScenarioRunner::endExposureNow()
 {
-    if (!m_running || !d->exposing)
-        return;
-    d->timer->setEnabled(false);
-    d->timer->cancelLineWrite();
-    shared().ExposureSeconds = 0;
-    d->anchorUs = timeBase().monotonicUs();
-    d->arm(kLetGo, 1);
-    d->timer->setEnabled(true);
+    if (m_running)
+        d->machine.endExposureNow();
 }
 
 bool ScenarioRunner::abandon()
 {
     SharedValues &v = shared();
     // Turned off from outside its tick, the timer withdraws a write it asked
-    // for; one the timing thread made already is let go below.
-    const bool pressedAhead = !d->timer->cancelLineWrite() && lineWrittenAhead() == 1;
+    // for; one the timing thread made already is let go.
+    const bool letGo = d->machine.letGoIfHeld();
     d->timer->setEnabled(false);
     d->reader.close();
-    const bool letGo = d->linePressed || v.ShutterHeld != 0 || pressedAhead;
-    if (letGo)
-        d->release();
-    v.ShutterHeld = 0;
     // The window is going away: none of its boxes is touched any more.
-    const bool wasExposing = d->exposing;
-    d->exposing = false;
-    d->shotUnderWay = false;
+    const bool wasExposing = d->machine.exposing();
+    d->machine.reset();
     if (!m_running)
         return letGo;
     m_running = false;
@@ -524,7 +411,7 @@ std::optional<int> ScenarioRunner::countdownSeconds() const
     return int(std::max<std::int64_t>(0, (us + 999999) / 1000000));
 }
 
-bool ScenarioRunner::shotUnderWay() const { return d->shotUnderWay; }
+bool ScenarioRunner::shotUnderWay() const { return d->machine.shotUnderWay(); }
 
 std::optional<StepInstant> ScenarioRunner::stepInstant() const { return d->stepAt; }
 

@@ -8,14 +8,15 @@
 // exactly like the sequence job, whose exposure states it shares.
 //
 // States: "0" take up the next step, "5" wait for the step's time (polls of
-// 5 s), "7" an at-once step waits for the guider to settle, "10" start the shot, "11" mirror up, "20" exposure slice, "21"
-// exposure over, "30" let go, "31" pause slice or finish.
+// 5 s), "7" an at-once step waits for the guider to settle; the shot's own, "10" to "31", are the exposure machine's
+// (modes/exposure_machine.h), as in the sequence job.
 //
 // The runner knows no widget: the scenario window and the headless runner
 // drive it through ScenarioView.
 
 #include "link/window_timer.h"
 #include "modes/between_exposures.h"
+#include "modes/exposure_machine.h"
 #include "modes/scenario_reader.h"
 #include "modes/scenario_time.h"
 #include "modes/sky_times.h"
@@ -29,9 +30,8 @@
 
 namespace tavrel {
 
-class ScenarioView {
+class ScenarioView : public ShotView {
 public:
-    virtual ~ScenarioView() = default;
     // The step being run: number, exposure, pause, mirror delay, comment.
     virtual void showStep(int stepNumber, const QString &exposure, const QString &pause,
                           const QString &mirror, const QString &comment) = 0;
@@ -40,9 +40,6 @@ public:
     virtual QString pauseText() const = 0;
     // "** Fin de scénario **" and "*-*" in the three value boxes.
     virtual void showEnd() = 0;
-    virtual void setMirrorStyle(int fillStyle) = 0;
-    virtual void setProgress(double share) = 0;
-    virtual void setProgressVisible(bool visible) = 0;
     // Running: lists and start button off, stop on. Not running: lists on,
     // start on for the file still picked, stop off.
     virtual void setRunning(bool running) = 0;

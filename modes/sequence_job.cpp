@@ -13,6 +13,9 @@ namespace tavrel {
 
 namespace {
 
+// The delay is over, the next press waits for the guider to settle.
+const QString kHeld = QStringLiteral("32");
+
 std::optional<QString> checkField(const QString &label, const QString &text, std::int32_t min,
                                   std::int32_t max, const QString &expected)
 {
@@ -25,7 +28,36 @@ std::optional<QString> checkField(const QString &label, const QString &text, std
 } // namespace
 
 SequenceJob::SequenceJob(WindowTimer *enchainement, SequenceView *view, QObject *parent)
-    : QObject(parent), m_timer(enchainement), m_view(view)
+    : QObject(parent), m_timer(enchainement), m_view(view),
+      m_machine(enchainement, view,
+                ExposureMachine::Hooks{
+                    [this] { endJob(); },
+                    [this] {
+                        SharedValues &v = shared();
+                        v.ExposureSeconds = m_lastExposure = readOr(m_view->exposureText(), m_lastExposure, 1);
+                        v.ShotIntervalSeconds = m_lastInterval = readOr(m_view->intervalText(), m_lastInterval, 0);
+                        ++m_exposureNumber;
+                    },
+                    [this] { emit mirrorRaised(m_exposureNumber); },
+                    [this](int seconds) {
+                        ExposureJournal::instance().exposureStarted(
+                            JournalExposure{QStringLiteral("séquence"), seconds, m_exposureNumber, QString()});
+                        emit exposureStarted(m_exposureNumber, m_total, seconds);
+                    },
+                    [this] {
+                        m_lastCount = readOr(m_view->countText(), m_lastCount, 1);
+                        return double(shared().ShotCount) / double(m_lastCount);
+                    },
+                    [this] {
+                        SharedValues &v = shared();
+                        v.ShotCount -= 1;
+                        emit exposureEnded(m_exposureNumber, true);
+                        if (v.ShotCount > 0 && v.StopRequested == 0) {
+                            if (m_gate)
+                                m_gate->afterRelease();
+                            emit delayStarted(v.ShotIntervalSeconds);
+                        }
+                    }})
 {
     ExposureJournal::instance();
 }
@@ -90,35 +122,17 @@ bool SequenceJob::start()
     m_view->setStartEnabled(false);
     v.StopRequested = 0;
     m_running = true;
-    m_timer->setTag(QStringLiteral("10"));
+    m_timer->setTag(ExposureMachine::tag(ExposureMachine::State::Shot));
     m_timer->setInterval(100);
     m_timer->setEnabled(true);
-    askNextPress();
+    m_machine.askShotPress();
     return true;
-}
-
-void SequenceJob::askNextPress()
-{
-    // Tag "10" has just been armed. Its own tick presses for the mirror; with
-    // no mirror the press is "20"'s, 10 ms on, and asked for now all the
-    // same, so that a busy spell over "10" cannot delay it.
-    m_timer->writeLineAt(m_timer->dueUs() + (shared().MirrorDelaySeconds != 0 ? 0 : 10000), 1);
-}
-
-bool SequenceJob::stopsBeforeThePress()
-{
-    // Withdrawn, the press is not made; already made by the timing thread
-    // while this thread was busy, the shot has begun and goes ahead.
-    return shared().StopRequested != 0 && m_timer->cancelLineWrite();
 }
 
 void SequenceJob::finish()
 {
     shared().StopRequested = -1;
-    // The press that would start the next shot is not made ahead any more;
-    // if the timing thread made it already, that shot goes ahead.
-    if (!m_shotUnderWay)
-        m_timer->cancelLineWrite();
+    m_machine.stopRequested();
 }
 
 void SequenceJob::stopShot()
@@ -127,10 +141,9 @@ void SequenceJob::stopShot()
     const bool exposing = v.ShutterHeld != 0;
     v.StopRequested = -1;
     ExposureJournal::instance().setEndReason(JournalOutcome::StoppedByUser);
-    ReleaseShutter();
-    m_shotUnderWay = false;
+    m_machine.release();
+    m_machine.reset();
     m_view->setProgressVisible(false);
-    v.ShutterHeld = 0;
     m_view->setMirrorStyle(kVerticalLines);
     m_timer->setEnabled(false);
     m_view->setStartEnabled(true);
@@ -144,15 +157,8 @@ void SequenceJob::stopShot()
 
 void SequenceJob::endExposureNow()
 {
-    SharedValues &v = shared();
-    if (!m_running || v.ShutterHeld == 0)
-        return;
-    m_timer->setEnabled(false);
-    m_timer->cancelLineWrite();
-    v.ExposureSeconds = 0;
-    m_timer->setTag(QStringLiteral("30"));
-    m_timer->setIntervalFrom(timeBase().monotonicUs(), 1);
-    m_timer->setEnabled(true);
+    if (m_running)
+        m_machine.endExposureNow();
 }
 
 void SequenceJob::endJob()
@@ -165,7 +171,7 @@ void SequenceJob::endJob()
     v.StopRequested = 0;
     m_view->setMirrorStyle(kVerticalLines);
     m_running = false;
-    m_shotUnderWay = false;
+    m_machine.reset();
     emit jobEnded(stopped);
 }
 
@@ -174,119 +180,26 @@ void SequenceJob::tick()
     SharedValues &v = shared();
     m_timer->setEnabled(false);
     const QString tag = m_timer->Tag();
-    // Every wait counts from the deadline of this tick, or from the write
-    // that starts a shot or ends an exposure: what a handler or a late wake
-    // costs never adds up.
-    std::int64_t anchorUs = m_timer->tickDueUs();
-
-    if (tag == QLatin1String("10")) {
-        // "Finish Capture Job" clicked during the delay: nothing more is
-        // pressed, however near the next exposure was.
-        if (stopsBeforeThePress()) {
-            endJob();
+    m_machine.beginTick();
+    if (m_machine.isShotTag(tag)) {
+        if (!m_machine.tick(tag))
             return;
-        }
-        v.ExposureSeconds = m_lastExposure = readOr(m_view->exposureText(), m_lastExposure, 1);
-        v.ShotIntervalSeconds = m_lastInterval = readOr(m_view->intervalText(), m_lastInterval, 0);
-        ++m_exposureNumber;
-        if (v.MirrorDelaySeconds != 0) {
-            m_shotUnderWay = true;
-            PressShutter();
-            anchorUs = lastLineWriteUs(); // the mirror's press
-            m_timer->setIntervalFrom(anchorUs, 500);
-            m_timer->setTag(QStringLiteral("11"));
-            m_timer->writeLineAtDue(0);
-            m_view->setMirrorStyle(kHorizontalLines);
-            emit mirrorRaised(m_exposureNumber);
-        } else {
-            m_timer->setIntervalFrom(anchorUs, 10); // its press is asked for already
-            m_timer->setTag(QStringLiteral("20"));
-        }
-    } else if (tag == QLatin1String("11")) {
-        ReleaseShutter();
-        m_timer->setIntervalFrom(anchorUs, v.MirrorDelaySeconds * 1000 - 500);
-        m_timer->setTag(QStringLiteral("20"));
-        m_timer->writeLineAtDue(1);
-    } else if (tag == QLatin1String("20")) {
-        const bool firstSlice = v.ShutterHeld == 0;
-        // Once the mirror is up the exposure follows, or the camera would be
-        // left with its mirror locked up; without a mirror, the stop is
-        // looked at once more, right before the press.
-        if (!m_shotUnderWay && stopsBeforeThePress()) {
-            endJob();
-            return;
-        }
-        m_shotUnderWay = true;
-        const std::int32_t seconds = v.ExposureSeconds;
-        const bool lastSlice = v.ExposureSeconds <= 60;
-        const int sliceMs = lastSlice ? v.ExposureSeconds * 1000 : 60000;
-        v.ExposureSeconds = lastSlice ? 0 : v.ExposureSeconds - 60;
-        v.ExposureClockMs = v.ExposureSeconds * 1000 + sliceMs;
-        v.ShutterHeld = -1;
-        PressShutter();
-        if (firstSlice)
-            anchorUs = lastLineWriteUs(); // the exposure's first press
-        m_timer->setIntervalFrom(anchorUs, sliceMs);
-        if (lastSlice) {
-            m_timer->setTag(QStringLiteral("21"));
-            // The release, two ticks on ("21" then "30", 10 ms later), is
-            // asked for now: a busy spell over "21" cannot delay it.
-            m_timer->writeLineAt(m_timer->dueUs() + 10000, 0);
-        } else {
-            m_timer->writeLineAtDue(1);
-        }
-        m_view->setMirrorStyle(kHorizontalLines);
-        m_lastCount = readOr(m_view->countText(), m_lastCount, 1);
-        m_view->setProgress(double(v.ShotCount) / double(m_lastCount));
-        m_view->setProgressVisible(true);
-        if (firstSlice) {
-            ExposureJournal::instance().exposureStarted(
-                JournalExposure{QStringLiteral("séquence"), seconds, m_exposureNumber, QString()});
-            emit exposureStarted(m_exposureNumber, m_total, seconds);
-        }
-    } else if (tag == QLatin1String("21")) {
-        m_timer->setTag(QStringLiteral("30"));
-        m_timer->setIntervalFrom(anchorUs, 10);
-    } else if (tag == QLatin1String("30")) {
-        m_timer->setTag(QStringLiteral("31"));
-        ReleaseShutter();
-        anchorUs = lastLineWriteUs(); // the release
-        m_timer->setIntervalFrom(anchorUs, 100);
-        m_shotUnderWay = false;
-        m_view->setProgressVisible(false);
-        v.ShutterHeld = 0;
-        m_view->setMirrorStyle(kVerticalLines);
-        v.ShotCount -= 1;
-        emit exposureEnded(m_exposureNumber, true);
-        if (v.ShotCount > 0 && v.StopRequested == 0) {
-            if (m_gate)
-                m_gate->afterRelease();
-            emit delayStarted(v.ShotIntervalSeconds);
-        }
-    } else if (tag == QLatin1String("31") || tag == QLatin1String("32")) {
+    } else if (tag == ExposureMachine::tag(ExposureMachine::State::Pause) || tag == kHeld) {
+        // Between two exposures: the delay, then the guider's settle if any.
         if (v.ShotCount <= 0 || v.StopRequested != 0) {
             endJob();
             return;
         }
         // "32": the delay is over and the guider still settles; no press is
         // asked for until it has.
-        if (tag == QLatin1String("32") && m_gate->holdsNextPress()) {
-            m_timer->setIntervalFrom(anchorUs, kHoldPollMs);
-        } else if (tag == QLatin1String("32")) {
-            m_timer->setTag(QStringLiteral("10"));
-            m_timer->setIntervalFrom(anchorUs, 100);
-            askNextPress();
-        } else if (v.ShotIntervalSeconds <= 10 && m_gate && m_gate->holdsNextPress()) {
-            m_timer->setTag(QStringLiteral("32"));
-            m_timer->setIntervalFrom(anchorUs, v.ShotIntervalSeconds * 1000 + 100);
-        } else if (v.ShotIntervalSeconds > 10) {
-            m_timer->setIntervalFrom(anchorUs, 10000);
-            v.ShotIntervalSeconds -= 10;
-        } else {
-            m_timer->setTag(QStringLiteral("10"));
-            m_timer->setIntervalFrom(anchorUs, v.ShotIntervalSeconds * 1000 + 100);
-            askNextPress();
-        }
+        if (tag == kHeld && m_gate->holdsNextPress())
+            m_machine.arm(kHeld, kHoldPollMs);
+        else if (tag == kHeld)
+            m_machine.armShot(100);
+        else if (v.ShotIntervalSeconds <= 10 && m_gate && m_gate->holdsNextPress())
+            m_machine.arm(kHeld, std::int64_t(v.ShotIntervalSeconds) * 1000 + 100);
+        else if (!m_machine.pauseSlice())
+            m_machine.armShot(std::int64_t(v.ShotIntervalSeconds) * 1000 + 100);
     } else {
         return; // an unknown state leaves the timer off
     }

@@ -14,6 +14,7 @@
 
 #include "link/window_timer.h"
 #include "modes/between_exposures.h"
+#include "modes/exposure_machine.h"
 
 #include <QObject>
 #include <QString>
@@ -22,19 +23,13 @@
 namespace tavrel {
 
 // What the job reads from, and shows on, whoever drives it.
-class SequenceView {
+class SequenceView : public ShotView {
 public:
-    virtual ~SequenceView() = default;
     // The four figures as typed (count, exposure, mirror delay, delay between).
     virtual QString countText() const = 0;
     virtual QString exposureText() const = 0;
     virtual QString mirrorText() const = 0;
     virtual QString intervalText() const = 0;
-    // Fill style of the mirror indicator: 2 raised / exposing, 3 at rest.
-    virtual void setMirrorStyle(int fillStyle) = 0;
-    // The progress bar: share of the frame still to run, and whether shown.
-    virtual void setProgress(double share) = 0;
-    virtual void setProgressVisible(bool visible) = 0;
     virtual void setStartEnabled(bool enabled) = 0;
 };
 
@@ -63,7 +58,7 @@ public:
     bool isRunning() const { return m_running; }
     // From the press that starts a shot (the mirror's, or the exposure's) to
     // its release: a "Finish Capture Job" now still lets this exposure end.
-    bool shotUnderWay() const { return m_shotUnderWay; }
+    bool shotUnderWay() const { return m_machine.shotUnderWay(); }
     // Exposure number under way or last taken (1-based) and the job's size.
     int exposureNumber() const { return m_exposureNumber; }
     int exposureTotal() const { return m_total; }
@@ -81,15 +76,13 @@ signals:
 
 private:
     void endJob();
-    void askNextPress();
-    bool stopsBeforeThePress();
     std::int32_t readOr(const QString &text, std::int32_t last, std::int32_t min) const;
 
     WindowTimer *m_timer;
     SequenceView *m_view;
     BetweenExposures *m_gate = nullptr;
+    ExposureMachine m_machine;
     bool m_running = false;
-    bool m_shotUnderWay = false;
     int m_exposureNumber = 0;
     int m_total = 0;
     // Last good values of the boxes read again during a job.

@@ -24,6 +24,8 @@ bool letGoBeforeStopping(const std::function<void()> &endExposure)
 
 void stopUntilContinued()
 {
+    // The let-go in the adapter log before the program stops, not at its return.
+    flushAdapterLog();
     // SIGSTOP rather than the terminal's own signal, which is caught here
     // and would be thrown away in an orphaned process group.
     ::kill(::getpid(), SIGSTOP);

@@ -1,13 +1,11 @@
 #include "app/run/adapter_list.h"
 
 #include "app/run/run_options.h"
-#include "link/adapter_log.h"
-#include "link/libftdi_adapter.h"
+#include "link/adapter_backend.h"
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
-#include "link/simulated_adapter.h"
 
 #include <QDir>
 #include <cstdio>
@@ -74,22 +72,13 @@ void printChipRule(const ChipDetails &chip)
 
 int listAdapters(const RunOptions &o)
 {
-    std::unique_ptr<Adapter> backend;
-    if (o.simulate)
-        backend = std::make_unique<SimulatedAdapter>(o.simulatedChips);
-    else
-        backend = std::make_unique<LibFtdiAdapter>();
-    std::unique_ptr<LoggingAdapter> logged;
-    if (!o.adapterLog.isEmpty()) {
-        QString error;
-        logged = LoggingAdapter::open(*backend, o.adapterLog, &error);
-        if (!logged) {
-            showMessage(MessageKind::Error, QStringLiteral("impossible d'ouvrir le journal de l'adaptateur %1 : %2.")
-                                                .arg(o.adapterLog, error));
-            return 2;
-        }
+    const AdapterBackend backend(o.simulate, o.simulatedChips, o.adapterLog);
+    if (!backend.logError().isEmpty()) {
+        showMessage(MessageKind::Error, QStringLiteral("impossible d'ouvrir le journal de l'adaptateur %1 : %2.")
+                                            .arg(o.adapterLog, backend.logError()));
+        return 2;
     }
-    Adapter &chips = logged ? static_cast<Adapter &>(*logged) : *backend;
+    Adapter &chips = backend.adapter();
 
     LoadSettings();
     const SharedValues &v = shared();

@@ -1,14 +1,12 @@
 #include "app/run/adapter_session.h"
 
 #include "app/run/progress_log.h"
-#include "link/adapter_log.h"
+#include "link/adapter_backend.h"
 #include "link/connection.h"
-#include "link/libftdi_adapter.h"
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
-#include "link/simulated_adapter.h"
 #include "link/window_timer.h"
 #include "modes/journal.h"
 
@@ -32,23 +30,13 @@ AdapterSession::~AdapterSession()
 
 int AdapterSession::open(bool simulate, const QString &logPath, int simulatedChips)
 {
-    if (simulate) {
-        auto sim = std::make_unique<SimulatedAdapter>(simulatedChips);
-        m_simulated = sim.get();
-        m_backend = std::move(sim);
-    } else {
-        m_backend = std::make_unique<LibFtdiAdapter>();
+    m_backend = std::make_unique<AdapterBackend>(simulate, simulatedChips, logPath);
+    if (!m_backend->logError().isEmpty()) {
+        showMessage(MessageKind::Error, QStringLiteral("impossible d'ouvrir le journal de l'adaptateur %1 : %2.")
+                                            .arg(logPath, m_backend->logError()));
+        return 2;
     }
-    if (!logPath.isEmpty()) {
-        QString error;
-        m_logged = LoggingAdapter::open(*m_backend, logPath, &error);
-        if (!m_logged) {
-            showMessage(MessageKind::Error,
-                        QStringLiteral("impossible d'ouvrir le journal de l'adaptateur %1 : %2.").arg(logPath, error));
-            return 2;
-        }
-    }
-    setAdapter(m_logged ? static_cast<Adapter *>(m_logged.get()) : m_backend.get());
+    setAdapter(&m_backend->adapter());
     installExitSafetyNet();
 
     // As a window loads: settings, then the connection check.

@@ -9,10 +9,9 @@
 #include <QObject>
 #include <memory>
 
+#include "link/adapter_backend.h"
+
 namespace tavrel {
-class Adapter;
-class LoggingAdapter;
-class SimulatedAdapter;
 class WindowTimer;
 } // namespace tavrel
 
@@ -36,7 +35,7 @@ public:
     // Watch off, release let go, adapter closed; harmless when repeated.
     void close();
 
-    SimulatedAdapter *simulated() const { return m_simulated; }
+    SimulatedAdapter *simulated() const { return m_backend ? m_backend->simulated() : nullptr; }
     int losses() const { return m_losses; }
 
 signals:
@@ -47,9 +46,7 @@ private:
     void watchTick();
 
     ProgressLog *m_log;
-    std::unique_ptr<Adapter> m_backend;
-    std::unique_ptr<LoggingAdapter> m_logged;
-    SimulatedAdapter *m_simulated = nullptr;
+    std::unique_ptr<AdapterBackend> m_backend;
     WindowTimer *m_watch = nullptr;
     LinkState m_state = LinkState::Missing;
     QString m_reason;

@@ -208,15 +208,18 @@ int runForReal(const RunOptions &o)
         const auto finishAfterShot = [&](const QString &who) {
             if (ending)
                 return;
-            const bool underWay = job ? job->shotUnderWay() : runner->shotUnderWay();
-            log.line(underWay ? QStringLiteral("%1 : fin après la pose en cours.").arg(who)
-                              : QStringLiteral("%1 : arrêt avant la prochaine pose.").arg(who));
-            if (page.state)
-                page.state->setStopAsked(QStringLiteral("fin après la pose en cours"));
+            // Asked first: what the line will do is known once a press the
+            // timing thread may have made meanwhile is accounted for.
             if (job)
                 job->finish();
             else
                 runner->requestStop();
+            const bool underWay = job ? job->shotUnderWay() : runner->shotUnderWay();
+            const QString notice = underWay ? QStringLiteral("fin après la pose en cours")
+                                            : QStringLiteral("arrêt avant la prochaine pose");
+            log.line(QStringLiteral("%1 : %2.").arg(who, notice));
+            if (page.state)
+                page.state->setStopAsked(notice);
         };
         // SIGTERM and the others, and the page's "Arrêter maintenant": the
         // release let go at once.

@@ -25,7 +25,6 @@ private slots:
     void pressAndReleaseWriteOneByteEach_data();
     void pressAndReleaseWriteOneByteEach();
     void writeAfterCloseUsesTheOldHandle();
-    void traceBoxesInOrder();
     void secondOpenOfAHeldDeviceFails();
     void unplugKillsTheHandleAndDropsTheLine();
     void injectedFaultsComeBackAsStatuses();
@@ -128,27 +127,6 @@ void TestReleaseLine::writeAfterCloseUsesTheOldHandle()
     QCOMPARE(shared().LastStatus, int(FT_INVALID_HANDLE));
     QCOMPARE(shared().BytesWritten, 0u);
     QVERIFY(!rig.sim.isPressed());
-}
-
-void TestReleaseLine::traceBoxesInOrder()
-{
-    EngineRig rig;
-    LoadSettings();
-    shared().TraceMessages = -1;
-    OpenDevice();
-    PressShutter();
-    CloseDevice();
-    QCOMPARE(rig.messages.texts(), QStringList({"open: 0 Handle: 1", "reset: 0", "setbaud: 0", "Mode: 0",
-                                                "Write0: 0 Ow: 1", "Write0: 0 Ow: 1", "Close: 0"}));
-    for (const Message &m : rig.messages.shown) {
-        QCOMPARE(m.caption, QStringLiteral("Tavrel"));
-        QCOMPARE(m.kind, MessageKind::Trace);
-    }
-    // Every load switches the diagnostics off again.
-    LoadSettings();
-    rig.messages.shown.clear();
-    OpenDevice();
-    QVERIFY(rig.messages.shown.isEmpty());
 }
 
 void TestReleaseLine::secondOpenOfAHeldDeviceFails()

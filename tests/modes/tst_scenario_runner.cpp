@@ -454,6 +454,39 @@ private slots:
         QCOMPARE(w[125].first - w[123].first, qint64(61010));
     }
 
+    void failedWriteReanchorsTheNextWait_data()
+    {
+        QTest::addColumn<int>("failing");       // the byte whose first write fails
+        QTest::addColumn<qint64>("firstExposure"); // from the press to the release that reached the chip
+        QTest::newRow("press fails") << 1 << qint64(5010);
+        // Nothing let go until the late tick's retry: the exposure is longer.
+        QTest::newRow("release fails") << 0 << qint64(5080);
+    }
+    void failedWriteReanchorsTheNextWait()
+    {
+        // The timing thread's write fails; the tick, 40 ms late, writes
+        // again. The camera saw only the second write: the exposure and the
+        // pause count from it, not from the instant of the one that failed.
+        QFETCH(int, failing);
+        QFETCH(qint64, firstExposure);
+        m_lateMs = 40;
+        QVERIFY(m_runner->start(write("s.txt", "*,0,5,1,a\n*,0,5,0,b\n*,0,0,0,fin\n")));
+        if (failing == 0)
+            m_vt->advance(1000); // pressed
+        m_sim->injectFault(QStringLiteral("FT_Write"), FT_IO_ERROR);
+        QVERIFY(runToEnd());
+        QList<qint64> reached; // instants of the writes that reached the chip
+        for (const AdapterCall &c : m_sim->callsOf(QStringLiteral("FT_Write")))
+            if (c.status == FT_OK)
+                reached << c.us / 1000;
+        QCOMPARE(reached.size(), 4);
+        QCOMPARE(reached[1] - reached[0], firstExposure);
+        // 100 ms, the pause of 1 s + 100 ms, then the take-up, which asks
+        // for the press 20 ms on only once it runs, 40 ms late.
+        QCOMPARE(reached[2] - reached[1], qint64(100 + 1100 + 40));
+        QCOMPARE(reached[3] - reached[2], qint64(5010));
+    }
+
     void mirror_data()
     {
         QTest::addColumn<int>("mirror");

@@ -90,6 +90,8 @@ private slots:
     void busyMainThreadDoesNotDelayTheLine();
     void stopAroundAPressMadeAhead_data();
     void stopAroundAPressMadeAhead();
+    void failedWriteReanchorsTheNextWait_data();
+    void failedWriteReanchorsTheNextWait();
 };
 
 void TestSequence::timeline_data()
@@ -437,9 +439,11 @@ void TestSequence::stopAroundAPressMadeAhead_data()
     QTest::addColumn<int>("busyMs");  // the main thread busy from 3325 ms
     QTest::addColumn<bool>("finish"); // then "Finish Capture Job", else "Stop Shot"
     QTest::addColumn<QList<std::int64_t>>("presses");
-    QTest::newRow("finish before the press") << 0 << true << QList<std::int64_t>{2010};
-    QTest::newRow("finish after the thread pressed") << 50 << true << QList<std::int64_t>{2010, 2010};
-    QTest::newRow("stop shot after the thread pressed") << 50 << false << QList<std::int64_t>{2010, 45};
+    QTest::addColumn<QString>("notice"); // what the stop notice says at the click
+    QTest::newRow("finish before the press") << 0 << true << QList<std::int64_t>{2010} << "avant la prochaine pose";
+    QTest::newRow("finish after the thread pressed")
+        << 50 << true << QList<std::int64_t>{2010, 2010} << "fin après la pose en cours";
+    QTest::newRow("stop shot after the thread pressed") << 50 << false << QList<std::int64_t>{2010, 45} << "";
 }
 
 void TestSequence::stopAroundAPressMadeAhead()
@@ -449,18 +453,57 @@ void TestSequence::stopAroundAPressMadeAhead()
     QFETCH(int, busyMs);
     QFETCH(bool, finish);
     QFETCH(QList<std::int64_t>, presses);
+    QFETCH(QString, notice);
     Rig rig;
     Job job(rig);
     job.figures("3", "2", "0", "1");
+    QString shown;
     auto click = rig.time.createOneShot([&] {
         rig.time.spend(busyMs * 1000);
         finish ? job.w->Stop_Capture_Click() : job.w->Stop_Shot_Click();
+        shown = job.w->findChild<QLabel *>("Arret_Demande")->text();
     });
     click->start(3325);
     job.w->Buble_Click();
     rig.advance(30000);
     QCOMPARE(job.pressDurations(), presses);
+    QVERIFY2(shown.contains(notice), qPrintable(shown));
     QVERIFY(!rig.sim.isPressed());
     QVERIFY(job.startEnabled());
     QCOMPARE(shared().ShutterHeld, 0);
+}
+
+void TestSequence::failedWriteReanchorsTheNextWait_data()
+{
+    QTest::addColumn<int>("failing");               // the byte whose first write fails
+    QTest::addColumn<std::int64_t>("firstExposure"); // from the press to the release that reached the chip
+    QTest::newRow("press fails") << 1 << std::int64_t(5010);
+    // Nothing let go until the late tick's retry: the exposure is longer.
+    QTest::newRow("release fails") << 0 << std::int64_t(5040);
+}
+
+void TestSequence::failedWriteReanchorsTheNextWait()
+{
+    // The timing thread's write fails; the tick, 40 ms late, writes again.
+    // The camera saw only the second write: the exposure and the delay count
+    // from it, not from the instant of the one that failed.
+    QFETCH(int, failing);
+    QFETCH(std::int64_t, firstExposure);
+    Rig rig;
+    Job job(rig);
+    job.figures("2", "5", "0", "1");
+    connect(job.w->Enchainement, &WindowTimer::Timer, this, [&] { rig.time.spend(40000); });
+    job.w->Buble_Click();
+    if (failing == 0)
+        rig.advance(1000); // pressed
+    rig.sim.injectFault("FT_Write", FT_IO_ERROR);
+    rig.advance(30000);
+    QList<std::int64_t> reached; // instants of the writes that reached the chip
+    for (const AdapterCall &c : rig.sim.callsOf("FT_Write"))
+        if (c.status == FT_OK)
+            reached << c.us / 1000;
+    QCOMPARE(reached.size(), 4);
+    QCOMPARE(reached[1] - reached[0], firstExposure);
+    QCOMPARE(reached[2] - reached[1], std::int64_t(100 + 1000 + 100 + 10));
+    QCOMPARE(reached[3] - reached[2], std::int64_t(5010));
 }

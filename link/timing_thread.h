@@ -1,0 +1,20 @@
+#pragma once
+// The timing thread's side of the time base: what QtTimeBase needs to hand
+// out one-shots that fire on that thread.
+
+#include "link/timebase.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace tavrel {
+
+// CLOCK_MONOTONIC in nanoseconds.
+std::int64_t steadyNs();
+
+// A one-shot whose callback runs on the timing thread, instants counted from
+// `originNs` of CLOCK_MONOTONIC.
+std::unique_ptr<OneShot> makeTimingShot(std::int64_t originNs, std::function<void()> onFire);
+
+} // namespace tavrel
