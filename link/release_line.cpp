@@ -7,6 +7,7 @@
 #include "link/pi_mutex.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 
@@ -64,6 +65,10 @@ thread_local bool t_holdsLine = false;
 // state the lock was left in.
 std::atomic<bool> g_lastResort{false};
 
+// In virtual time the timing thread's shot may fire inside this thread's own
+// adapter call: as the real thread would block, it writes once that is over.
+bool g_serveOnRelease = false;
+
 class LineLock {
 public:
     LineLock()
@@ -87,6 +92,10 @@ public:
         t_holdsLine = m_held;
         if (m_locked)
             g_lineMutex.unlock();
+        if (!m_held && g_serveOnRelease) {
+            g_serveOnRelease = false;
+            serveLinePlan();
+        }
     }
     LineLock(const LineLock &) = delete;
     LineLock &operator=(const LineLock &) = delete;
@@ -106,13 +115,19 @@ struct LineWrite {
     std::int64_t endUs = 0;
 };
 
-struct AheadRequest {
+// The line's plan: the coming write a state machine's tick is to make,
+// handed to the timing thread, which makes it at its instant. Made, it waits
+// here until the window's thread takes it (its tick, a stop, any other
+// write), which tells the observers. Guarded by the line's lock.
+struct PlannedWrite {
     enum State { None, Waiting, Made } state = None;
     const void *owner = nullptr;
     std::int64_t dueUs = 0;
     LineWrite write; // value asked; the rest once made
 };
-AheadRequest g_ahead;
+PlannedWrite g_plan;
+// Signalled by the timing thread when it has made the planned write.
+std::condition_variable_any g_planMade;
 
 LineWrite writeLocked(int value)
 {
@@ -137,24 +152,24 @@ void account(const LineWrite &w)
     traceLink(QStringLiteral("Write0: %1 Ow: %2").arg(v.LastStatus).arg(v.BytesWritten));
 }
 
-// Under the lock: the request is dropped; a write it made is handed back.
-std::optional<LineWrite> clearAheadLocked()
+// Under the lock: the plan is dropped; a write it made is handed back.
+std::optional<LineWrite> clearPlanLocked()
 {
     std::optional<LineWrite> made;
-    if (g_ahead.state == AheadRequest::Made)
-        made = g_ahead.write;
-    g_ahead = AheadRequest();
+    if (g_plan.state == PlannedWrite::Made)
+        made = g_plan.write;
+    g_plan = PlannedWrite();
     return made;
 }
 
-// Before the main thread changes the line's set-up: whatever the thread made
-// is accounted for, whatever it was to make is dropped.
-void settleAllAhead()
+// Before the window's thread writes or changes the line's set-up: whatever
+// the thread made is accounted for, whatever it was to make is dropped.
+void settlePlan()
 {
     std::optional<LineWrite> made;
     {
         const LineLock lock;
-        made = clearAheadLocked();
+        made = clearPlanLocked();
     }
     if (made)
         account(*made);
@@ -198,7 +213,7 @@ void OpenDevice()
     // the old handle after a failed open would pass for a working one.
     if (v.HandleOpen != 0)
         CloseDevice();
-    settleAllAhead();
+    settlePlan();
     std::optional<LineLock> lock(std::in_place);
     v.SetupFailedCall.clear();
     const auto step = [&v](const char *call, FT_STATUS status) {
@@ -252,7 +267,7 @@ void OpenDevice()
 void CloseDevice()
 {
     SharedValues &v = shared();
-    settleAllAhead();
+    settlePlan();
     {
         const LineLock lock;
         v.LastStatus = adapter().FT_Close(v.DeviceHandle);
@@ -271,77 +286,69 @@ void adapterGone()
     v.DeviceOpen = 0;
 }
 
-void WriteLineByte(int value)
+// Owned by nobody: the plan, whatever it holds, gives way to it.
+void WriteLineByte(int value) { writePlannedByte(nullptr, -1, value); }
+
+std::int64_t lastLineWriteUs() { return g_lastWriteUs; }
+
+void planLineWrite(const void *owner, std::int64_t dueUs, int value)
+{
+    settlePlan();
+    const LineLock lock;
+    g_plan = PlannedWrite{PlannedWrite::Waiting, owner, dueUs, LineWrite{value}};
+}
+
+void serveLinePlan()
+{
+    if (t_holdsLine) {
+        g_serveOnRelease = true;
+        return;
+    }
+    {
+        const LineLock lock;
+        // Cancelled, replaced by a later one, or already made: nothing to do.
+        if (g_plan.state != PlannedWrite::Waiting || g_plan.dueUs > timeBase().monotonicUs())
+            return;
+        g_plan.write = writeLocked(g_plan.write.value);
+        g_plan.state = PlannedWrite::Made;
+    }
+    g_planMade.notify_all();
+}
+
+std::optional<int> cancelLinePlan(const void *owner)
+{
+    const LineLock lock;
+    if (g_plan.owner == owner && g_plan.state == PlannedWrite::Made)
+        return g_plan.write.value;
+    if (g_plan.owner == owner)
+        g_plan = PlannedWrite();
+    return std::nullopt;
+}
+
+void writePlannedByte(const void *owner, std::int64_t tickDueUs, int value)
 {
     std::optional<LineWrite> made;
     std::optional<LineWrite> now;
     {
         const LineLock lock;
-        made = clearAheadLocked();
-        // The thread's write of this very byte, if it reached the chip, is
-        // this write: the line is not written twice.
-        if (!made || made->value != value || made->status != FT_OK || made->written != 1)
+        const bool mine = g_plan.owner == owner && g_plan.dueUs <= tickDueUs && g_plan.write.value == value;
+        // Due and not made yet: the thread is on its way (woken late, or
+        // waiting for this lock). Waited for, never taken over.
+        if (mine && g_plan.state == PlannedWrite::Waiting && !g_lastResort.load())
+            g_planMade.wait_for(g_lineMutex, std::chrono::milliseconds(500),
+                                [] { return g_plan.state != PlannedWrite::Waiting; });
+        const bool reached = mine && g_plan.state == PlannedWrite::Made && g_plan.write.status == FT_OK
+                             && g_plan.write.written == 1;
+        made = clearPlanLocked();
+        // What the thread made and the chip took is this tick's write; one
+        // that failed, or none, is made now, and counted from.
+        if (!reached)
             now = writeLocked(value);
     }
     if (made)
         account(*made);
     if (now)
         account(*now);
-}
-
-std::int64_t lastLineWriteUs() { return g_lastWriteUs; }
-
-void requestLineWriteAhead(const void *owner, std::int64_t dueUs, int value)
-{
-    std::optional<LineWrite> made;
-    {
-        const LineLock lock;
-        made = clearAheadLocked();
-        g_ahead.state = AheadRequest::Waiting;
-        g_ahead.owner = owner;
-        g_ahead.dueUs = dueUs;
-        g_ahead.write.value = value;
-    }
-    if (made)
-        account(*made);
-}
-
-void performLineWriteAhead()
-{
-    if (t_holdsLine)
-        return;
-    const LineLock lock;
-    // Withdrawn, replaced by a later one, or already made: nothing to do.
-    if (g_ahead.state != AheadRequest::Waiting || g_ahead.dueUs > timeBase().monotonicUs())
-        return;
-    g_ahead.write = writeLocked(g_ahead.write.value);
-    g_ahead.state = AheadRequest::Made;
-}
-
-bool withdrawLineWriteAhead(const void *owner)
-{
-    const LineLock lock;
-    if (g_ahead.owner != owner)
-        return true;
-    if (g_ahead.state == AheadRequest::Made)
-        return false;
-    g_ahead = AheadRequest();
-    return true;
-}
-
-void settleLineWriteAhead(const void *owner, std::int64_t tickDueUs)
-{
-    const LineLock lock;
-    if (g_ahead.state == AheadRequest::Waiting && g_ahead.owner == owner && g_ahead.dueUs <= tickDueUs)
-        g_ahead = AheadRequest();
-}
-
-std::optional<int> lineWrittenAhead()
-{
-    const LineLock lock;
-    if (g_ahead.state == AheadRequest::Made)
-        return g_ahead.write.value;
-    return std::nullopt;
 }
 
 void letGoAndClose()

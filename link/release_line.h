@@ -31,10 +31,9 @@ void CloseDevice();
 // handle is kept, to be given back at the next open) and the crash guardian
 // forgets it, so that it never opens whatever chip came to take its place.
 void adapterGone();
-// A write from the main thread. It takes the line over from the timing
-// thread: a write still waiting there is withdrawn, and one the thread made
-// for this very byte and not yet accounted for counts as this write (its
-// status, its time, the observers told now) instead of a second one.
+// An immediate write from the window's thread (a stop, an unload, a manual
+// press): the line's plan is cancelled first, a write the timing thread made
+// from it accounted for, and the byte written now.
 void WriteLineByte(int value);
 void PressShutter();
 void ReleaseShutter();
@@ -43,25 +42,20 @@ void ReleaseShutter();
 // counts from.
 std::int64_t lastLineWriteUs();
 
-// Writes made ahead on the timing thread. A state machine that knows what
-// its tick at `dueUs` will write asks for it here (through its timer); the
-// timing thread puts the byte on the line at that very instant, however busy
-// the main thread is, and the tick's own write, when it runs, takes it over.
-// One request at a time: a new one replaces the one before. `owner` is whoever
-// may withdraw it.
-void requestLineWriteAhead(const void *owner, std::int64_t dueUs, int value);
-// Run by the timing thread at the instant asked: makes the write if the
-// request still stands and is due. Safe from any thread.
-void performLineWriteAhead();
-// Withdraws `owner`'s request if the thread has not made it yet (waiting for
-// a write under way); returns whether nothing of it reached the line.
-bool withdrawLineWriteAhead(const void *owner);
-// At a tick of `owner` due at `tickDueUs`: its request for that tick (or
-// earlier) that the thread has not made is withdrawn, the tick deciding for
-// itself now (what the thread did make, lineWrittenAhead() tells).
-void settleLineWriteAhead(const void *owner, std::int64_t tickDueUs);
-// That byte, if any, without settling anything.
-std::optional<int> lineWrittenAhead();
+// The line's plan: the write `owner`'s tick at `dueUs` is to make, made by the
+// timing thread at that instant however busy the window's thread is. A new
+// plan replaces the one before; only `owner` may cancel it.
+void planLineWrite(const void *owner, std::int64_t dueUs, int value);
+// Run by the timing thread at the instant asked: makes the planned write if
+// it still stands and is due.
+void serveLinePlan();
+// Cancels `owner`'s plan if the thread has not made it yet; returns the byte
+// the thread put on the line when it has (left for the tick to take).
+std::optional<int> cancelLinePlan(const void *owner);
+// The write of `owner`'s tick due at `tickDueUs`: the thread's, waited for if
+// under way; made now when none reached the chip (plan cancelled by a close,
+// write failed), so that the waits count from what the camera saw.
+void writePlannedByte(const void *owner, std::int64_t tickDueUs, int value);
 
 // Told of every byte put on the line, with the monotonic time of the write,
 // so the exposure journal measures exactly what the adapter was given.

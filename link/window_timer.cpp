@@ -10,26 +10,22 @@ namespace tavrel {
 WindowTimer::WindowTimer(QObject *parent)
     : QObject(parent), m_shot(timeBase().createOneShot([this] { fire(); })),
       // Runs on the timing thread: it touches nothing of the timer.
-      m_lineShot(timeBase().createTimingShot([] { performLineWriteAhead(); }))
+      m_lineShot(timeBase().createTimingShot([] { serveLinePlan(); }))
 {
 }
 
-WindowTimer::~WindowTimer()
-{
-    m_lineShot->stop();
-    withdrawLineWriteAhead(this);
-}
+WindowTimer::~WindowTimer() { cancelPlan(); }
 
-void WindowTimer::writeLineAt(std::int64_t dueUs, int value)
+void WindowTimer::planWrite(std::int64_t dueUs, int value)
 {
-    requestLineWriteAhead(this, dueUs, value);
+    planLineWrite(this, dueUs, value);
     m_lineShot->startAt(dueUs);
 }
 
-bool WindowTimer::cancelLineWrite()
+std::optional<int> WindowTimer::cancelPlan()
 {
     m_lineShot->stop();
-    return withdrawLineWriteAhead(this);
+    return cancelLinePlan(this);
 }
 
 void WindowTimer::arm()
@@ -79,7 +75,7 @@ void WindowTimer::setEnabled(bool enabled)
     // A handler turns its own timer off while it works; anyone else turning
     // it off means no tick is to come, so no write either.
     if (!enabled && !m_inHandler)
-        cancelLineWrite();
+        cancelPlan();
     arm();
 }
 
@@ -104,9 +100,6 @@ void WindowTimer::fire()
     QPointer<WindowTimer> alive(this);
     do {
         m_tickPending = false;
-        // From here the tick decides: a write asked for its instant that the
-        // timing thread has not made yet is the handler's own to make.
-        settleLineWriteAhead(this, m_tickDueUs);
         m_inHandler = true;
         emit Timer();
         if (!alive)

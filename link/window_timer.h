@@ -14,17 +14,18 @@
 // Turning the timer off forgets the instant: an enable that follows without a
 // new anchored interval counts from the enable, as always.
 //
-// A state machine that knows what a coming tick will write asks, with
-// writeLineAt(), for the byte to be put on the line at that tick's instant by
-// the timing thread: the write is then on time even when the main thread is
-// painting or writing a file, and the tick's own write takes it over. The
-// request goes when the timer is turned off from outside its own handler
-// (a window unloading, a job stopped) or destroyed.
+// A state machine hands the line's plan, with planWrite(), the byte a coming
+// tick is to write: the timing thread puts it on the line at that instant,
+// even while the window's thread is painting or writing a file, and the tick
+// takes what was written (writePlannedByte). The plan goes when the timer is
+// turned off from outside its own handler (a window unloading, a job
+// stopped) or destroyed.
 
 #include <QObject>
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace tavrel {
 
@@ -56,14 +57,14 @@ public:
     // Armed and due to tick at some point.
     bool isTicking() const;
 
-    // The tick due at `dueUs` will write `value`: the timing thread writes it
-    // at that instant. Ask after this tick's own writes.
-    void writeLineAt(std::int64_t dueUs, int value);
+    // The tick due at `dueUs` will write `value`: the timing thread writes
+    // it at that instant. Plan after this tick's own write.
+    void planWrite(std::int64_t dueUs, int value);
     // The same for the tick just armed.
-    void writeLineAtDue(int value) { writeLineAt(m_dueUs, value); }
-    // Withdraws the request; returns false when the thread has already made
-    // the write (the tick must then account for it).
-    bool cancelLineWrite();
+    void planWriteAtDue(int value) { planWrite(m_dueUs, value); }
+    // Cancels the plan; returns the byte when the thread had already made it
+    // (the tick then takes it).
+    std::optional<int> cancelPlan();
     // Where the tick armed last is due.
     std::int64_t dueUs() const { return m_dueUs; }
 

@@ -49,7 +49,7 @@ void ExposureMachine::askShotPress()
     // The shot's tick presses for the mirror; with no mirror the press is
     // the first slice's, 10 ms on, and asked for now all the same, so that a
     // busy spell over the shot's tick cannot delay it.
-    m_timer->writeLineAt(m_timer->dueUs() + (shared().MirrorDelaySeconds != 0 ? 0 : 10000), 1);
+    m_timer->planWrite(m_timer->dueUs() + (shared().MirrorDelaySeconds != 0 ? 0 : 10000), 1);
 }
 
 bool ExposureMachine::isShotTag(const QString &tag) const
@@ -62,15 +62,15 @@ bool ExposureMachine::isShotTag(const QString &tag) const
 
 bool ExposureMachine::stopsBeforeThePress()
 {
-    // Withdrawn, the press is not made; already made by the timing thread
+    // Cancelled, the press is not made; already made by the timing thread
     // while this thread was busy, the shot has begun and goes ahead.
-    return shared().StopRequested != 0 && m_timer->cancelLineWrite();
+    return shared().StopRequested != 0 && m_timer->cancelPlan() != 1;
 }
 
-void ExposureMachine::press()
+void ExposureMachine::tickWrite(int value)
 {
-    PressShutter();
-    m_linePressed = true;
+    writePlannedByte(m_timer, m_timer->tickDueUs(), value);
+    m_linePressed = value != 0;
 }
 
 void ExposureMachine::release()
@@ -81,13 +81,13 @@ void ExposureMachine::release()
 
 void ExposureMachine::stopRequested()
 {
-    if (!m_shotUnderWay && !m_timer->cancelLineWrite() && lineWrittenAhead() == 1)
+    if (!m_shotUnderWay && m_timer->cancelPlan() == 1)
         m_shotUnderWay = true;
 }
 
 bool ExposureMachine::letGoIfHeld()
 {
-    const bool pressedAhead = !m_timer->cancelLineWrite() && lineWrittenAhead() == 1;
+    const bool pressedAhead = m_timer->cancelPlan() == 1;
     const bool letGo = m_linePressed || shared().ShutterHeld != 0 || pressedAhead;
     if (letGo)
         release();
@@ -106,7 +106,7 @@ void ExposureMachine::endExposureNow()
     if (!m_exposing)
         return;
     m_timer->setEnabled(false);
-    m_timer->cancelLineWrite();
+    m_timer->cancelPlan();
     shared().ExposureSeconds = 0;
     m_anchorUs = timeBase().monotonicUs();
     arm(State::LetGo, 1);
@@ -135,19 +135,19 @@ bool ExposureMachine::tick(const QString &tag)
         m_hooks.shotStarting();
         if (v.MirrorDelaySeconds != 0) {
             m_shotUnderWay = true;
-            press();
+            tickWrite(1);
             m_anchorUs = lastLineWriteUs(); // the mirror's press
             arm(State::MirrorUp, 500);
-            m_timer->writeLineAtDue(0);
+            m_timer->planWriteAtDue(0);
             m_view->setMirrorStyle(kHorizontalLines);
             m_hooks.mirrorRaised();
         } else {
             arm(State::Slice, 10); // its press is asked for already
         }
     } else if (tag == ExposureMachine::tag(State::MirrorUp)) {
-        release();
+        tickWrite(0);
         arm(State::Slice, std::int64_t(v.MirrorDelaySeconds) * 1000 - 500);
-        m_timer->writeLineAtDue(1);
+        m_timer->planWriteAtDue(1);
     } else if (tag == ExposureMachine::tag(State::Slice)) {
         // Once the mirror is up the exposure follows, or the camera would be
         // left with its mirror locked up; without a mirror, the stop is
@@ -165,17 +165,17 @@ bool ExposureMachine::tick(const QString &tag)
         v.ShutterHeld = -1;
         // Every slice writes the press again: a line dropped by a glitch is
         // taken up within the minute.
-        press();
+        tickWrite(1);
         if (!m_exposing)
             m_anchorUs = lastLineWriteUs(); // the exposure ends E s + 10 ms after this press
         if (lastSlice) {
             arm(State::Exposed, sliceMs);
             // The release, two ticks on ("21", then "30" 10 ms later), is
             // asked for now: a busy spell over "21" cannot delay it.
-            m_timer->writeLineAt(m_timer->dueUs() + 10000, 0);
+            m_timer->planWrite(m_timer->dueUs() + 10000, 0);
         } else {
             arm(State::Slice, sliceMs);
-            m_timer->writeLineAtDue(1);
+            m_timer->planWriteAtDue(1);
         }
         m_view->setMirrorStyle(kHorizontalLines);
         m_view->setProgress(m_hooks.progressShare());
@@ -187,7 +187,7 @@ bool ExposureMachine::tick(const QString &tag)
     } else if (tag == ExposureMachine::tag(State::Exposed)) {
         arm(State::LetGo, 10);
     } else if (tag == ExposureMachine::tag(State::LetGo)) {
-        release();
+        tickWrite(0);
         m_anchorUs = lastLineWriteUs(); // the release
         arm(State::Pause, 100);
         m_shotUnderWay = false;

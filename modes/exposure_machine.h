@@ -7,9 +7,9 @@
 //
 // Every wait counts from the deadline of the tick under way, or from the
 // write that starts a shot or ends an exposure, never from the end of a
-// handler. Each write is asked of the timing thread for its instant when the
-// tick before it is armed, so a busy window thread cannot delay it; the
-// tick's own write takes it over.
+// handler. Each write is handed to the timing thread for its instant when the
+// tick before it is armed, so a busy window thread cannot delay it; the tick
+// takes what the thread wrote and counts on from it.
 //
 // The end of the pause (ShotIntervalSeconds left, at most 10 s) is the one
 // clear place between two exposures: the mode decides there what comes next
@@ -101,7 +101,7 @@ public:
 
 private:
     bool stopsBeforeThePress();
-    void press();
+    void tickWrite(int value); // the tick's write, as the timing thread made it
 
     WindowTimer *m_timer;
     ShotView *m_view;

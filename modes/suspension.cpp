@@ -16,7 +16,7 @@ bool letGoBeforeStopping(const std::function<void()> &endExposure)
     ExposureJournal::instance().setEndReason(JournalOutcome::Suspended);
     if (endExposure)
         endExposure();
-    // A mirror raised, a write asked ahead: whatever the line holds goes.
+    // A mirror raised, a write planned: whatever the line holds goes.
     if (v.DeviceOpen != 0 || exposing)
         ReleaseShutter();
     return exposing;

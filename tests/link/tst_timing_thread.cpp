@@ -95,6 +95,15 @@ struct StallingFile {
     }
 };
 
+// On the monotonic clock, with the settings the chip is set up with.
+void useRealTime(QtTimeBase &base)
+{
+    setTimeBase(&base);
+    resetSharedValues();
+    shared().BitMask = 255;
+    shared().BitMode = 1;
+}
+
 } // namespace
 
 class TestTimingThread : public QObject {
@@ -105,6 +114,7 @@ private slots:
     void aFaultyWriteStillLetsGoOnExit();
     void aSlowNeighbourNeverHoldsAWriteUp_data();
     void aSlowNeighbourNeverHoldsAWriteUp();
+    void aTickBeforeTheThreadWaitsForItsWrite();
 };
 
 void TestTimingThread::aFaultyWriteStillLetsGoOnExit_data()
@@ -180,10 +190,7 @@ void TestTimingThread::aSlowNeighbourNeverHoldsAWriteUp()
     // written: both reach the chip before the neighbour is done.
     QFETCH(bool, scan);
     QtTimeBase base;
-    setTimeBase(&base);
-    resetSharedValues();
-    shared().BitMask = 255;
-    shared().BitMode = 1;
+    useRealTime(base);
     SimulatedAdapter sim;
     StallingFile stall;
     std::FILE *file = fopencookie(&stall, "w", cookie_io_functions_t{nullptr, &StallingFile::write, nullptr, nullptr});
@@ -223,6 +230,32 @@ void TestTimingThread::aSlowNeighbourNeverHoldsAWriteUp()
     QVERIFY(QTest::qWaitFor([&] { return sim.pressCount() == 1 && !sim.isPressed(); }, 5000));
     if (scan)
         QVERIFY(listing.load());
+}
+
+void TestTimingThread::aTickBeforeTheThreadWaitsForItsWrite()
+{
+    // The window's thread reaches its tick before the timing thread has woken
+    // for the planned press: it waits for the thread's write instead of
+    // pressing early or a second time.
+    QtTimeBase base;
+    useRealTime(base);
+    SimulatedAdapter sim;
+    setAdapter(&sim);
+    OpenDevice();
+    const auto cleanup = qScopeGuard([] {
+        CloseDevice();
+        setAdapter(nullptr);
+        setTimeBase(nullptr);
+    });
+    int owner = 0;
+    const std::int64_t due = base.monotonicUs() + 30000;
+    auto shot = base.createTimingShot([] { serveLinePlan(); });
+    planLineWrite(&owner, due, 1);
+    shot->startAt(due);
+    writePlannedByte(&owner, due, 1);
+    QCOMPARE(sim.pressCount(), 1);
+    QVERIFY(lastLineWriteUs() >= due);
+    QVERIFY2(lastLineWriteUs() - due < 100000, "made by the tick after giving up on the thread");
 }
 
 QTEST_GUILESS_MAIN(TestTimingThread)
