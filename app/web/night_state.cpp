@@ -42,18 +42,11 @@ void NightState::watch(SequenceJob *job)
     connect(job, &SequenceJob::mirrorRaised, this, [this, job](int number) {
         m_number = number;
         m_total = job->exposureTotal();
-        m_nextPressMs = nowMs() + qint64(shared().MirrorDelaySeconds) * 1000;
-        enter(Phase::Mirror);
+        enterFor(Phase::Mirror, shared().MirrorDelaySeconds);
     });
     connect(job, &SequenceJob::exposureStarted, this, &NightState::exposing);
-    connect(job, &SequenceJob::exposureEnded, this, [this](int, bool) {
-        m_nextPressMs = 0;
-        enter(Phase::Settling);
-    });
-    connect(job, &SequenceJob::delayStarted, this, [this](int seconds) {
-        m_nextPressMs = nowMs() + qint64(seconds) * 1000;
-        enter(Phase::Settling);
-    });
+    connect(job, &SequenceJob::exposureEnded, this, [this] { enterFor(Phase::Settling, -1); });
+    connect(job, &SequenceJob::delayStarted, this, [this](int seconds) { enterFor(Phase::Settling, seconds); });
     connect(job, &SequenceJob::jobEnded, this, &NightState::setFinished);
 }
 
@@ -71,22 +64,20 @@ void NightState::watch(ScenarioRunner *runner, std::function<int()> stepTotal)
         m_nextPressMs = instant.toMSecsSinceEpoch();
         enter(Phase::Waiting);
     });
-    connect(runner, &ScenarioRunner::mirrorRaised, this, [this] {
-        m_nextPressMs = nowMs() + qint64(shared().MirrorDelaySeconds) * 1000;
-        enter(Phase::Mirror);
-    });
+    connect(runner, &ScenarioRunner::mirrorRaised, this,
+            [this] { enterFor(Phase::Mirror, shared().MirrorDelaySeconds); });
     connect(runner, &ScenarioRunner::exposureStarted, this,
             [this](int seconds) { exposing(m_number, m_total, seconds); });
-    connect(runner, &ScenarioRunner::exposureEnded, this, [this](bool) {
-        m_nextPressMs = 0;
-        enter(Phase::Settling);
-    });
-    connect(runner, &ScenarioRunner::pauseStarted, this, [this](int seconds) {
-        // The next step may wait for its time on top: its wait says so then.
-        m_nextPressMs = nowMs() + qint64(seconds) * 1000;
-        enter(Phase::Settling);
-    });
+    connect(runner, &ScenarioRunner::exposureEnded, this, [this] { enterFor(Phase::Settling, -1); });
+    // The next step may wait for its time on top: its wait says so then.
+    connect(runner, &ScenarioRunner::pauseStarted, this, [this](int seconds) { enterFor(Phase::Settling, seconds); });
     connect(runner, &ScenarioRunner::runEnded, this, &NightState::setFinished);
+}
+
+void NightState::enterFor(Phase phase, int seconds)
+{
+    m_nextPressMs = seconds < 0 ? 0 : nowMs() + qint64(seconds) * 1000;
+    enter(phase);
 }
 
 void NightState::exposing(int number, int total, int seconds)

@@ -53,6 +53,8 @@ signals:
 
 private:
     void enter(Phase phase);
+    // Enters `phase` with the next press `seconds` from now (none when negative).
+    void enterFor(Phase phase, int seconds);
     void exposing(int number, int total, int seconds);
     static qint64 nowMs();
 
