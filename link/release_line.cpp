@@ -6,10 +6,15 @@
 
 #include "link/pi_mutex.h"
 
+#include <QCoreApplication>
+#include <QScopeGuard>
+#include <QThread>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <exception>
+#include <utility>
 
 namespace tavrel {
 
@@ -50,62 +55,15 @@ void tellSetUp(bool setUp)
         g_setUpObserver(setUp);
 }
 
-// One writer on the line at a time, main thread or timing thread. Held for
-// the whole set-up and close too, and it guards the handle and the request
-// below; never held while anything else (observers, boxes, the adapter log's
-// file) runs. Priority inheritance: the raised timing thread waiting for it
-// lifts whoever holds it.
-PiMutex g_lineMutex;
-// Set while this thread holds the line: in virtual time the "timing thread"
-// runs inside the main thread, and a write of its own while the main thread
-// is inside an adapter call would deadlock; it is left to the tick instead.
-// On the way out, it also tells that a write under the lock never returned.
-thread_local bool t_holdsLine = false;
-// The program is going down (terminate, exit): the line is let go whatever
-// state the lock was left in.
+// Set while this thread runs a job of the line. In virtual time the timing
+// thread's shots fire on the main thread, even inside a job's adapter call
+// that spends time: a planned write due then waits for the job to end, as it
+// would on the real thread, which runs one thing at a time.
+thread_local bool t_inLineJob = false;
+bool g_serveAfterJob = false;
+// The program is going down (terminate, exit): the line is let go even if
+// the timing thread never comes back from a call.
 std::atomic<bool> g_lastResort{false};
-
-// In virtual time the timing thread's shot may fire inside this thread's own
-// adapter call: as the real thread would block, it writes once that is over.
-bool g_serveOnRelease = false;
-
-class LineLock {
-public:
-    LineLock()
-    {
-        if (g_lastResort.load()) {
-            // An exception that escaped a write made under the lock ended the
-            // program without unwinding: this very thread still holds it, and
-            // waiting for it would hang with the release pressed. Held by
-            // another thread, it is waited for a while (a write under way
-            // ends in milliseconds), then the release goes out regardless.
-            m_locked = !t_holdsLine && g_lineMutex.try_lock_for(std::chrono::milliseconds(1000));
-        } else {
-            g_lineMutex.lock();
-            m_locked = true;
-        }
-        m_held = t_holdsLine;
-        t_holdsLine = true;
-    }
-    ~LineLock()
-    {
-        t_holdsLine = m_held;
-        if (m_locked)
-            g_lineMutex.unlock();
-        if (!m_held && g_serveOnRelease) {
-            g_serveOnRelease = false;
-            serveLinePlan();
-        }
-    }
-    LineLock(const LineLock &) = delete;
-    LineLock &operator=(const LineLock &) = delete;
-
-private:
-    bool m_locked = false;
-    bool m_held = false;
-};
-
-std::int64_t g_lastWriteUs = 0;
 
 struct LineWrite {
     int value = 0;
@@ -115,21 +73,7 @@ struct LineWrite {
     std::int64_t endUs = 0;
 };
 
-// The line's plan: the coming write a state machine's tick is to make,
-// handed to the timing thread, which makes it at its instant. Made, it waits
-// here until the window's thread takes it (its tick, a stop, any other
-// write), which tells the observers. Guarded by the line's lock.
-struct PlannedWrite {
-    enum State { None, Waiting, Made } state = None;
-    const void *owner = nullptr;
-    std::int64_t dueUs = 0;
-    LineWrite write; // value asked; the rest once made
-};
-PlannedWrite g_plan;
-// Signalled by the timing thread when it has made the planned write.
-std::condition_variable_any g_planMade;
-
-LineWrite writeLocked(int value)
+LineWrite writeByte(int value)
 {
     LineWrite w;
     w.value = value;
@@ -140,8 +84,217 @@ LineWrite writeLocked(int value)
     return w;
 }
 
+void servePlan();
+
+// Runs `job` where the adapter is called: on the timing thread. On the way
+// out a thread that never comes back from a call is given up on after 1 s and
+// the job made from here, or the release would stay pressed.
+void onLine(const std::function<void()> &job)
+{
+    const auto inJob = [&job] {
+        const bool outer = t_inLineJob;
+        t_inLineJob = true;
+        const auto restore = qScopeGuard([outer] { t_inLineJob = outer; });
+        job();
+    };
+    if (!g_lastResort.load())
+        timeBase().runOnTimingThread(inJob);
+    else if (!timeBase().runOnTimingThread(inJob, 1000))
+        job();
+    if (!t_inLineJob && g_serveAfterJob) {
+        g_serveAfterJob = false;
+        servePlan();
+    }
+}
+
+// Main thread only: who hears of a plan's writes, and whether still.
+struct Receiver {
+    PlanObserver observer;
+    bool live = true;
+};
+
+// The plan the timing thread carries out. Guarded by g_planMutex, which is
+// never held across an adapter call: the thread marks a write in flight,
+// makes it unlocked, then records it.
+struct Plan {
+    std::uint64_t id = 0; // 0: none
+    const void *owner = nullptr;
+    std::int64_t startUs = 0;
+    std::vector<PlannedWrite> writes;
+    std::vector<std::int64_t> madeUs; // instant of each write made, in order
+    bool inFlight = false;
+    int lastValue = -1; // the last byte this plan put on the line
+    std::shared_ptr<Receiver> receiver;
+};
+PiMutex g_planMutex;
+std::condition_variable_any g_planIdle; // a write in flight is over
+Plan g_plan;
+std::uint64_t g_planSeq = 0;
+std::unique_ptr<OneShot> g_planShot;
+TimeBase *g_planShotBase = nullptr;
+
+// Writes made, on their way to the main thread.
+struct Queued {
+    LineEvent event;
+    std::shared_ptr<Receiver> receiver;
+};
+PiMutex g_eventMutex;
+std::deque<Queued> g_events;
+bool g_deliveryPosted = false;
+
+bool onMainThread()
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    return !app || QThread::currentThread() == app->thread();
+}
+
+LineEvent eventOf(const LineWrite &w, int index)
+{
+    LineEvent e;
+    e.index = index;
+    e.value = w.value;
+    e.status = w.status;
+    e.written = w.written;
+    e.startUs = w.startUs;
+    e.endUs = w.endUs;
+    return e;
+}
+
+void queue(const LineEvent &event, std::shared_ptr<Receiver> receiver)
+{
+    bool post = false;
+    {
+        const std::lock_guard lock(g_eventMutex);
+        g_events.push_back(Queued{event, std::move(receiver)});
+        post = !std::exchange(g_deliveryPosted, true);
+    }
+    if (post)
+        timeBase().post(deliverLineEvents);
+}
+
+// Before the main thread calls the adapter itself: what was written before
+// is handed out first, so that the observers hear every write in order.
+void deliverHere()
+{
+    if (onMainThread())
+        deliverLineEvents();
+}
+
+// The timing shot of the plan, made again whenever the time base changes
+// (tests). One left on an old base is never destroyed: that base may be gone.
+OneShot &planShot()
+{
+    if (!g_planShot || g_planShotBase != &timeBase()) {
+        (void)g_planShot.release();
+        g_planShotBase = &timeBase();
+        g_planShot = timeBase().createTimingShot(servePlan);
+    }
+    return *g_planShot;
+}
+
+// Under g_planMutex: when the plan's next write is due, or -1 when none is.
+std::int64_t nextDueLocked()
+{
+    const std::size_t next = g_plan.madeUs.size();
+    if (g_plan.id == 0 || next >= g_plan.writes.size())
+        return -1;
+    const PlannedWrite &w = g_plan.writes[next];
+    const bool anchored = w.anchor >= 0 && std::size_t(w.anchor) < next;
+    return (anchored ? g_plan.madeUs[std::size_t(w.anchor)] : g_plan.startUs) + w.offsetUs;
+}
+
+// Run by the timing thread at the plan's instants: makes every write due.
+void servePlan()
+{
+    if (t_inLineJob) {
+        g_serveAfterJob = true;
+        return;
+    }
+    for (;;) {
+        int value = 0;
+        std::uint64_t id = 0;
+        std::shared_ptr<Receiver> receiver;
+        int index = 0;
+        {
+            const std::lock_guard lock(g_planMutex);
+            const std::int64_t due = nextDueLocked();
+            if (due < 0 || g_plan.inFlight)
+                return;
+            if (due > timeBase().monotonicUs()) {
+                planShot().startAt(due);
+                return;
+            }
+            g_plan.inFlight = true;
+            id = g_plan.id;
+            index = int(g_plan.madeUs.size());
+            value = g_plan.writes[std::size_t(index)].value;
+            receiver = g_plan.receiver;
+        }
+        LineWrite w = writeByte(value);
+        if (w.status != FT_OK || w.written != 1) {
+            // A write the chip did not take is made again at once.
+            LineEvent failed = eventOf(w, index);
+            failed.final = false;
+            queue(failed, receiver);
+            w = writeByte(value);
+        }
+        queue(eventOf(w, index), receiver);
+        {
+            const std::lock_guard lock(g_planMutex);
+            g_plan.inFlight = false;
+            if (g_plan.id == id) {
+                g_plan.madeUs.push_back(w.startUs);
+                g_plan.lastValue = value;
+            }
+        }
+        g_planIdle.notify_all();
+    }
+}
+
+// Under g_planMutex: waits for a write in flight (never long: one USB
+// transfer), at most 1 s on the way out.
+void waitIdleLocked(std::unique_lock<PiMutex> &lock)
+{
+    if (g_lastResort.load())
+        g_planIdle.wait_for(lock, std::chrono::seconds(1), [] { return !g_plan.inFlight; });
+    else
+        g_planIdle.wait(lock, [] { return !g_plan.inFlight; });
+}
+
+// Under g_planMutex, the write in flight waited for: drops the plan.
+std::shared_ptr<Receiver> dropLocked(int *lastValue)
+{
+    if (lastValue)
+        *lastValue = g_plan.lastValue;
+    std::shared_ptr<Receiver> receiver = std::move(g_plan.receiver);
+    g_plan = Plan();
+    return receiver;
+}
+
+// Under g_planMutex, like every arming of the shot: the thread re-arms it
+// from its own callback.
+void stopPlanShotLocked()
+{
+    if (g_planShot && g_planShotBase == &timeBase())
+        g_planShot->stop();
+}
+
+// Drops whatever plan stands, once its write in flight is over; returns who
+// is to be told when writes of it were still to come.
+std::shared_ptr<Receiver> withdrawPlan()
+{
+    std::unique_lock lock(g_planMutex);
+    waitIdleLocked(lock);
+    const bool unfinished = g_plan.id != 0 && g_plan.madeUs.size() < g_plan.writes.size();
+    std::shared_ptr<Receiver> receiver = dropLocked(nullptr);
+    stopPlanShotLocked();
+    return unfinished ? receiver : nullptr;
+}
+
+std::int64_t g_lastWriteUs = 0;
+
 // Main thread only: the write lands in the shared values and the observers.
-void account(const LineWrite &w)
+void account(const LineEvent &w)
 {
     SharedValues &v = shared();
     v.LastStatus = w.status;
@@ -150,29 +303,6 @@ void account(const LineWrite &w)
     if (g_lineObserver)
         g_lineObserver(std::uint8_t(w.value), w.endUs);
     traceLink(QStringLiteral("Write0: %1 Ow: %2").arg(v.LastStatus).arg(v.BytesWritten));
-}
-
-// Under the lock: the plan is dropped; a write it made is handed back.
-std::optional<LineWrite> clearPlanLocked()
-{
-    std::optional<LineWrite> made;
-    if (g_plan.state == PlannedWrite::Made)
-        made = g_plan.write;
-    g_plan = PlannedWrite();
-    return made;
-}
-
-// Before the window's thread writes or changes the line's set-up: whatever
-// the thread made is accounted for, whatever it was to make is dropped.
-void settlePlan()
-{
-    std::optional<LineWrite> made;
-    {
-        const LineLock lock;
-        made = clearPlanLocked();
-    }
-    if (made)
-        account(*made);
 }
 
 } // namespace
@@ -213,8 +343,7 @@ void OpenDevice()
     // the old handle after a failed open would pass for a working one.
     if (v.HandleOpen != 0)
         CloseDevice();
-    settlePlan();
-    std::optional<LineLock> lock(std::in_place);
+    deliverHere();
     v.SetupFailedCall.clear();
     const auto step = [&v](const char *call, FT_STATUS status) {
         v.LastStatus = status;
@@ -223,27 +352,25 @@ void OpenDevice()
             v.SetupFailedStatus = status;
         }
     };
-    step("FT_Open", adapter().FT_Open(v.DeviceIndex, &v.DeviceHandle));
-    if (v.LastStatus == FT_OK)
-        v.HandleOpen = -1;
-    const FT_STATUS opened = v.LastStatus;
-    step("FT_ResetDevice", adapter().FT_ResetDevice(v.DeviceHandle));
-    const FT_STATUS reset = v.LastStatus;
-    step("FT_SetBaudRate", adapter().FT_SetBaudRate(v.DeviceHandle, 9600));
-    const FT_STATUS baud = v.LastStatus;
-    // Mode and mask were checked when the settings were loaded, so a mistyped
-    // value reaches the chip as the default, never as a garbage byte.
-    step("FT_SetBitMode", adapter().FT_SetBitMode(v.DeviceHandle, v.BitMask, v.BitMode));
-    const FT_STATUS mode = v.LastStatus;
-    // Whatever the chip was left holding (a program killed elsewhere, the
-    // reset's idle level), the release is let go before anything else may
-    // use it; the write also proves the line answers.
+    FT_STATUS opened = FT_OK, reset = FT_OK, baud = FT_OK, mode = FT_OK;
     std::optional<LineWrite> letGo;
-    if (v.SetupFailedCall.isEmpty()) {
-        letGo = writeLocked(0);
-        step("FT_Write", letGo->status == FT_OK && letGo->written != 1 ? FT_IO_ERROR : letGo->status);
-    }
-    lock.reset();
+    onLine([&] {
+        step("FT_Open", opened = adapter().FT_Open(v.DeviceIndex, &v.DeviceHandle));
+        if (opened == FT_OK)
+            v.HandleOpen = -1;
+        step("FT_ResetDevice", reset = adapter().FT_ResetDevice(v.DeviceHandle));
+        step("FT_SetBaudRate", baud = adapter().FT_SetBaudRate(v.DeviceHandle, 9600));
+        // Mode and mask were checked when the settings were loaded, so a
+        // mistyped value reaches the chip as the default, never as garbage.
+        step("FT_SetBitMode", mode = adapter().FT_SetBitMode(v.DeviceHandle, v.BitMask, v.BitMode));
+        // Whatever the chip was left holding (a program killed elsewhere, the
+        // reset's idle level), the release is let go before anything else
+        // may use it; the write also proves the line answers.
+        if (v.SetupFailedCall.isEmpty()) {
+            letGo = writeByte(0);
+            step("FT_Write", letGo->status == FT_OK && letGo->written != 1 ? FT_IO_ERROR : letGo->status);
+        }
+    });
     // The trace boxes are modal: shown once the line is free again. The
     // handle is shown signed, as a 32-bit handle with its top bit set would be.
     traceLink(QStringLiteral("open: %1 Handle: %2").arg(opened).arg(std::int32_t(v.DeviceHandle)));
@@ -251,7 +378,7 @@ void OpenDevice()
     traceLink(QStringLiteral("setbaud: %1").arg(baud));
     traceLink(QStringLiteral("Mode: %1").arg(mode));
     if (letGo)
-        account(*letGo);
+        account(eventOf(*letGo, -1));
     if (v.SetupFailedCall.isEmpty()) {
         v.DeviceOpen = -1;
         tellSetUp(true);
@@ -267,11 +394,10 @@ void OpenDevice()
 void CloseDevice()
 {
     SharedValues &v = shared();
-    settlePlan();
-    {
-        const LineLock lock;
-        v.LastStatus = adapter().FT_Close(v.DeviceHandle);
-    }
+    deliverHere();
+    // A plan under way stays: its writes fail on the closed handle and the
+    // shot runs to its end, as after an unplug. Whoever lets go cancels it.
+    onLine([&v] { v.LastStatus = adapter().FT_Close(v.DeviceHandle); });
     traceLink(QStringLiteral("Close: %1").arg(v.LastStatus));
     v.DeviceOpen = 0;
     v.HandleOpen = 0;
@@ -286,74 +412,122 @@ void adapterGone()
     v.DeviceOpen = 0;
 }
 
-// Owned by nobody: the plan, whatever it holds, gives way to it.
-void WriteLineByte(int value) { writePlannedByte(nullptr, -1, value); }
+void WriteLineByte(int value)
+{
+    // A plan under way gives way: none of its writes may come after this one.
+    const std::shared_ptr<Receiver> withdrawn = withdrawPlan();
+    deliverHere();
+    LineWrite w;
+    onLine([&w, value] { w = writeByte(value); });
+    queue(eventOf(w, -1), nullptr);
+    if (withdrawn) {
+        LineEvent notice = eventOf(w, -1);
+        notice.kind = LineEvent::Withdrawn;
+        queue(notice, withdrawn);
+    }
+    deliverHere();
+}
 
 std::int64_t lastLineWriteUs() { return g_lastWriteUs; }
 
-void planLineWrite(const void *owner, std::int64_t dueUs, int value)
+void submitLinePlan(const void *owner, std::int64_t startUs, std::vector<PlannedWrite> writes,
+                    PlanObserver observer)
 {
-    settlePlan();
-    const LineLock lock;
-    g_plan = PlannedWrite{PlannedWrite::Waiting, owner, dueUs, LineWrite{value}};
+    {
+        std::unique_lock lock(g_planMutex);
+        waitIdleLocked(lock);
+        if (g_plan.receiver)
+            g_plan.receiver->live = false;
+        g_plan = Plan();
+        g_plan.id = ++g_planSeq;
+        g_plan.owner = owner;
+        g_plan.startUs = startUs;
+        g_plan.writes = std::move(writes);
+        g_plan.receiver = std::make_shared<Receiver>(Receiver{std::move(observer)});
+        planShot().startAt(startUs);
+    }
 }
 
-void serveLinePlan()
+void extendLinePlan(const void *owner, std::vector<PlannedWrite> writes)
 {
-    if (t_holdsLine) {
-        g_serveOnRelease = true;
-        return;
-    }
     {
-        const LineLock lock;
-        // Cancelled, replaced by a later one, or already made: nothing to do.
-        if (g_plan.state != PlannedWrite::Waiting || g_plan.dueUs > timeBase().monotonicUs())
+        const std::lock_guard lock(g_planMutex);
+        if (g_plan.id == 0 || g_plan.owner != owner)
             return;
-        g_plan.write = writeLocked(g_plan.write.value);
-        g_plan.state = PlannedWrite::Made;
+        g_plan.writes.insert(g_plan.writes.end(), writes.begin(), writes.end());
+        // Looked at now: the thread sets the shot for whatever comes next.
+        planShot().startAt(timeBase().monotonicUs());
     }
-    g_planMade.notify_all();
 }
 
 std::optional<int> cancelLinePlan(const void *owner)
 {
-    const LineLock lock;
-    if (g_plan.owner == owner && g_plan.state == PlannedWrite::Made)
-        return g_plan.write.value;
-    if (g_plan.owner == owner)
-        g_plan = PlannedWrite();
-    return std::nullopt;
+    int last = -1;
+    {
+        std::unique_lock lock(g_planMutex);
+        if (g_plan.id == 0 || g_plan.owner != owner)
+            return std::nullopt;
+        waitIdleLocked(lock);
+        if (const auto receiver = dropLocked(&last))
+            receiver->live = false;
+        stopPlanShotLocked();
+    }
+    return last < 0 ? std::nullopt : std::optional<int>(last);
 }
 
-void writePlannedByte(const void *owner, std::int64_t tickDueUs, int value)
+bool cancelLinePlanIfNotBegun(const void *owner)
 {
-    std::optional<LineWrite> made;
-    std::optional<LineWrite> now;
     {
-        const LineLock lock;
-        const bool mine = g_plan.owner == owner && g_plan.dueUs <= tickDueUs && g_plan.write.value == value;
-        // Due and not made yet: the thread is on its way (woken late, or
-        // waiting for this lock). Waited for, never taken over.
-        if (mine && g_plan.state == PlannedWrite::Waiting && !g_lastResort.load())
-            g_planMade.wait_for(g_lineMutex, std::chrono::milliseconds(500),
-                                [] { return g_plan.state != PlannedWrite::Waiting; });
-        const bool reached = mine && g_plan.state == PlannedWrite::Made && g_plan.write.status == FT_OK
-                             && g_plan.write.written == 1;
-        made = clearPlanLocked();
-        // What the thread made and the chip took is this tick's write; one
-        // that failed, or none, is made now, and counted from.
-        if (!reached)
-            now = writeLocked(value);
+        std::unique_lock lock(g_planMutex);
+        if (g_plan.id == 0 || g_plan.owner != owner)
+            return false;
+        waitIdleLocked(lock);
+        if (!g_plan.madeUs.empty())
+            return true;
+        if (const auto receiver = dropLocked(nullptr))
+            receiver->live = false;
+        stopPlanShotLocked();
     }
-    if (made)
-        account(*made);
-    if (now)
-        account(*now);
+    return false;
+}
+
+void deliverLineEvents()
+{
+    // One delivery at a time: an observer that writes leaves what follows to
+    // the loop already running, so every observer hears the writes in order.
+    static bool delivering = false;
+    if (delivering)
+        return;
+    delivering = true;
+    const auto done = qScopeGuard([] { delivering = false; });
+    for (;;) {
+        Queued q;
+        {
+            const std::lock_guard lock(g_eventMutex);
+            if (g_events.empty()) {
+                g_deliveryPosted = false;
+                return;
+            }
+            q = std::move(g_events.front());
+            g_events.pop_front();
+        }
+        if (q.event.kind == LineEvent::Written)
+            account(q.event);
+        if (!q.receiver || !q.receiver->live)
+            continue;
+        if (q.event.kind == LineEvent::Withdrawn)
+            q.receiver->live = false;
+        if (q.receiver->observer)
+            q.receiver->observer(q.event);
+    }
 }
 
 void letGoAndClose()
 {
     SharedValues &v = shared();
+    // Nothing planned may reach the line after this, whatever it holds.
+    if (const auto withdrawn = withdrawPlan())
+        withdrawn->live = false;
     if (v.DeviceOpen != 0 || v.ShutterHeld != 0) {
         ReleaseShutter();
         CloseDevice();

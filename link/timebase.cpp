@@ -124,6 +124,19 @@ std::unique_ptr<OneShot> QtTimeBase::createTimingShot(std::function<void()> onFi
     return makeTimingShot(m_startNs, std::move(onFire));
 }
 
+bool QtTimeBase::runOnTimingThread(const std::function<void()> &job, int timeoutMs)
+{
+    return runJobOnTimingThread(job, timeoutMs);
+}
+
+void QtTimeBase::post(std::function<void()> job)
+{
+    // Without an event loop (a helper process) nothing is posted; whoever
+    // waits for it collects it at its next call.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(job), Qt::QueuedConnection);
+}
+
 void QtTimeBase::yield() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
 TimeBase &timeBase()

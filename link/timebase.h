@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <tuple>
+#include <vector>
 
 namespace tavrel {
 
@@ -46,6 +47,13 @@ public:
     // thread does (painting, a file write, a slow handler) holds it up. The
     // callback runs on that thread and must touch only what is safe there.
     virtual std::unique_ptr<OneShot> createTimingShot(std::function<void()> onFire) = 0;
+    // Runs `job` on the timing thread, ahead of its instants, and waits for it
+    // (at once when called there); an exception comes back to the caller.
+    // With `timeoutMs` >= 0 it gives up after that long and returns false.
+    virtual bool runOnTimingThread(const std::function<void()> &job, int timeoutMs = -1) = 0;
+    // Hands `job` to the main thread, from any thread, to run once the
+    // handler under way there has returned.
+    virtual void post(std::function<void()> job) = 0;
     // Let pending events run, then return.
     virtual void yield() = 0;
 };
@@ -66,6 +74,8 @@ public:
     QDateTime nowPrecise() const override;
     std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) override;
     std::unique_ptr<OneShot> createTimingShot(std::function<void()> onFire) override;
+    bool runOnTimingThread(const std::function<void()> &job, int timeoutMs = -1) override;
+    void post(std::function<void()> job) override;
     void yield() override;
 
 private:
@@ -91,7 +101,8 @@ QString raiseTimingPriority();
 // with the clock set to that instant while it runs. Timing shots stand for the
 // timing thread: they fire at their very instant, before ordinary timers of the
 // same instant, and even in the middle of a handler that spends time, as the
-// thread would while the main thread is busy.
+// thread would while the main thread is busy. A job for the timing thread runs
+// in place; what is posted to the main thread runs as a timer due at once.
 class VirtualTimeBase final : public TimeBase {
 public:
     explicit VirtualTimeBase(const QDateTime &startOfDay = QDateTime(QDate(2026, 12, 7), QTime(21, 0, 0)));
@@ -102,6 +113,12 @@ public:
     QDateTime nowPrecise() const override { return m_wallAtZero.addMSecs(m_nowUs / 1000); }
     std::unique_ptr<OneShot> createOneShot(std::function<void()> onFire) override;
     std::unique_ptr<OneShot> createTimingShot(std::function<void()> onFire) override;
+    bool runOnTimingThread(const std::function<void()> &job, int) override
+    {
+        job();
+        return true;
+    }
+    void post(std::function<void()> job) override;
     void yield() override;
 
     // Runs every timer due up to now + ms, then leaves the clock at now + ms.
@@ -121,9 +138,9 @@ public:
 
 private:
     friend class VirtualOneShot;
-    // Due instant, lane (0: timing thread, 1: main thread), order of arming.
+    // Due instant, lane (0: timing thread, 1: posted, 2: timers), order of arming.
     using Key = std::tuple<std::int64_t, int, std::uint64_t>;
-    Key arm(class VirtualOneShot *owner, std::int64_t dueUs, bool timing);
+    Key arm(class VirtualOneShot *owner, std::int64_t dueUs, int lane);
     void disarm(const Key &key);
     bool fireNext(std::int64_t untilUs);
 
@@ -131,6 +148,8 @@ private:
     std::uint64_t m_seq = 0;
     QDateTime m_wallAtZero;
     std::map<Key, class VirtualOneShot *> m_queue;
+    std::unique_ptr<OneShot> m_postShot;
+    std::vector<std::function<void()>> m_posted;
 };
 
 // The time base the program runs on; set once at start (tests set a virtual one).

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <pthread.h>
@@ -28,6 +30,9 @@ std::int64_t steadyNs()
 }
 
 namespace {
+
+// Set on the timing thread itself.
+thread_local bool t_timingThread = false;
 
 // The timing thread: sleeps until the earliest armed instant of
 // CLOCK_MONOTONIC (a futex wait with an absolute deadline, woken early only
@@ -106,6 +111,7 @@ private:
         // The kernel's default slack lets a sleeping thread wake up to 50 us
         // late to batch wake-ups; this one wants its instant.
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        t_timingThread = true;
         const QString priority = raiseTimingPriority();
         std::unique_lock lock(m_mutex);
         m_priority = priority;
@@ -178,6 +184,45 @@ private:
 std::unique_ptr<OneShot> makeTimingShot(std::int64_t originNs, std::function<void()> onFire)
 {
     return std::make_unique<TimingShot>(originNs, std::move(onFire));
+}
+
+bool runJobOnTimingThread(const std::function<void()> &job, int timeoutMs)
+{
+    if (t_timingThread) {
+        job();
+        return true;
+    }
+    struct Done {
+        PiMutex mutex;
+        std::condition_variable_any cv;
+        bool done = false;
+        std::exception_ptr error;
+    };
+    const auto done = std::make_shared<Done>();
+    // Before every instant: the queue is ordered by instant, then by arming.
+    const auto fire = std::make_shared<std::function<void()>>([done, job] {
+        std::exception_ptr error;
+        try {
+            job();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        const std::lock_guard lock(done->mutex);
+        done->error = error;
+        done->done = true;
+        done->cv.notify_all();
+    });
+    const std::uint64_t key = TimingThread::instance().arm(0, std::numeric_limits<std::int64_t>::min(), fire);
+    std::unique_lock lock(done->mutex);
+    if (timeoutMs < 0) {
+        done->cv.wait(lock, [&] { return done->done; });
+    } else if (!done->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done->done; })) {
+        TimingThread::instance().disarm(key);
+        return false;
+    }
+    if (done->error)
+        std::rethrow_exception(done->error);
+    return true;
 }
 
 QString startTimingThread() { return TimingThread::instance().priority(); }

@@ -17,4 +17,10 @@ std::int64_t steadyNs();
 // `originNs` of CLOCK_MONOTONIC.
 std::unique_ptr<OneShot> makeTimingShot(std::int64_t originNs, std::function<void()> onFire);
 
+// Runs `job` on the timing thread ahead of any instant and waits for it; run
+// at once when called there. An exception it throws comes back here. With
+// `timeoutMs` >= 0, gives up after that long (a thread wedged in a call) and
+// returns false; the job is then not run, or runs on regardless.
+bool runJobOnTimingThread(const std::function<void()> &job, int timeoutMs);
+
 } // namespace tavrel

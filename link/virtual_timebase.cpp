@@ -2,26 +2,27 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <utility>
 
 namespace tavrel {
 
 class VirtualOneShot final : public OneShot {
 public:
-    VirtualOneShot(VirtualTimeBase *base, std::function<void()> onFire, bool timing)
-        : m_base(base), m_fire(std::move(onFire)), m_timing(timing)
+    VirtualOneShot(VirtualTimeBase *base, std::function<void()> onFire, int lane)
+        : m_base(base), m_fire(std::move(onFire)), m_lane(lane)
     {
     }
     ~VirtualOneShot() override { stop(); }
     void start(std::int64_t ms) override
     {
         stop();
-        m_key = m_base->arm(this, m_base->m_nowUs + std::max<std::int64_t>(ms, 0) * 1000, m_timing);
+        m_key = m_base->arm(this, m_base->m_nowUs + std::max<std::int64_t>(ms, 0) * 1000, m_lane);
         m_active = true;
     }
     void startAt(std::int64_t dueUs) override
     {
         stop();
-        m_key = m_base->arm(this, std::max(dueUs, m_base->m_nowUs), m_timing);
+        m_key = m_base->arm(this, std::max(dueUs, m_base->m_nowUs), m_lane);
         m_active = true;
     }
     void stop() override
@@ -44,7 +45,7 @@ private:
     std::function<void()> m_fire;
     VirtualTimeBase::Key m_key{};
     bool m_active = false;
-    bool m_timing;
+    int m_lane; // 0: timing thread, 1: posted to the main thread, 2: timers
 };
 
 VirtualTimeBase::VirtualTimeBase(const QDateTime &startOfDay) : m_wallAtZero(startOfDay) {}
@@ -59,12 +60,28 @@ QDateTime VirtualTimeBase::now() const
 
 std::unique_ptr<OneShot> VirtualTimeBase::createOneShot(std::function<void()> onFire)
 {
-    return std::make_unique<VirtualOneShot>(this, std::move(onFire), false);
+    return std::make_unique<VirtualOneShot>(this, std::move(onFire), 2);
 }
 
 std::unique_ptr<OneShot> VirtualTimeBase::createTimingShot(std::function<void()> onFire)
 {
-    return std::make_unique<VirtualOneShot>(this, std::move(onFire), true);
+    return std::make_unique<VirtualOneShot>(this, std::move(onFire), 0);
+}
+
+void VirtualTimeBase::post(std::function<void()> job)
+{
+    m_posted.push_back(std::move(job));
+    // Ahead of the timers of the same instant, as Qt's event loop takes
+    // posted events before it looks at its timers.
+    if (!m_postShot)
+        m_postShot = std::make_unique<VirtualOneShot>(this, [this] {
+            // Posted while these run: taken on the next round, as Qt would.
+            const std::vector<std::function<void()>> jobs = std::exchange(m_posted, {});
+            for (const auto &j : jobs)
+                j();
+        }, 1);
+    if (!m_postShot->isActive())
+        m_postShot->start(0);
 }
 
 void VirtualTimeBase::spend(std::int64_t us)
@@ -91,9 +108,9 @@ void VirtualTimeBase::yield()
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-VirtualTimeBase::Key VirtualTimeBase::arm(VirtualOneShot *owner, std::int64_t dueUs, bool timing)
+VirtualTimeBase::Key VirtualTimeBase::arm(VirtualOneShot *owner, std::int64_t dueUs, int lane)
 {
-    Key key{dueUs, timing ? 0 : 1, m_seq++};
+    Key key{dueUs, lane, m_seq++};
     m_queue.emplace(key, owner);
     return key;
 }

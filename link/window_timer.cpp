@@ -1,6 +1,5 @@
 #include "link/window_timer.h"
 
-#include "link/release_line.h"
 #include "link/timebase.h"
 
 #include <QPointer>
@@ -8,25 +7,11 @@
 namespace tavrel {
 
 WindowTimer::WindowTimer(QObject *parent)
-    : QObject(parent), m_shot(timeBase().createOneShot([this] { fire(); })),
-      // Runs on the timing thread: it touches nothing of the timer.
-      m_lineShot(timeBase().createTimingShot([] { serveLinePlan(); }))
+    : QObject(parent), m_shot(timeBase().createOneShot([this] { fire(); }))
 {
 }
 
-WindowTimer::~WindowTimer() { cancelPlan(); }
-
-void WindowTimer::planWrite(std::int64_t dueUs, int value)
-{
-    planLineWrite(this, dueUs, value);
-    m_lineShot->startAt(dueUs);
-}
-
-std::optional<int> WindowTimer::cancelPlan()
-{
-    m_lineShot->stop();
-    return cancelLinePlan(this);
-}
+WindowTimer::~WindowTimer() = default;
 
 void WindowTimer::arm()
 {
@@ -72,10 +57,6 @@ void WindowTimer::setEnabled(bool enabled)
     m_enabled = enabled;
     if (!enabled)
         m_anchored = false;
-    // A handler turns its own timer off while it works; anyone else turning
-    // it off means no tick is to come, so no write either.
-    if (!enabled && !m_inHandler)
-        cancelPlan();
     arm();
 }
 

@@ -14,18 +14,13 @@
 // Turning the timer off forgets the instant: an enable that follows without a
 // new anchored interval counts from the enable, as always.
 //
-// A state machine hands the line's plan, with planWrite(), the byte a coming
-// tick is to write: the timing thread puts it on the line at that instant,
-// even while the window's thread is painting or writing a file, and the tick
-// takes what was written (writePlannedByte). The plan goes when the timer is
-// turned off from outside its own handler (a window unloading, a job
-// stopped) or destroyed.
+// The writes themselves are not the timer's: a state machine hands them to
+// the timing thread as a plan, and hears of them as they are made.
 
 #include <QObject>
 #include <QString>
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 namespace tavrel {
 
@@ -57,14 +52,6 @@ public:
     // Armed and due to tick at some point.
     bool isTicking() const;
 
-    // The tick due at `dueUs` will write `value`: the timing thread writes
-    // it at that instant. Plan after this tick's own write.
-    void planWrite(std::int64_t dueUs, int value);
-    // The same for the tick just armed.
-    void planWriteAtDue(int value) { planWrite(m_dueUs, value); }
-    // Cancels the plan; returns the byte when the thread had already made it
-    // (the tick then takes it).
-    std::optional<int> cancelPlan();
     // Where the tick armed last is due.
     std::int64_t dueUs() const { return m_dueUs; }
 
@@ -76,7 +63,6 @@ private:
     void fire();
 
     std::unique_ptr<OneShot> m_shot;
-    std::unique_ptr<OneShot> m_lineShot; // on the timing thread
     int m_interval = 0;
     std::int64_t m_dueUs = 0;     // when the armed tick is due
     std::int64_t m_tickDueUs = 0; // when the tick under way was due

@@ -29,6 +29,8 @@ ExposureMachine::ExposureMachine(WindowTimer *timer, ShotView *view, Hooks hooks
 {
 }
 
+ExposureMachine::~ExposureMachine() { cancelLinePlan(this); }
+
 void ExposureMachine::arm(const QString &tag, std::int64_t ms)
 {
     m_timer->setTag(tag);
@@ -44,58 +46,87 @@ void ExposureMachine::armShot(std::int64_t ms)
     askShotPress();
 }
 
+void ExposureMachine::planShot(std::int64_t startUs, std::vector<PlannedWrite> writes)
+{
+    submitLinePlan(this, startUs, std::move(writes), [this](const LineEvent &e) { onWrite(e); });
+}
+
 void ExposureMachine::askShotPress()
 {
     // The shot's tick presses for the mirror; with no mirror the press is
-    // the first slice's, 10 ms on, and asked for now all the same, so that a
-    // busy spell over the shot's tick cannot delay it.
-    m_timer->planWrite(m_timer->dueUs() + (shared().MirrorDelaySeconds != 0 ? 0 : 10000), 1);
+    // the first slice's, 10 ms on. Either is planned now, so that a busy
+    // spell over the shot's tick cannot delay it.
+    m_mirror = shared().MirrorDelaySeconds != 0;
+    m_firstDueUs = m_timer->dueUs() + (m_mirror ? 0 : 10000);
+    m_shotPlanned = true;
+    m_shotStarted = false;
+    planShot(m_firstDueUs, {PlannedWrite{1, -1, 0}});
 }
 
-bool ExposureMachine::isShotTag(const QString &tag) const
+std::vector<PlannedWrite> ExposureMachine::restOfShot() const
 {
-    for (State state : {State::Shot, State::MirrorUp, State::Slice, State::Exposed, State::LetGo})
-        if (tag == ExposureMachine::tag(state))
-            return true;
-    return false;
+    const SharedValues &v = shared();
+    std::vector<PlannedWrite> writes;
+    int press = 0; // the exposure's first press, which its end counts from
+    if (m_mirror) {
+        writes.push_back({0, 0, 500000});
+        writes.push_back({1, 0, std::int64_t(v.MirrorDelaySeconds) * 1000000});
+        press = 2;
+    }
+    // Every minute the press is written again: a line dropped by a glitch is
+    // taken up within the minute. The release comes E s + 10 ms after the
+    // first press.
+    const std::int64_t exposureUs = std::int64_t(v.ExposureSeconds) * 1000000;
+    for (std::int64_t at = 60000000; at < exposureUs; at += 60000000)
+        writes.push_back({1, press, at});
+    writes.push_back({0, press, exposureUs + 10000});
+    return writes;
 }
 
 bool ExposureMachine::stopsBeforeThePress()
 {
     // Cancelled, the press is not made; already made by the timing thread
     // while this thread was busy, the shot has begun and goes ahead.
-    return shared().StopRequested != 0 && m_timer->cancelPlan() != 1;
-}
-
-void ExposureMachine::tickWrite(int value)
-{
-    writePlannedByte(m_timer, m_timer->tickDueUs(), value);
-    m_linePressed = value != 0;
+    return shared().StopRequested != 0 && !cancelLinePlanIfNotBegun(this);
 }
 
 void ExposureMachine::release()
 {
+    cancelLinePlan(this);
     ReleaseShutter();
-    m_linePressed = false;
 }
 
 void ExposureMachine::stopRequested()
 {
-    if (!m_shotUnderWay && m_timer->cancelPlan() == 1)
+    if (!m_shotPlanned || m_shotUnderWay)
+        return;
+    if (cancelLinePlanIfNotBegun(this)) {
         m_shotUnderWay = true;
+        return;
+    }
+    if (m_shotStarted) {
+        // Its tick has run and nothing else of the shot would tick: it comes
+        // once more, sees the stop and ends the run.
+        m_shotStarted = false;
+        m_anchorUs = timeBase().monotonicUs();
+        arm(State::Shot, 1);
+        m_timer->setEnabled(true);
+    }
 }
 
 bool ExposureMachine::letGoIfHeld()
 {
-    const bool pressedAhead = m_timer->cancelPlan() == 1;
-    const bool letGo = m_linePressed || shared().ShutterHeld != 0 || pressedAhead;
+    const std::optional<int> last = cancelLinePlan(this);
+    const bool letGo = (last && *last != 0) || shared().ShutterHeld != 0;
     if (letGo)
-        release();
+        ReleaseShutter();
     return letGo;
 }
 
 void ExposureMachine::reset()
 {
+    m_shotPlanned = false;
+    m_shotStarted = false;
     m_shotUnderWay = false;
     m_exposing = false;
     shared().ShutterHeld = 0;
@@ -105,12 +136,10 @@ void ExposureMachine::endExposureNow()
 {
     if (!m_exposing)
         return;
-    m_timer->setEnabled(false);
-    m_timer->cancelPlan();
+    cancelLinePlan(this);
     shared().ExposureSeconds = 0;
-    m_anchorUs = timeBase().monotonicUs();
-    arm(State::LetGo, 1);
-    m_timer->setEnabled(true);
+    ReleaseShutter();
+    shotOver(lastLineWriteUs());
 }
 
 bool ExposureMachine::pauseSlice()
@@ -123,81 +152,104 @@ bool ExposureMachine::pauseSlice()
     return true;
 }
 
-bool ExposureMachine::tick(const QString &tag)
+bool ExposureMachine::tick(const QString &current)
+{
+    // Started by its first write already, when that came first.
+    if (current != tag(State::Shot) || m_shotStarted)
+        return false;
+    // A stop asked during the wait before it: nothing is pressed.
+    if (stopsBeforeThePress()) {
+        m_hooks.stoppedBeforeThePress();
+        return false;
+    }
+    startShot();
+    return false;
+}
+
+void ExposureMachine::startShot()
+{
+    // Nothing more ticks until the release's event arms the pause.
+    m_timer->setEnabled(false);
+    if (!m_retake)
+        m_hooks.shotStarting();
+    m_retake = false;
+    m_shotStarted = true;
+    m_timer->setTag(tag(m_mirror ? State::MirrorUp : State::Slice));
+    extendLinePlan(this, restOfShot());
+}
+
+void ExposureMachine::showState(State state) { m_timer->setTag(tag(state)); }
+
+void ExposureMachine::onWrite(const LineEvent &e)
+{
+    if (!m_shotPlanned || !e.final)
+        return;
+    if (e.kind == LineEvent::Withdrawn) {
+        // Another writer let go (the program about to be stopped): an
+        // exposure ends there; a shot not exposing yet starts again.
+        if (m_exposing) {
+            shotOver(e.startUs);
+            return;
+        }
+        m_retake = m_shotStarted;
+        m_shotUnderWay = false;
+        m_view->setMirrorStyle(kVerticalLines);
+        m_anchorUs = e.startUs;
+        armShot(100);
+        m_timer->setEnabled(true);
+        return;
+    }
+    // The shot starts at its tick or at its first write, whichever comes
+    // first: its figures are read before its writes are looked at.
+    if (!m_shotStarted)
+        startShot();
+    if (m_mirror && e.index == 0) {
+        m_shotUnderWay = true;
+        showState(State::MirrorUp);
+        m_view->setMirrorStyle(kHorizontalLines);
+        m_hooks.mirrorRaised();
+    } else if (m_mirror && e.index == 1) {
+        showState(State::Slice);
+    } else if (e.value != 0) {
+        slicePressed();
+    } else {
+        shotOver(e.startUs);
+    }
+}
+
+void ExposureMachine::slicePressed()
 {
     SharedValues &v = shared();
-    if (tag == ExposureMachine::tag(State::Shot)) {
-        // A stop asked during the wait before it: nothing is pressed.
-        if (stopsBeforeThePress()) {
-            m_hooks.stoppedBeforeThePress();
-            return false;
-        }
-        m_hooks.shotStarting();
-        if (v.MirrorDelaySeconds != 0) {
-            m_shotUnderWay = true;
-            tickWrite(1);
-            m_anchorUs = lastLineWriteUs(); // the mirror's press
-            arm(State::MirrorUp, 500);
-            m_timer->planWriteAtDue(0);
-            m_view->setMirrorStyle(kHorizontalLines);
-            m_hooks.mirrorRaised();
-        } else {
-            arm(State::Slice, 10); // its press is asked for already
-        }
-    } else if (tag == ExposureMachine::tag(State::MirrorUp)) {
-        tickWrite(0);
-        arm(State::Slice, std::int64_t(v.MirrorDelaySeconds) * 1000 - 500);
-        m_timer->planWriteAtDue(1);
-    } else if (tag == ExposureMachine::tag(State::Slice)) {
-        // Once the mirror is up the exposure follows, or the camera would be
-        // left with its mirror locked up; without a mirror, the stop is
-        // looked at once more, right before the press.
-        if (!m_shotUnderWay && stopsBeforeThePress()) {
-            m_hooks.stoppedBeforeThePress();
-            return false;
-        }
-        m_shotUnderWay = true;
-        const std::int32_t seconds = v.ExposureSeconds;
-        const bool lastSlice = v.ExposureSeconds <= 60;
-        const int sliceMs = lastSlice ? v.ExposureSeconds * 1000 : 60000;
-        v.ExposureSeconds = lastSlice ? 0 : v.ExposureSeconds - 60;
-        v.ExposureClockMs = v.ExposureSeconds * 1000 + sliceMs;
-        v.ShutterHeld = -1;
-        // Every slice writes the press again: a line dropped by a glitch is
-        // taken up within the minute.
-        tickWrite(1);
-        if (!m_exposing)
-            m_anchorUs = lastLineWriteUs(); // the exposure ends E s + 10 ms after this press
-        if (lastSlice) {
-            arm(State::Exposed, sliceMs);
-            // The release, two ticks on ("21", then "30" 10 ms later), is
-            // asked for now: a busy spell over "21" cannot delay it.
-            m_timer->planWrite(m_timer->dueUs() + 10000, 0);
-        } else {
-            arm(State::Slice, sliceMs);
-            m_timer->planWriteAtDue(1);
-        }
-        m_view->setMirrorStyle(kHorizontalLines);
-        m_view->setProgress(m_hooks.progressShare());
-        m_view->setProgressVisible(true);
-        if (!m_exposing) {
-            m_exposing = true;
-            m_hooks.exposureStarted(seconds);
-        }
-    } else if (tag == ExposureMachine::tag(State::Exposed)) {
-        arm(State::LetGo, 10);
-    } else if (tag == ExposureMachine::tag(State::LetGo)) {
-        tickWrite(0);
-        m_anchorUs = lastLineWriteUs(); // the release
-        arm(State::Pause, 100);
-        m_shotUnderWay = false;
-        m_exposing = false;
-        m_view->setProgressVisible(false);
-        v.ShutterHeld = 0;
-        m_view->setMirrorStyle(kVerticalLines);
-        m_hooks.released();
+    m_shotUnderWay = true;
+    const std::int32_t seconds = v.ExposureSeconds;
+    const bool lastSlice = v.ExposureSeconds <= 60;
+    const int sliceMs = lastSlice ? v.ExposureSeconds * 1000 : 60000;
+    v.ExposureSeconds = lastSlice ? 0 : v.ExposureSeconds - 60;
+    v.ExposureClockMs = v.ExposureSeconds * 1000 + sliceMs;
+    v.ShutterHeld = -1;
+    showState(lastSlice ? State::Exposed : State::Slice);
+    m_view->setMirrorStyle(kHorizontalLines);
+    m_view->setProgress(m_hooks.progressShare());
+    m_view->setProgressVisible(true);
+    if (!m_exposing) {
+        m_exposing = true;
+        m_hooks.exposureStarted(seconds);
     }
-    return true;
+}
+
+void ExposureMachine::shotOver(std::int64_t releaseUs)
+{
+    m_anchorUs = releaseUs;
+    arm(State::Pause, 100);
+    m_timer->setEnabled(true);
+    m_shotPlanned = false;
+    m_shotStarted = false;
+    m_shotUnderWay = false;
+    m_exposing = false;
+    m_view->setProgressVisible(false);
+    shared().ShutterHeld = 0;
+    m_view->setMirrorStyle(kVerticalLines);
+    m_hooks.released();
 }
 
 } // namespace tavrel

@@ -5,17 +5,19 @@
 // press, then the pause in slices of 10 s. The states keep the tag values
 // the windows show in their sequencing timer.
 //
-// Every wait counts from the deadline of the tick under way, or from the
-// write that starts a shot or ends an exposure, never from the end of a
-// handler. Each write is handed to the timing thread for its instant when the
-// tick before it is armed, so a busy window thread cannot delay it; the tick
-// takes what the thread wrote and counts on from it.
+// The shot's writes are the timing thread's: the first press is planned when
+// the wait before the shot is armed, the rest of the shot (mirror release,
+// press, a press again every minute, release) when the shot starts, each
+// counted from the write it follows as the camera saw it. What was written
+// comes back as events, which move the states, the views and the journal; the
+// release's event arms the pause, counted from that release.
 //
 // The end of the pause (ShotIntervalSeconds left, at most 10 s) is the one
 // clear place between two exposures: the mode decides there what comes next
 // (the next shot, the next step, the guider's settle through its
 // BetweenExposures gate, the end of the run).
 
+#include "link/release_line.h"
 #include "link/window_timer.h"
 
 #include <QString>
@@ -58,34 +60,37 @@ public:
     };
 
     ExposureMachine(WindowTimer *timer, ShotView *view, Hooks hooks);
+    ~ExposureMachine();
+    ExposureMachine(const ExposureMachine &) = delete;
+    ExposureMachine &operator=(const ExposureMachine &) = delete;
 
-    // Arms the shot `ms` after the wait's anchor and asks for its first press.
+    // Arms the shot `ms` after the wait's anchor and plans its first press.
     void armShot(std::int64_t ms);
-    // Asks for the first press of the shot just armed.
+    // Plans the first press of the shot just armed.
     void askShotPress();
     // Arms `state` `ms` after the wait's anchor.
     void arm(State state, std::int64_t ms);
     void arm(const QString &tag, std::int64_t ms);
 
     // One tick: where its waits count from, then the work of a shot state.
-    // Returns false for a state that is not the shot's own ("31" and the
-    // mode's states); for the shot's states, whether the timer goes on.
     void beginTick() { m_anchorUs = m_timer->tickDueUs(); }
-    bool isShotTag(const QString &tag) const;
-    bool tick(const QString &tag);
+    bool isShotTag(const QString &tag) const { return tag == ExposureMachine::tag(State::Shot); }
+    // The shot's tick: its plan handed over whole, or the run ended when a
+    // stop came before its first press. The timer stays off until the
+    // release's event arms the pause: returns false.
+    bool tick(const QString &current);
     // At "31": one more slice of the pause (true), or the pause is over.
     bool pauseSlice();
 
-    // A stop is asked: the press that would start the next shot is not made
-    // ahead any more; if the timing thread made it already, that shot has
-    // begun and goes ahead, and shotUnderWay() says so.
+    // A stop is asked: a shot whose first write is not made yet is not
+    // made at all; if it was made, the shot goes ahead and shotUnderWay()
+    // says so.
     void stopRequested();
     // Lets go if anything of this shot may hold the release (a press the
     // timing thread made meanwhile included); returns whether it wrote.
     bool letGoIfHeld();
     // The exposure under way ends now, as if its time were up (the program
-    // is about to be stopped): no further slice, the next tick lets go and
-    // the run goes on from there.
+    // is about to be stopped): the run goes on from that release.
     void endExposureNow();
     // Lets go at once, whatever the line holds.
     void release();
@@ -101,14 +106,24 @@ public:
 
 private:
     bool stopsBeforeThePress();
-    void tickWrite(int value); // the tick's write, as the timing thread made it
+    std::vector<PlannedWrite> restOfShot() const;
+    void planShot(std::int64_t startUs, std::vector<PlannedWrite> writes);
+    void onWrite(const LineEvent &event);
+    void slicePressed();
+    void showState(State state);
+    void startShot();
+    void shotOver(std::int64_t releaseUs);
 
     WindowTimer *m_timer;
     ShotView *m_view;
     Hooks m_hooks;
+    bool m_shotPlanned = false;  // from the first press planned to the release
+    bool m_shotStarted = false;  // the shot's tick has run
     bool m_shotUnderWay = false; // from the mirror press or the first slice to the release
     bool m_exposing = false;     // from the first slice to the release
-    bool m_linePressed = false;  // the last write held the release down
+    bool m_mirror = false;       // this shot raises the mirror first
+    bool m_retake = false;       // started again: its figures are read already
+    std::int64_t m_firstDueUs = 0;
     std::int64_t m_anchorUs = 0; // where the wait armed by this tick counts from
 };
 

@@ -164,7 +164,6 @@ void SequenceJob::endExposureNow()
 void SequenceJob::endJob()
 {
     SharedValues &v = shared();
-    m_timer->cancelPlan();
     const bool stopped = v.StopRequested != 0 && v.ShotCount > 0;
     m_view->setStartEnabled(true);
     v.ShotCount = 0;

@@ -29,8 +29,8 @@ private slots:
     void unplugKillsTheHandleAndDropsTheLine();
     void injectedFaultsComeBackAsStatuses();
     void logLinesHaveTheirFixedShape();
-    void aWriteAskedAheadIsMadeOnceOrNotAtAll_data();
-    void aWriteAskedAheadIsMadeOnceOrNotAtAll();
+    void aPlanIsMadeOnItsInstantsOrNotAtAll_data();
+    void aPlanIsMadeOnItsInstantsOrNotAtAll();
 };
 
 void TestReleaseLine::openMakesFourCallsWhateverTheStatus_data()
@@ -234,52 +234,52 @@ void TestReleaseLine::logLinesHaveTheirFixedShape()
 QTEST_GUILESS_MAIN(TestReleaseLine)
 #include "tst_release_line.moc"
 
-void TestReleaseLine::aWriteAskedAheadIsMadeOnceOrNotAtAll_data()
+void TestReleaseLine::aPlanIsMadeOnItsInstantsOrNotAtAll_data()
 {
-    // A timer due at 1000 ms asks for a press at its tick, whose handler
-    // presses as the state machines do; something happens at 500 or 990 ms.
+    // A press at 1000 ms and its release 500 ms after it, handed over at
+    // once; something happens at 500, 990 or 1200 ms.
+    using Writes = QList<QPair<std::int64_t, int>>;
     QTest::addColumn<QString>("meanwhile");
-    QTest::addColumn<QList<std::int64_t>>("presses");
-    QTest::newRow("nothing") << "" << QList<std::int64_t>{1000};
-    // The handler runs at 1040 and takes what the thread wrote at 1000.
-    QTest::newRow("main thread busy over the instant") << "busy" << QList<std::int64_t>{1000};
-    QTest::newRow("timer turned off from outside") << "off" << QList<std::int64_t>{};
-    QTest::newRow("timer destroyed") << "destroy" << QList<std::int64_t>{};
-    // Set up again: the request goes, the tick presses itself on time.
-    QTest::newRow("adapter set up again") << "reopen" << QList<std::int64_t>{1000};
+    QTest::addColumn<Writes>("expected");
+    QTest::addColumn<QList<int>>("heard"); // indices the owner hears of; -2: withdrawn
+    QTest::newRow("nothing") << "" << Writes{{1000, 1}, {1500, 0}} << QList<int>{0, 1};
+    QTest::newRow("main thread busy over the instant") << "busy" << Writes{{1000, 1}, {1500, 0}} << QList<int>{0, 1};
+    QTest::newRow("cancelled by its owner") << "cancel" << Writes{} << QList<int>{};
+    // Set up again: the set-up lets go, the plan goes on.
+    QTest::newRow("adapter set up again") << "reopen" << Writes{{500, 0}, {1000, 1}, {1500, 0}} << QList<int>{0, 1};
+    // A stop's release: nothing of the plan comes after it.
+    QTest::newRow("immediate write") << "release" << Writes{{1000, 1}, {1200, 0}} << QList<int>{0, -2};
 }
 
-void TestReleaseLine::aWriteAskedAheadIsMadeOnceOrNotAtAll()
+void TestReleaseLine::aPlanIsMadeOnItsInstantsOrNotAtAll()
 {
+    using Writes = QList<QPair<std::int64_t, int>>;
     QFETCH(QString, meanwhile);
-    QFETCH(QList<std::int64_t>, presses);
+    QFETCH(Writes, expected);
+    QFETCH(QList<int>, heard);
     EngineRig rig;
     LoadSettings();
     OpenDevice();
     rig.sim.clearCalls();
-    auto timer = std::make_unique<WindowTimer>();
-    connect(timer.get(), &WindowTimer::Timer, this, [&] {
-        timer->setEnabled(false);
-        writePlannedByte(timer.get(), timer->tickDueUs(), 1);
+    int owner = 0;
+    QList<int> told;
+    submitLinePlan(&owner, 1000000, {{1, -1, 0}, {0, 0, 500000}}, [&](const LineEvent &e) {
+        told << (e.kind == LineEvent::Withdrawn ? -2 : e.index);
     });
-    timer->setInterval(1000);
-    timer->planWriteAtDue(1);
     auto other = rig.time.createOneShot([&] {
         if (meanwhile == "busy")
             rig.time.spend(50000);
-        else if (meanwhile == "off")
-            timer->setEnabled(false);
-        else if (meanwhile == "destroy")
-            timer.reset();
+        else if (meanwhile == "cancel")
+            QCOMPARE(cancelLinePlan(&owner), std::nullopt);
         else if (meanwhile == "reopen")
             OpenDevice();
+        else if (meanwhile == "release")
+            ReleaseShutter();
     });
-    other->start(meanwhile == "busy" ? 990 : 500);
+    other->start(meanwhile == "busy" ? 990 : meanwhile == "release" ? 1200 : 500);
     rig.advance(3000);
-    QCOMPARE(rig.writeTimes(1), presses);
-    // Only a set-up lets go: its own write.
-    QCOMPARE(rig.writeTimes(0), meanwhile == "reopen" ? QList<std::int64_t>{500} : QList<std::int64_t>{});
-    QCOMPARE(rig.sim.isPressed(), !presses.isEmpty());
-    if (!presses.isEmpty())
-        QCOMPARE(lastLineWriteUs() / 1000, presses.last());
+    QCOMPARE(rig.writes(), expected);
+    QCOMPARE(told, heard);
+    QVERIFY(!rig.sim.isPressed());
+    cancelLinePlan(&owner);
 }

@@ -9,6 +9,7 @@
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
 
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QtTest>
 #include <atomic>
@@ -114,7 +115,7 @@ private slots:
     void aFaultyWriteStillLetsGoOnExit();
     void aSlowNeighbourNeverHoldsAWriteUp_data();
     void aSlowNeighbourNeverHoldsAWriteUp();
-    void aTickBeforeTheThreadWaitsForItsWrite();
+    void aPlanIsMadeWhileTheWindowsThreadIsBusy();
 };
 
 void TestTimingThread::aFaultyWriteStillLetsGoOnExit_data()
@@ -222,21 +223,19 @@ void TestTimingThread::aSlowNeighbourNeverHoldsAWriteUp()
     } else {
         stall.setStalled(true); // the press's own line is the first to stall
     }
-    const std::int64_t start = base.monotonicUs();
-    auto press = base.createTimingShot([] { PressShutter(); });
-    auto release = base.createTimingShot([] { ReleaseShutter(); });
-    press->startAt(start + 20000);
-    release->startAt(start + 60000);
+    int owner = 0;
+    submitLinePlan(&owner, base.monotonicUs() + 20000, {{1, -1, 0}, {0, 0, 40000}}, nullptr);
     QVERIFY(QTest::qWaitFor([&] { return sim.pressCount() == 1 && !sim.isPressed(); }, 5000));
     if (scan)
         QVERIFY(listing.load());
+    cancelLinePlan(&owner);
 }
 
-void TestTimingThread::aTickBeforeTheThreadWaitsForItsWrite()
+void TestTimingThread::aPlanIsMadeWhileTheWindowsThreadIsBusy()
 {
-    // The window's thread reaches its tick before the timing thread has woken
-    // for the planned press: it waits for the thread's write instead of
-    // pressing early or a second time.
+    // The window's thread hands over a press and its release, then stays busy
+    // without looking at its events: both are made all the same, and come
+    // back to it, in order and with their instants, once it looks.
     QtTimeBase base;
     useRealTime(base);
     SimulatedAdapter sim;
@@ -248,14 +247,23 @@ void TestTimingThread::aTickBeforeTheThreadWaitsForItsWrite()
         setTimeBase(nullptr);
     });
     int owner = 0;
-    const std::int64_t due = base.monotonicUs() + 30000;
-    auto shot = base.createTimingShot([] { serveLinePlan(); });
-    planLineWrite(&owner, due, 1);
-    shot->startAt(due);
-    writePlannedByte(&owner, due, 1);
+    QList<LineEvent> heard;
+    const std::int64_t due = base.monotonicUs() + 20000;
+    submitLinePlan(&owner, due, {{1, -1, 0}, {0, 0, 30000}}, [&](const LineEvent &e) { heard << e; });
+    QElapsedTimer busy;
+    busy.start();
+    while ((sim.pressCount() == 0 || sim.isPressed()) && busy.elapsed() < 5000) {
+    }
     QCOMPARE(sim.pressCount(), 1);
-    QVERIFY(lastLineWriteUs() >= due);
-    QVERIFY2(lastLineWriteUs() - due < 100000, "made by the tick after giving up on the thread");
+    QVERIFY(!sim.isPressed());
+    QVERIFY(heard.isEmpty()); // nothing touched this thread's state meanwhile
+    QVERIFY(QTest::qWaitFor([&] { return heard.size() == 2; }, 5000));
+    QCOMPARE(heard[0].value, 1);
+    QCOMPARE(heard[1].value, 0);
+    QVERIFY(heard[0].startUs >= due);
+    QVERIFY(heard[1].startUs >= heard[0].startUs + 30000);
+    QVERIFY(heard[0].reached() && heard[1].reached());
+    cancelLinePlan(&owner);
 }
 
 QTEST_GUILESS_MAIN(TestTimingThread)
