@@ -7,8 +7,8 @@
 #include "app/run/real_run.h"
 #include "app/run/run_options.h"
 #include "link/messages.h"
-#include "modes/guardian.h"
-#include "modes/journal.h"
+#include "link/guardian.h"
+#include "link/journal.h"
 
 #include <QCoreApplication>
 #include <cstdio>

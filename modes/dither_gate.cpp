@@ -2,7 +2,7 @@
 
 #include "link/messages.h"
 #include "link/timebase.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 
 namespace tavrel {
 

@@ -1,6 +1,6 @@
 #include "modes/scenario_runner.h"
 
-#include "modes/journal.h"
+#include "link/journal.h"
 
 #include "link/connection.h"
 #include "link/fill_style.h"

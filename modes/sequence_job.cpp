@@ -6,7 +6,7 @@
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "link/timebase.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 #include "modes/numbers.h"
 
 namespace tavrel {

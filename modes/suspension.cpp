@@ -2,7 +2,7 @@
 
 #include "link/release_line.h"
 #include "link/shared_values.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 
 #include <csignal>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "windows/director.h"
 
-#include "modes/journal.h"
+#include "link/journal.h"
 #include "windows/about.h"
 #include "windows/tavrel_async.h"
 #include "windows/tavrel_manu.h"

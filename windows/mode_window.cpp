@@ -9,7 +9,7 @@
 #include "link/shared_values.h"
 #include "link/timebase.h"
 #include "link/window_timer.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 #include "windows/controls.h"
 #include "windows/director.h"
 #include "windows/night.h"

@@ -8,7 +8,7 @@
 #include "link/settings.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 
 
 namespace tavrel::run {

@@ -3,7 +3,7 @@
 #include "app/run/progress_log.h"
 #include "link/d2xx.h"
 #include "link/shared_values.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 
 namespace tavrel::run {
 

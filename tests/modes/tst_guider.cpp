@@ -8,7 +8,7 @@
 #include "link/shared_values.h"
 #include "link/window_timer.h"
 #include "modes/dither_gate.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 #include "modes/scenario_runner.h"
 #include "modes/sequence_job.h"
 #include "support/engine_rig.h"

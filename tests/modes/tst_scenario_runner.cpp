@@ -4,7 +4,7 @@
 #include "link/simulated_adapter.h"
 #include "link/timebase.h"
 #include "link/window_timer.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 #include "modes/scenario_runner.h"
 #include "modes/sky_times.h"
 

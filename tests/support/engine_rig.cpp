@@ -3,7 +3,7 @@
 #include "link/release_line.h"
 #include "link/settings.h"
 #include "link/shared_values.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -11,7 +11,7 @@
 #include "link/connection.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
-#include "modes/guardian.h"
+#include "link/guardian.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "link/window_timer.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 #include "modes/suspension.h"
 #include "support/rig.h"
 #include "windows/controls.h"

@@ -4,7 +4,7 @@
 #include "link/regular_file.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 #include "support/rig.h"
 #include "windows/director.h"
 #include "windows/tavrel_async.h"

@@ -1,11 +1,11 @@
-#include "modes/guardian.h"
+#include "link/guardian.h"
 
 #include "link/adapter_backend.h"
 #include "link/messages.h"
 #include "link/release_line.h"
 #include "link/shared_values.h"
 #include "link/timebase.h"
-#include "modes/journal.h"
+#include "link/journal.h"
 
 #include <QByteArrayList>
 #include <QCoreApplication>

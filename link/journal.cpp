@@ -1,4 +1,4 @@
-#include "modes/journal.h"
+#include "link/journal.h"
 
 #include "link/messages.h"
 #include "link/regular_file.h"
