@@ -74,8 +74,6 @@ public:
     bool isConnected() const;
 
     GuiderState state() const { return m_state; }
-    // The distance the last Settling event gave, in pixels.
-    double settleDistance() const { return m_distance; }
     // "guidage en cours", "stabilisation (0,84 px)"...: for status areas and
     // progress lines.
     QString stateText() const;

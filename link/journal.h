@@ -61,7 +61,6 @@ public:
     // press while one is open (another slice, a second mouse button) changes
     // nothing.
     void exposureStarted(const JournalExposure &what);
-    bool isOpen() const { return m_open; }
     // How the latest exposure ended, once its line is written; none while it
     // runs (or when the journal is off): the progress lines say the same.
     struct Ending {

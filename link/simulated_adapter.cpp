@@ -311,12 +311,6 @@ void SimulatedAdapter::injectFault(const QString &function, FT_STATUS status, in
     m_faults.insert(function, qMakePair(status, times));
 }
 
-void SimulatedAdapter::clearFaults()
-{
-    const Guard guard(this);
-    m_faults.clear();
-}
-
 int SimulatedAdapter::openHandleCount() const
 {
     const Guard guard(this);
@@ -330,15 +324,6 @@ QList<AdapterCall> SimulatedAdapter::callsOf(const QString &function) const
     for (const AdapterCall &c : m_calls)
         if (c.function == function)
             out.append(c);
-    return out;
-}
-
-QStringList SimulatedAdapter::callNames() const
-{
-    const Guard guard(this);
-    QStringList out;
-    for (const AdapterCall &c : m_calls)
-        out << c.function;
     return out;
 }
 

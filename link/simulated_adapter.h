@@ -57,31 +57,27 @@ public:
     void setChipAttached(int chip, bool attached);
     // A chip this user may not open (no udev rule): FT_Open fails.
     void setChipAccessible(int chip, bool accessible);
-    int chipCount() const { return int(m_chips.size()); }
     // The chip a handle was opened on, -1 for an unknown handle.
     int chipOf(FT_HANDLE handle) const;
 
     // The next `times` calls of `function` return `status` and do nothing
     // (times < 0: until cleared).
     void injectFault(const QString &function, FT_STATUS status, int times = 1);
-    void clearFaults();
 
     // Every listing (count or by rank) and description of a chip takes `ms`
     // more, as a bus scan on a busy USB hub does; 0 is instant.
     void setListingDelay(int ms);
 
-    // The level of the release adapter's data lines (bit 0 = release).
-    int lineLevel() const { return m_level; }
+    // Bit 0 of the release adapter's data lines.
     bool isPressed() const { return (m_level & 1) != 0; }
     std::int64_t pressedSinceUs() const { return m_pressedSinceUs; }
     int pressCount() const { return m_pressCount; }
     int openHandleCount() const;
 
     // The record itself, for tests in virtual time, where no other thread
-    // writes; callsOf() and callNames() copy it under the lock.
+    // writes; callsOf() copies it under the lock.
     const QList<AdapterCall> &calls() const { return m_calls; }
     QList<AdapterCall> callsOf(const QString &function) const;
-    QStringList callNames() const;
     void clearCalls() { m_calls.clear(); }
 
 signals:

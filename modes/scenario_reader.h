@@ -43,7 +43,6 @@ public:
     // waited on).
     bool open(const QString &path);
     void close();
-    bool isOpen() const { return m_open; }
     QString errorString() const { return m_error; }
 
     // The file as named when last opened, and as shown in messages (both

@@ -44,8 +44,6 @@ bool looksLikeSkyTime(const QString &field);
 std::optional<SkyTime> parseSkyTime(const QString &field);
 // The name as written in files, "@crepuscule".
 QString skyEventSymbol(SkyEvent event);
-// "crépuscule astronomique", for messages.
-QString skyEventName(SkyEvent event);
 // "18:47:12", or "06:35:29 le 08/12/2026" when the instant, in its own
 // zone, does not fall on `day`.
 QString instantText(const QDateTime &instant, const QDate &day);
