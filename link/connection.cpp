@@ -5,8 +5,6 @@
 #include "link/settings.h"
 #include "link/shared_values.h"
 
-#include <QDir>
-
 #include <algorithm>
 #include <limits>
 
@@ -17,11 +15,6 @@ namespace {
 bool g_noticeGiven = false;
 // Why the last check found the adapter not ready: what a refused run says.
 QString g_notReadyReason;
-
-QString settingsFileName()
-{
-    return QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
-}
 
 // The serial or the description of the chip of rank `index`; empty when the
 // call fails.
@@ -89,35 +82,9 @@ QString choiceNotice()
                           "(tavrel-run --list-adapters montre chaque puce), puis relancez Tavrel.")
         .arg(chipsAttached(v.DeviceCount))
         .arg(rank)
-        .arg(serial, description, settingsFileName());
+        .arg(serial, description, settingsFilePath());
 }
 
-} // namespace
-
-void resetConnectionNotice() { g_noticeGiven = false; }
-
-namespace {
-LinkCheck checkOnce();
-} // namespace
-
-LinkCheck checkConnection()
-{
-    LinkCheck check = checkOnce();
-    g_notReadyReason = check.ready() ? QString() : check.reason;
-    return check;
-}
-
-QString runRefusal()
-{
-    if (shared().DeviceOpen == -1)
-        return QString();
-    const QString why = g_notReadyReason.isEmpty() ? QStringLiteral("Il n'a pas encore été ouvert.") : g_notReadyReason;
-    return QStringLiteral("La prise de vues ne commence pas : l'adaptateur n'est pas prêt (voyant rouge). %1 "
-                          "Branchez ou réglez l'adaptateur, attendez le voyant vert, puis relancez.")
-        .arg(why);
-}
-
-namespace {
 LinkCheck checkOnce()
 {
     SharedValues &v = shared();
@@ -155,7 +122,7 @@ LinkCheck checkOnce()
         return missing(LinkState::Unusable,
                        QStringLiteral("Le réglage FDTINo=%1 de %2 n'est pas un nombre entier : aucun adaptateur "
                                       "n'est ouvert tant qu'il n'est pas corrigé.")
-                           .arg(visibleText(v.DeviceIndexText), settingsFileName()));
+                           .arg(visibleText(v.DeviceIndexText), settingsFilePath()));
     } else if (std::uint32_t(v.DeviceIndex) >= v.DeviceCount) {
         return missing(LinkState::Missing,
                        QStringLiteral("Le réglage FDTINo=%1 demande la puce FTDI de rang %1 (en comptant à partir "
@@ -183,7 +150,27 @@ LinkCheck checkOnce()
                        : QStringLiteral("Adaptateur « %1 » (n° %2) ouvert et réglé.").arg(visibleText(v.DeviceSerialText)).arg(v.DeviceIndex);
     return check;
 }
+
 } // namespace
+
+void resetConnectionNotice() { g_noticeGiven = false; }
+
+LinkCheck checkConnection()
+{
+    LinkCheck check = checkOnce();
+    g_notReadyReason = check.ready() ? QString() : check.reason;
+    return check;
+}
+
+QString runRefusal()
+{
+    if (shared().DeviceOpen == -1)
+        return QString();
+    const QString why = g_notReadyReason.isEmpty() ? QStringLiteral("Il n'a pas encore été ouvert.") : g_notReadyReason;
+    return QStringLiteral("La prise de vues ne commence pas : l'adaptateur n'est pas prêt (voyant rouge). %1 "
+                          "Branchez ou réglez l'adaptateur, attendez le voyant vert, puis relancez.")
+        .arg(why);
+}
 
 std::int32_t movedExposureClock(std::int32_t value, std::int64_t delta)
 {

@@ -4,7 +4,6 @@
 #include "link/settings.h"
 #include "link/timebase.h"
 
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
@@ -46,7 +45,7 @@ GuiderSettings readGuiderSettings()
         const QString value = ReadSetting(section, QString::fromLatin1(key), file);
         if (value.trimmed().isEmpty() || accept(value.trimmed()))
             return;
-        const QString path = QDir::toNativeSeparators(resolveSettingsPath(file));
+        const QString path = settingsFilePath();
         if (firstReport(path + QLatin1Char('\n') + section + QLatin1Char('\n') + QLatin1String(key)
                         + QLatin1Char('\n') + value))
             warnings << QStringLiteral("Le réglage %1=%2 de la section [Guidage] du fichier %3 ne convient pas : il "

@@ -58,7 +58,7 @@ QString readOrDefault(const QString &section, const QString &key, const QString 
     const QString value = ReadSetting(section, key, QString::fromLatin1(kSettingsFile));
     if (!value.isEmpty())
         return value;
-    writePrivateProfileString(section, key, defaultValue, resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
+    writePrivateProfileString(section, key, defaultValue, settingsFilePath());
     return defaultValue;
 }
 
@@ -93,13 +93,9 @@ std::int64_t checkedValue(const AdapterSetting &setting, QStringList &warnings)
     if (const auto number = parseWholeNumber(setting.text, setting.max))
         return *number;
 
-    const QString path = resolveSettingsPath(QString::fromLatin1(kSettingsFile));
+    const QString path = settingsFilePath();
     const QString key = QString::fromLatin1(setting.key);
-    // Once per process and per distinct value: the settings are loaded again
-    // each time the main window opens, and one box is enough to be told.
-    const QString seen = path + QLatin1Char('\n') + key + QLatin1Char('\n') + setting.text;
-    if (!g_reportedBadValues.contains(seen)) {
-        g_reportedBadValues.insert(seen);
+    if (firstReport(path + QLatin1Char('\n') + key + QLatin1Char('\n') + setting.text)) {
         // One arg() call for all: chained calls would also fill in any "%1"
         // that came in with the user's value.
         const QString consequence
@@ -109,7 +105,7 @@ std::int64_t checkedValue(const AdapterSetting &setting, QStringList &warnings)
                   : QStringLiteral("La valeur par défaut %1 est utilisée").arg(setting.defaultValue);
         warnings << QStringLiteral("Le réglage %1=%2 de la section [FDTI] du fichier %3 n'est pas un nombre "
                                    "entier de 0 à %4. %5 ; corrigez le fichier puis relancez Tavrel.")
-                        .arg(key, visibleText(setting.text), QDir::toNativeSeparators(path), QString::number(setting.max),
+                        .arg(key, visibleText(setting.text), path, QString::number(setting.max),
                              consequence);
     }
     return setting.defaultValue;
@@ -127,6 +123,8 @@ QString resolveSettingsPath(const QString &fileName)
         return configFolder() + QLatin1Char('/') + fileName;
     return fileName;
 }
+
+QString settingsFilePath() { return QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile))); }
 
 QString ReadSetting(const QString &section, const QString &key, const QString &fileName)
 {
@@ -195,17 +193,13 @@ void LoadSettings()
 
     // A settings file that is no regular file of sane size is neither read
     // nor replaced: the user is told, once, why the defaults serve.
-    const QString path = resolveSettingsPath(QString::fromLatin1(kSettingsFile));
-    if (const QString problem = profileFileProblem(path); !problem.isEmpty()) {
-        const QString seen = path + QLatin1Char('\n') + problem;
-        if (!g_reportedBadValues.contains(seen)) {
-            g_reportedBadValues.insert(seen);
-            warnings.prepend(QStringLiteral("Le fichier de réglages %1 n'est pas lu : %2. Les réglages par défaut "
-                                            "servent, et le fichier est laissé tel quel ; remplacez-le par un "
-                                            "fichier texte ordinaire puis relancez Tavrel.")
-                                 .arg(QDir::toNativeSeparators(path), problem));
-        }
-    }
+    const QString path = settingsFilePath();
+    const QString problem = profileFileProblem(path);
+    if (!problem.isEmpty() && firstReport(path + QLatin1Char('\n') + problem))
+        warnings.prepend(QStringLiteral("Le fichier de réglages %1 n'est pas lu : %2. Les réglages par défaut "
+                                        "servent, et le fichier est laissé tel quel ; remplacez-le par un "
+                                        "fichier texte ordinaire puis relancez Tavrel.")
+                             .arg(path, problem));
     for (const QString &warning : std::as_const(warnings))
         showMessage(MessageKind::Warning, warning);
 }

@@ -2,7 +2,6 @@
 
 #include "link/settings.h"
 
-#include <QDir>
 #include <QRegularExpression>
 
 #include <libnova/julian_day.h>
@@ -26,18 +25,17 @@ constexpr int kMaxOffsetSeconds = 12 * 3600;
 struct EventInfo {
     SkyEvent event;
     const char *symbol; // as written after '@', without accents
-    const char *name;
     double horizon; // height of the Sun's centre, degrees
     bool evening;   // the Sun going down
 };
 
 const EventInfo kEvents[] = {
-    {SkyEvent::Sunset, "coucher", "coucher du Soleil", LN_SOLAR_STANDART_HORIZON, true},
-    {SkyEvent::NauticalDusk, "crepuscule-nautique", "fin du crépuscule nautique", LN_SOLAR_NAUTIC_HORIZON, true},
-    {SkyEvent::Dusk, "crepuscule", "fin du crépuscule astronomique", LN_SOLAR_ASTRONOMICAL_HORIZON, true},
-    {SkyEvent::Dawn, "aube", "début de l'aube astronomique", LN_SOLAR_ASTRONOMICAL_HORIZON, false},
-    {SkyEvent::NauticalDawn, "aube-nautique", "début de l'aube nautique", LN_SOLAR_NAUTIC_HORIZON, false},
-    {SkyEvent::Sunrise, "lever", "lever du Soleil", LN_SOLAR_STANDART_HORIZON, false},
+    {SkyEvent::Sunset, "coucher", LN_SOLAR_STANDART_HORIZON, true},
+    {SkyEvent::NauticalDusk, "crepuscule-nautique", LN_SOLAR_NAUTIC_HORIZON, true},
+    {SkyEvent::Dusk, "crepuscule", LN_SOLAR_ASTRONOMICAL_HORIZON, true},
+    {SkyEvent::Dawn, "aube", LN_SOLAR_ASTRONOMICAL_HORIZON, false},
+    {SkyEvent::NauticalDawn, "aube-nautique", LN_SOLAR_NAUTIC_HORIZON, false},
+    {SkyEvent::Sunrise, "lever", LN_SOLAR_STANDART_HORIZON, false},
 };
 
 const EventInfo &info(SkyEvent event)
@@ -185,8 +183,6 @@ std::optional<double> degreesValue(QString text, double limit)
     return v;
 }
 
-QString settingsPath() { return QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile))); }
-
 // Why the Sun gives no such moment that night: it stays above the event's
 // height all night long, or else never comes up to it.
 QString missingReason(const EventInfo &e, const NightScan &scan)
@@ -238,8 +234,6 @@ std::optional<SkyTime> parseSkyTime(const QString &field)
 }
 
 QString skyEventSymbol(SkyEvent event) { return QLatin1Char('@') + QLatin1String(info(event).symbol); }
-
-QString skyEventName(SkyEvent event) { return QString::fromUtf8(info(event).name); }
 
 QString instantText(const QDateTime &instant, const QDate &day)
 {
@@ -329,7 +323,7 @@ PlaceSetting placeFromSettings()
     s.problem = QStringLiteral("la section [Lieu] du fichier %1 ne convient pas (Latitude « %2 », Longitude « %3 ») ; "
                                "il faut des degrés décimaux, nord et est positifs, par exemple Latitude=48.85 et "
                                "Longitude=2.35")
-                    .arg(settingsPath(), latitude, longitude);
+                    .arg(settingsFilePath(), latitude, longitude);
     return s;
 }
 
@@ -362,7 +356,7 @@ SkyResolution resolveSkyTime(const QString &field, const SkyContext &sky)
                                          "ajoutez au fichier %2 une section [Lieu] avec Latitude et Longitude en "
                                          "degrés décimaux (nord et est positifs), ou donnez --lieu LAT,LON à "
                                          "tavrel-run.")
-                              .arg(shown, settingsPath())
+                              .arg(shown, settingsFilePath())
                         : QStringLiteral("l'horaire « %1 » dépend du lieu d'observation, mais %2.")
                               .arg(shown, sky.placeProblem);
         return r;
