@@ -7,7 +7,6 @@
 #include "link/timebase.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 
@@ -32,39 +31,6 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-// Holds an advisory lock on the journal for one line: the windows, tavrel-run
-// and a guardian may all append to it, and a take-back must never cut what
-// another one wrote. The lock is held for a single short write, so a few
-// tries suffice; should another program keep it (stopped in the middle of
-// its write), the line goes in without it rather than wait on a stranger.
-class LineLock {
-public:
-    explicit LineLock(int fd) : m_fd(fd)
-    {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                m_held = true;
-                return;
-            }
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return;
-            const timespec pause{0, 2000000};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
-    ~LineLock()
-    {
-        if (m_held)
-            ::flock(m_fd, LOCK_UN);
-    }
-    LineLock(const LineLock &) = delete;
-    LineLock &operator=(const LineLock &) = delete;
-
-private:
-    int m_fd;
-    bool m_held = false;
-};
-
 QString reasonOf(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 // Whether the journal's header line (in its first kilobyte) has the guiding
@@ -88,7 +54,23 @@ bool headerHasGuiding(int fd)
 
 QString appendJournalLine(int fd, QByteArray line)
 {
-    const LineLock lock(fd);
+    // An advisory lock on the journal for one line: the windows, tavrel-run
+    // and a guardian may all append to it, and a take-back must never cut what
+    // another one wrote. The lock is held for a single short write, so a few
+    // tries suffice; should another program keep it (stopped in the middle of
+    // its write), the line goes in without it rather than wait on a stranger.
+    bool locked = false;
+    for (int attempt = 0; attempt < 20 && !locked; ++attempt) {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (locked || (errno != EWOULDBLOCK && errno != EINTR))
+            break;
+        const timespec pause{0, 2000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    const auto unlock = qScopeGuard([fd, locked] {
+        if (locked)
+            ::flock(fd, LOCK_UN);
+    });
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         return reasonOf(errno);
@@ -121,22 +103,6 @@ QString appendJournalLine(int fd, QByteArray line)
     }
     return QString();
 }
-
-namespace {
-
-// Appends `line` to `file` as one write, after the header when the file is
-// empty. A write cut short (a full disk) is taken back, so the file never
-// keeps half a line for the next one to be glued to. Returns the reason of a
-// failure, empty on success.
-QString appendWhole(const QString &file, const QByteArray &line)
-{
-    const AppendFile opened = openRegularForAppend(file);
-    if (opened.fd < 0)
-        return opened.problem;
-    const auto closer = qScopeGuard([fd = opened.fd] { ::close(fd); });
-    return appendJournalLine(opened.fd, line);
-}
-} // namespace
 
 ExposureJournal &ExposureJournal::instance()
 {
@@ -330,7 +296,12 @@ void ExposureJournal::append(const QString &line)
     // user is told once, and the night goes on.
     const QString file = path();
     QDir().mkpath(QFileInfo(file).absolutePath());
-    const QString failure = appendWhole(file, line.toUtf8());
+    const AppendFile opened = openRegularForAppend(file);
+    QString failure = opened.problem;
+    if (opened.fd >= 0) {
+        failure = appendJournalLine(opened.fd, line.toUtf8());
+        ::close(opened.fd);
+    }
     if (!failure.isEmpty() && !m_warned) {
         m_warned = true;
         showMessage(MessageKind::Warning,
