@@ -97,6 +97,9 @@ private:
     };
     bool takeFault(const QString &function, FT_STATUS *status);
     FT_STATUS record(AdapterCall call);
+    // One call under the lock: an injected fault answers for it, else `body`.
+    template <typename Body>
+    FT_STATUS call(AdapterCall c, Body &&body);
     // FT_OK for a live handle, FT_IO_ERROR once its device vanished.
     FT_STATUS handleStatus(FT_HANDLE handle) const;
     // The chips on the bus, in rank order.
