@@ -145,8 +145,6 @@ void GuiderClient::close()
     setState(GuiderState::Absent);
 }
 
-bool GuiderClient::isConnected() const { return m_connected; }
-
 void GuiderClient::dropSocket()
 {
     if (!m_socket)

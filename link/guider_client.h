@@ -71,7 +71,7 @@ public:
     // close().
     void open(const QString &host, int port);
     void close();
-    bool isConnected() const;
+    bool isConnected() const { return m_connected; }
 
     GuiderState state() const { return m_state; }
     // "guidage en cours", "stabilisation (0,84 px)"...: for status areas and

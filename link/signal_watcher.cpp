@@ -42,8 +42,6 @@ SignalWatcher::SignalWatcher(const std::vector<int> &numbers, QObject *parent) :
     }
 }
 
-SignalWatcher::~SignalWatcher() = default;
-
 void SignalWatcher::drain()
 {
     unsigned char byte = 0;
