@@ -48,7 +48,7 @@ public:
     // The file as named when last opened, and as shown in messages (both
     // kept after close()).
     QString path() const { return m_path; }
-    QString fullPath() const;
+    QString fullPath() const { return m_fullPath; }
 
     // Only line ends (or nothing) are left.
     bool atEnd() const;
