@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 namespace tavrel {
@@ -121,21 +122,12 @@ NightScan scanNight(const QDate &night, const Place &place, const QTimeZone &zon
 // The last night scanned: a run asks for the same night again and again.
 const NightScan &cachedScan(const QDate &night, const Place &place, const QTimeZone &zone)
 {
-    thread_local struct {
-        QDate night;
-        double latitude = 0, longitude = 0;
-        QByteArray zone;
-        NightScan scan;
-    } memo;
-    if (memo.night != night || memo.latitude != place.latitude || memo.longitude != place.longitude
-        || memo.zone != zone.id()) {
-        memo.scan = scanNight(night, place, zone);
-        memo.night = night;
-        memo.latitude = place.latitude;
-        memo.longitude = place.longitude;
-        memo.zone = zone.id();
-    }
-    return memo.scan;
+    using Key = std::tuple<QDate, double, double, QByteArray>;
+    thread_local std::pair<Key, NightScan> memo;
+    const Key key{night, place.latitude, place.longitude, zone.id()};
+    if (memo.first != key)
+        memo = {key, scanNight(night, place, zone)};
+    return memo.second;
 }
 
 // Halves the step until the crossing is known to a few milliseconds.
@@ -306,36 +298,26 @@ QString placeText(const Place &place)
     return degrees(place.latitude, 'N', 'S') + QStringLiteral(", ") + degrees(place.longitude, 'E', 'O');
 }
 
-PlaceSetting placeFromSettings()
-{
-    const QString file = QString::fromLatin1(kSettingsFile);
-    const QString latitude = ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Latitude"), file);
-    const QString longitude = ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Longitude"), file);
-    PlaceSetting s;
-    if (latitude.trimmed().isEmpty() && longitude.trimmed().isEmpty())
-        return s;
-    const auto lat = degreesValue(latitude, 90);
-    const auto lon = degreesValue(longitude, 180);
-    if (lat && lon) {
-        s.place = Place{*lat, *lon};
-        return s;
-    }
-    s.problem = QStringLiteral("la section [Lieu] du fichier %1 ne convient pas (Latitude « %2 », Longitude « %3 ») ; "
-                               "il faut des degrés décimaux, nord et est positifs, par exemple Latitude=48.85 et "
-                               "Longitude=2.35")
-                    .arg(settingsFilePath(), latitude, longitude);
-    return s;
-}
-
 SkyContext SkyContext::at(const QDateTime &now, const std::optional<Place> &place)
 {
     SkyContext c;
-    if (place) {
-        c.place = place;
-    } else {
-        const PlaceSetting s = placeFromSettings();
-        c.place = s.place;
-        c.placeProblem = s.problem;
+    c.place = place;
+    // Else the place in the settings file: section [Lieu], keys Latitude and
+    // Longitude. Absent by default and never written: a file without the
+    // section has no place.
+    const QString file = QString::fromLatin1(kSettingsFile);
+    const QString latitude = place ? QString() : ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Latitude"), file);
+    const QString longitude = place ? QString() : ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Longitude"), file);
+    if (!latitude.trimmed().isEmpty() || !longitude.trimmed().isEmpty()) {
+        const auto lat = degreesValue(latitude, 90);
+        const auto lon = degreesValue(longitude, 180);
+        if (lat && lon)
+            c.place = Place{*lat, *lon};
+        else
+            c.placeProblem = QStringLiteral("la section [Lieu] du fichier %1 ne convient pas (Latitude « %2 », "
+                                            "Longitude « %3 ») ; il faut des degrés décimaux, nord et est positifs, "
+                                            "par exemple Latitude=48.85 et Longitude=2.35")
+                                 .arg(settingsFilePath(), latitude, longitude);
     }
     c.night = nightOf(now, c.place, c.zone);
     return c;
