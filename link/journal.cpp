@@ -8,9 +8,11 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -23,12 +25,29 @@ namespace tavrel {
 namespace {
 QString csvField(const QString &text)
 {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"'))
-        && !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
+    if (!text.contains(special))
         return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+}
+
+QString outcomeText(JournalOutcome outcome)
+{
+    // In the order of JournalOutcome.
+    static const char *const kTexts[] = {
+        "complète",
+        "prolongée",
+        "arrêtée par l'utilisateur",
+        "fenêtre fermée",
+        "adaptateur perdu pendant la pose",
+        "fin du programme",
+        "programme interrompu",
+        "déclencheur non relâché (programme interrompu)",
+        "coupée (programme suspendu)",
+        "non prise : l'appui n'a pas atteint l'adaptateur",
+    };
+    static_assert(std::size(kTexts) == std::size_t(JournalOutcome::NotTaken) + 1);
+    return QString::fromUtf8(kTexts[int(outcome)]);
 }
 
 QString reasonOf(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
@@ -143,33 +162,6 @@ void ExposureJournal::reset()
 QString ExposureJournal::header()
 {
     return QStringLiteral("date,debut,fin,pose_demandee_s,pose_mesuree_s,mode,etape,fichier_ligne,issue,guidage");
-}
-
-QString ExposureJournal::outcomeText(JournalOutcome outcome)
-{
-    switch (outcome) {
-    case JournalOutcome::Complete:
-        return QStringLiteral("complète");
-    case JournalOutcome::Prolonged:
-        return QStringLiteral("prolongée");
-    case JournalOutcome::StoppedByUser:
-        return QStringLiteral("arrêtée par l'utilisateur");
-    case JournalOutcome::WindowClosed:
-        return QStringLiteral("fenêtre fermée");
-    case JournalOutcome::AdapterLost:
-        return QStringLiteral("adaptateur perdu pendant la pose");
-    case JournalOutcome::ProgramEnded:
-        return QStringLiteral("fin du programme");
-    case JournalOutcome::ProgramKilled:
-        return QStringLiteral("programme interrompu");
-    case JournalOutcome::ReleaseFailed:
-        return QStringLiteral("déclencheur non relâché (programme interrompu)");
-    case JournalOutcome::Suspended:
-        return QStringLiteral("coupée (programme suspendu)");
-    case JournalOutcome::NotTaken:
-        return QStringLiteral("non prise : l'appui n'a pas atteint l'adaptateur");
-    }
-    return QString();
 }
 
 QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,

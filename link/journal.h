@@ -101,7 +101,6 @@ public:
     static QString csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
                            JournalOutcome outcome);
     static QString header();
-    static QString outcomeText(JournalOutcome outcome);
 
 private:
     ExposureJournal();
