@@ -38,12 +38,6 @@ std::int32_t rankOfSerial(const QString &serial, std::uint32_t count, std::int32
     return -1;
 }
 
-QString chipsAttached(std::uint32_t count)
-{
-    return count == 1 ? QStringLiteral("1 puce FTDI est branchée")
-                       : QStringLiteral("%1 puces FTDI sont branchées").arg(count);
-}
-
 // Why OpenDevice did not get through, with what to do about it.
 QString setUpFailure()
 {
@@ -69,18 +63,19 @@ QString setUpFailure()
         .arg(why);
 }
 
+// Only given when several chips are attached.
 QString choiceNotice()
 {
     const SharedValues &v = shared();
     const auto rank = std::uint32_t(v.DeviceIndex);
     const QString serial = listedText(rank, FT_OPEN_BY_SERIAL_NUMBER);
     const QString description = listedText(rank, FT_OPEN_BY_DESCRIPTION);
-    return QStringLiteral("%1 ; Tavrel a ouvert celle de rang %2 (réglage FDTINo), numéro de série « %3 », « %4 ». "
+    return QStringLiteral("%1 puces FTDI sont branchées ; Tavrel a ouvert celle de rang %2 (réglage FDTINo), numéro de série « %3 », « %4 ». "
                           "Si ce n'est pas l'adaptateur de déclenchement (le câble d'une monture ou d'un "
                           "focuser passerait alors en mode bit-bang), ou pour ne plus dépendre de l'ordre des "
                           "câbles, ajoutez FDTISerial=<numéro de série de l'adaptateur> à la section [FDTI] de %5 "
                           "(tavrel-run --list-adapters montre chaque puce), puis relancez Tavrel.")
-        .arg(chipsAttached(v.DeviceCount))
+        .arg(v.DeviceCount)
         .arg(rank)
         .arg(serial, description, settingsFilePath());
 }
@@ -89,8 +84,7 @@ LinkCheck checkOnce()
 {
     SharedValues &v = shared();
     LinkCheck check;
-    static const char kZero[] = "0";
-    v.LastStatus = adapter().FT_ListDevices(&v.DeviceCount, const_cast<char *>(kZero), FT_LIST_NUMBER_ONLY);
+    v.LastStatus = adapter().FT_ListDevices(&v.DeviceCount, nullptr, FT_LIST_NUMBER_ONLY);
     traceLink(QStringLiteral("List: %1 nb %2").arg(v.LastStatus).arg(v.DeviceCount));
     const auto missing = [&](LinkState state, const QString &reason) {
         adapterGone();

@@ -15,8 +15,8 @@
 
 #include <csignal>
 #include <cstdio>
-#include <memory>
 #include <optional>
+#include <string>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -152,9 +152,8 @@ bool spawnGuardian()
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     char name[] = "tavrel-guardian";
-    char argument[32];
-    std::snprintf(argument, sizeof argument, "%s", kGuardianArgument);
-    char *argv[] = {name, argument, nullptr};
+    std::string argument = kGuardianArgument;
+    char *argv[] = {name, argument.data(), nullptr};
     pid_t pid = -1;
     const int failed = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);

@@ -10,7 +10,6 @@
 #include <QTcpSocket>
 #include <cmath>
 #include <functional>
-#include <optional>
 
 namespace tavrel {
 
@@ -20,15 +19,6 @@ namespace {
 // socket's own buffer stops taking more from the system when full.
 constexpr qint64 kReadChunk = 64 * 1024;
 constexpr qint64 kSocketBuffer = 256 * 1024;
-
-std::optional<double> decimalValue(const QString &text)
-{
-    QString t = text.trimmed();
-    t.replace(QLatin1Char(','), QLatin1Char('.'));
-    bool ok = false;
-    const double v = t.toDouble(&ok);
-    return ok && std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
-}
 
 } // namespace
 
@@ -64,11 +54,12 @@ GuiderSettings readGuiderSettings()
         };
     };
     const auto decimal = [](double min, double max, double *out) {
-        return [=](const QString &v) {
-            const auto d = decimalValue(v);
-            if (!d || *d <= min || *d > max)
+        return [=](QString v) {
+            bool ok = false;
+            const double d = v.replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
+            if (!ok || !std::isfinite(d) || d <= min || d > max)
                 return false;
-            *out = *d;
+            *out = d;
             return true;
         };
     };

@@ -99,17 +99,13 @@ std::string busPath(libusb_device *device)
     return path;
 }
 
-std::string sysfsText(const std::string &path)
+// The first line of one of the kernel's files about the chip.
+std::string sysfsAttribute(libusb_device *device, const char *name)
 {
-    std::ifstream in(path);
+    std::ifstream in("/sys/bus/usb/devices/" + busPath(device) + '/' + name);
     std::string text;
     std::getline(in, text);
     return text;
-}
-
-std::string sysfsAttribute(libusb_device *device, const char *name)
-{
-    return sysfsText("/sys/bus/usb/devices/" + busPath(device) + '/' + name);
 }
 
 // The driver bound to the chip's first interface (ftdi_sio for a serial

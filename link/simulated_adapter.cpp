@@ -198,9 +198,10 @@ FT_STATUS SimulatedAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::
         if (m_handles[handle].device != 0 || !m_handles[handle].bitBang)
             return;
         const int level = bytes[length - 1];
+        const std::int64_t now = timeBase().monotonicUs();
         if ((level & 1) && !(m_level & 1)) {
             ++m_pressCount;
-            m_pressedSinceUs = timeBase().monotonicUs();
+            m_pressedSinceUs = now;
         } else if (!(level & 1)) {
             m_pressedSinceUs = -1;
         }
