@@ -3,6 +3,7 @@
 
 #include "link/shared_values.h"
 #include "link/timebase.h"
+#include "modes/suspension.h"
 #include "link/window_timer.h"
 #include "support/rig.h"
 #include "windows/controls.h"
@@ -104,6 +105,8 @@ private slots:
     void stopAroundAPressMadeAhead();
     void failedWriteReanchorsTheNextWait_data();
     void failedWriteReanchorsTheNextWait();
+    void suspendedOutsideAnExposure_data();
+    void suspendedOutsideAnExposure();
 };
 
 void TestSequence::timeline_data()
@@ -473,6 +476,11 @@ void TestSequence::stopAroundAPressMadeAhead()
     rig.advance(30000);
     QCOMPARE(job.pressDurations(), presses);
     QVERIFY2(shown.contains(notice), qPrintable(shown));
+    // Every press that reached the camera has its line, the cut one too.
+    const QStringList journal = rig.journalLines().mid(1);
+    QCOMPARE(journal.size(), presses.size());
+    if (!finish)
+        QVERIFY(journal.last().contains(QStringLiteral("arrêtée")));
     QVERIFY(!rig.sim.isPressed());
     QVERIFY(job.startEnabled());
     QCOMPARE(shared().ShutterHeld, 0);
@@ -518,4 +526,35 @@ void TestSequence::failedWriteReanchorsTheNextWait()
     QCOMPARE(reached[1] - reached[0], firstExposure);
     QCOMPARE(reached[2] - reached[1], std::int64_t(100 + 1000 + 100 + 10));
     QCOMPARE(reached[3] - reached[2], std::int64_t(5010));
+}
+
+void TestSequence::suspendedOutsideAnExposure_data()
+{
+    QTest::addColumn<QStringList>("figures"); // count, exposure, mirror, delay
+    QTest::addColumn<int>("atMs");            // Ctrl-Z
+    QTest::addColumn<Writes>("expected");
+    // The next press, planned already, keeps its instant.
+    QTest::newRow("in the delay") << QStringList{"2", "2", "0", "5"} << 5000
+                                  << Writes{{110, 1}, {2120, 0}, {5000, 0}, {7330, 1}, {9340, 0}};
+    // The mirror comes down; the shot starts again 100 ms on, mirror first.
+    QTest::newRow("mirror up") << QStringList{"1", "2", "2", "0"} << 300
+                               << Writes{{100, 1}, {300, 0}, {400, 1}, {900, 0}, {2400, 1}, {4410, 0}};
+}
+
+void TestSequence::suspendedOutsideAnExposure()
+{
+    // Ctrl-Z when no exposure is under way: the line is let go, and the run
+    // goes on as planned once the program is back, with no exposure lost.
+    QFETCH(QStringList, figures);
+    QFETCH(int, atMs);
+    QFETCH(Writes, expected);
+    Rig rig;
+    Job job(rig);
+    job.figures(figures[0], figures[1], figures[2], figures[3]);
+    auto suspend = rig.time.createOneShot([&] { QVERIFY(!letGoBeforeStopping([&] { job.w->endExposureNow(); })); });
+    suspend->start(atMs);
+    job.w->Buble_Click();
+    rig.advance(20000);
+    QCOMPARE(job.writes(), expected);
+    QCOMPARE(rig.journalLines().size(), 1 + figures[0].toInt());
 }
