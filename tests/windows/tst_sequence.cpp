@@ -481,6 +481,9 @@ void TestSequence::stopAroundAPressMadeAhead()
     QCOMPARE(journal.size(), presses.size());
     if (!finish)
         QVERIFY(journal.last().contains(QStringLiteral("arrêtée")));
+    // Dated when the thread pressed, not when the busy thread heard of it.
+    const QTime start = rig.time.nowPrecise().addMSecs(-rig.nowMs()).time();
+    QCOMPARE(journal.last().section(',', 1, 1), start.addMSecs(presses.size() > 1 ? 3330 : 110).toString("HH:mm:ss.zzz"));
     QVERIFY(!rig.sim.isPressed());
     QVERIFY(job.startEnabled());
     QCOMPARE(shared().ShutterHeld, 0);
