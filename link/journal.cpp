@@ -244,7 +244,8 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         if (m_lastPressUs < 0 || (reached && !m_lastPressReached)) {
             const bool first = m_lastPressUs < 0;
             m_lastPressUs = us;
-            m_lastPressWall = timeBase().nowPrecise();
+            // Heard a moment after the timing thread made it: dated when made.
+            m_lastPressWall = timeBase().nowPrecise().addMSecs(-(timeBase().monotonicUs() - us) / 1000);
             m_lastPressReached = reached;
             if (!first && m_open && !m_pressReached) {
                 m_pressUs = us;

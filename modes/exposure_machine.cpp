@@ -185,18 +185,7 @@ void ExposureMachine::onWrite(const LineEvent &e)
     if (!m_shotPlanned || !e.final)
         return;
     if (e.kind == LineEvent::Withdrawn) {
-        // Another writer let go (the program about to be stopped): an
-        // exposure ends there; a shot not exposing yet starts again.
-        if (m_exposing) {
-            shotOver(e.startUs);
-            return;
-        }
-        m_retake = m_shotStarted;
-        m_shotUnderWay = false;
-        m_view->setMirrorStyle(kVerticalLines);
-        m_anchorUs = e.startUs;
-        armShot(100);
-        m_timer->setEnabled(true);
+        withdrawn(e);
         return;
     }
     // The shot starts at its tick or at its first write, whichever comes
@@ -215,6 +204,35 @@ void ExposureMachine::onWrite(const LineEvent &e)
     } else {
         shotOver(e.startUs);
     }
+}
+
+void ExposureMachine::withdrawn(const LineEvent &e)
+{
+    // Another writer let go (the program about to be stopped): an exposure
+    // ends there.
+    if (m_exposing) {
+        shotOver(e.startUs);
+        return;
+    }
+    if (!m_shotUnderWay) {
+        // Nothing of the shot was made: handed over again, for its instant.
+        std::vector<PlannedWrite> writes{{1, -1, 0}};
+        if (m_shotStarted) {
+            const std::vector<PlannedWrite> rest = restOfShot();
+            writes.insert(writes.end(), rest.begin(), rest.end());
+        }
+        planShot(std::max(m_firstDueUs, e.endUs), std::move(writes));
+        return;
+    }
+    // The mirror was up and has come down: the shot starts again, with the
+    // figures it read already.
+    m_retake = true;
+    m_shotUnderWay = false;
+    m_shotStarted = false;
+    m_view->setMirrorStyle(kVerticalLines);
+    m_anchorUs = e.startUs;
+    armShot(100);
+    m_timer->setEnabled(true);
 }
 
 void ExposureMachine::slicePressed()

@@ -109,6 +109,7 @@ private:
     std::vector<PlannedWrite> restOfShot() const;
     void planShot(std::int64_t startUs, std::vector<PlannedWrite> writes);
     void onWrite(const LineEvent &event);
+    void withdrawn(const LineEvent &event);
     void slicePressed();
     void showState(State state);
     void startShot();

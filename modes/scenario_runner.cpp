@@ -380,6 +380,9 @@ void ScenarioRunner::endExposureNow()
 
 bool ScenarioRunner::abandon()
 {
+    // A press the timing thread made meanwhile is heard first: its exposure
+    // reached the camera, and the journal says how it ended.
+    deliverLineEvents();
     SharedValues &v = shared();
     // Turned off from outside its tick, the timer withdraws a write it asked
     // for; one the timing thread made already is let go.

@@ -137,6 +137,9 @@ void SequenceJob::finish()
 
 void SequenceJob::stopShot()
 {
+    // A press the timing thread made meanwhile is heard first: its exposure
+    // reached the camera, and the journal says how it ended.
+    deliverLineEvents();
     SharedValues &v = shared();
     const bool exposing = v.ShutterHeld != 0;
     v.StopRequested = -1;

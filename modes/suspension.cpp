@@ -11,13 +11,16 @@ namespace tavrel {
 
 bool letGoBeforeStopping(const std::function<void()> &endExposure)
 {
+    // What the timing thread wrote meanwhile is heard first.
+    deliverLineEvents();
     SharedValues &v = shared();
     const bool exposing = v.ShutterHeld != 0;
     ExposureJournal::instance().setEndReason(JournalOutcome::Suspended);
     if (endExposure)
         endExposure();
-    // A mirror raised, a write planned: whatever the line holds goes.
-    if (v.DeviceOpen != 0 || exposing)
+    // A mirror raised, a write planned: whatever the line holds goes. An
+    // exposure its run ended has been let go already.
+    if (v.DeviceOpen != 0 && (!exposing || v.ShutterHeld != 0))
         ReleaseShutter();
     return exposing;
 }

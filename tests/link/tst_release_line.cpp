@@ -247,6 +247,10 @@ void TestReleaseLine::aPlanIsMadeOnItsInstantsOrNotAtAll_data()
     QTest::newRow("cancelled by its owner") << "cancel" << Writes{} << QList<int>{};
     // Set up again: the set-up lets go, the plan goes on.
     QTest::newRow("adapter set up again") << "reopen" << Writes{{500, 0}, {1000, 1}, {1500, 0}} << QList<int>{0, 1};
+    // The thread is busy with a set-up whose reset takes 50 ms: the press
+    // comes once the set-up is over, never in the middle of it.
+    QTest::newRow("slow set-up over the instant") << "slow reopen" << Writes{{1040, 0}, {1040, 1}, {1540, 0}}
+                                                  << QList<int>{0, 1};
     // A stop's release: nothing of the plan comes after it.
     QTest::newRow("immediate write") << "release" << Writes{{1000, 1}, {1200, 0}} << QList<int>{0, -2};
 }
@@ -271,12 +275,17 @@ void TestReleaseLine::aPlanIsMadeOnItsInstantsOrNotAtAll()
             rig.time.spend(50000);
         else if (meanwhile == "cancel")
             QCOMPARE(cancelLinePlan(&owner), std::nullopt);
-        else if (meanwhile == "reopen")
+        else if (meanwhile.endsWith("reopen"))
             OpenDevice();
         else if (meanwhile == "release")
             ReleaseShutter();
     });
-    other->start(meanwhile == "busy" ? 990 : meanwhile == "release" ? 1200 : 500);
+    const QMetaObject::Connection slowReset = connect(&rig.sim, &SimulatedAdapter::changed, this, [&] {
+        if (meanwhile == "slow reopen" && rig.sim.calls().last().function == "FT_ResetDevice")
+            rig.time.spend(50000);
+    });
+    const auto slow = qScopeGuard([&] { QObject::disconnect(slowReset); });
+    other->start(meanwhile == "busy" || meanwhile == "slow reopen" ? 990 : meanwhile == "release" ? 1200 : 500);
     rig.advance(3000);
     QCOMPARE(rig.writes(), expected);
     QCOMPARE(told, heard);

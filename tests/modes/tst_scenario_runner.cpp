@@ -459,16 +459,25 @@ private slots:
         QTest::addColumn<int>("failing");       // the byte whose first write fails
         QTest::addColumn<qint64>("firstExposure"); // from the press to the release that reached the chip
         QTest::newRow("press fails") << 1 << qint64(5010);
-        QTest::newRow("release fails") << 0 << qint64(5010);
+        // The release reaches the chip 30 ms late: the exposure is longer.
+        QTest::newRow("release fails") << 0 << qint64(5040);
     }
     void failedWriteReanchorsTheNextWait()
     {
-        // The timing thread's write fails and is made again at once, while
-        // the ticks come 40 ms late. The camera saw only the second write:
-        // the exposure and the pause count from it.
+        // The timing thread's write fails after 30 ms (a USB time-out) and
+        // is made again at once, while the ticks come 40 ms late. The camera
+        // saw only the second write: the exposure and the pause count from it.
         QFETCH(int, failing);
         QFETCH(qint64, firstExposure);
         m_lateMs = 40;
+        qsizetype seen = 0;
+        const QMetaObject::Connection timeOut = connect(m_sim.get(), &SimulatedAdapter::changed, this, [&] {
+            const QList<AdapterCall> &calls = m_sim->calls();
+            if (calls.size() > seen && calls.last().function == QLatin1String("FT_Write") && calls.last().status != FT_OK)
+                m_vt->spend(30000);
+            seen = calls.size();
+        });
+        const auto slow = qScopeGuard([&] { QObject::disconnect(timeOut); });
         QVERIFY(m_runner->start(write("s.txt", "*,0,5,1,a\n*,0,5,0,b\n*,0,0,0,fin\n")));
         if (failing == 0)
             m_vt->advance(1000); // pressed

@@ -3,6 +3,7 @@
 
 #include "link/shared_values.h"
 #include "link/timebase.h"
+#include "modes/suspension.h"
 #include "link/window_timer.h"
 #include "support/rig.h"
 #include "windows/controls.h"
@@ -104,6 +105,8 @@ private slots:
     void stopAroundAPressMadeAhead();
     void failedWriteReanchorsTheNextWait_data();
     void failedWriteReanchorsTheNextWait();
+    void suspendedOutsideAnExposure_data();
+    void suspendedOutsideAnExposure();
 };
 
 void TestSequence::timeline_data()
@@ -385,7 +388,7 @@ void TestSequence::slowHandlersDoNotPushTheDeadlines()
     Job job(rig);
     job.figures("2", exposure, mirror, interval);
     connect(job.w->Enchainement, &WindowTimer::Timer, this, [&] { rig.time.spend(3000); });
-    connect(&rig.sim, &SimulatedAdapter::changed, this, [&] { rig.time.spend(2000); });
+    const QMetaObject::Connection timeOut = connect(&rig.sim, &SimulatedAdapter::changed, this, [&] { rig.time.spend(2000); });
     job.w->Buble_Click();
     rig.advance(2LL * (exposure.toInt() + interval.toInt() + 5) * 1000);
     const std::int64_t e = exposure.toLongLong() * 1000 + 10;
@@ -473,6 +476,14 @@ void TestSequence::stopAroundAPressMadeAhead()
     rig.advance(30000);
     QCOMPARE(job.pressDurations(), presses);
     QVERIFY2(shown.contains(notice), qPrintable(shown));
+    // Every press that reached the camera has its line, the cut one too.
+    const QStringList journal = rig.journalLines().mid(1);
+    QCOMPARE(journal.size(), presses.size());
+    if (!finish)
+        QVERIFY(journal.last().contains(QStringLiteral("arrêtée")));
+    // Dated when the thread pressed, not when the busy thread heard of it.
+    const QTime start = rig.time.nowPrecise().addMSecs(-rig.nowMs()).time();
+    QCOMPARE(journal.last().section(',', 1, 1), start.addMSecs(presses.size() > 1 ? 3330 : 110).toString("HH:mm:ss.zzz"));
     QVERIFY(!rig.sim.isPressed());
     QVERIFY(job.startEnabled());
     QCOMPARE(shared().ShutterHeld, 0);
@@ -483,20 +494,28 @@ void TestSequence::failedWriteReanchorsTheNextWait_data()
     QTest::addColumn<int>("failing");               // the byte whose first write fails
     QTest::addColumn<std::int64_t>("firstExposure"); // from the press to the release that reached the chip
     QTest::newRow("press fails") << 1 << std::int64_t(5010);
-    QTest::newRow("release fails") << 0 << std::int64_t(5010);
+    // The release reaches the chip 30 ms late: the exposure is longer.
+    QTest::newRow("release fails") << 0 << std::int64_t(5040);
 }
 
 void TestSequence::failedWriteReanchorsTheNextWait()
 {
-    // The timing thread's write fails and is made again at once, while the
-    // ticks come 40 ms late. The camera saw only the second write: the
-    // exposure and the delay count from it.
+    // The timing thread's write fails after 30 ms (a USB time-out) and is
+    // made again at once. The camera saw only the second write: the exposure
+    // and the delay count from it, not from the one that failed.
     QFETCH(int, failing);
     QFETCH(std::int64_t, firstExposure);
     Rig rig;
     Job job(rig);
     job.figures("2", "5", "0", "1");
-    connect(job.w->Enchainement, &WindowTimer::Timer, this, [&] { rig.time.spend(40000); });
+    qsizetype seen = 0;
+    const QMetaObject::Connection timeOut = connect(&rig.sim, &SimulatedAdapter::changed, this, [&] {
+        const QList<AdapterCall> &calls = rig.sim.calls();
+        if (calls.size() > seen && calls.last().function == "FT_Write" && calls.last().status != FT_OK)
+            rig.time.spend(30000);
+        seen = calls.size();
+    });
+    const auto slow = qScopeGuard([&] { QObject::disconnect(timeOut); });
     job.w->Buble_Click();
     if (failing == 0)
         rig.advance(1000); // pressed
@@ -510,4 +529,35 @@ void TestSequence::failedWriteReanchorsTheNextWait()
     QCOMPARE(reached[1] - reached[0], firstExposure);
     QCOMPARE(reached[2] - reached[1], std::int64_t(100 + 1000 + 100 + 10));
     QCOMPARE(reached[3] - reached[2], std::int64_t(5010));
+}
+
+void TestSequence::suspendedOutsideAnExposure_data()
+{
+    QTest::addColumn<QStringList>("figures"); // count, exposure, mirror, delay
+    QTest::addColumn<int>("atMs");            // Ctrl-Z
+    QTest::addColumn<Writes>("expected");
+    // The next press, planned already, keeps its instant.
+    QTest::newRow("in the delay") << QStringList{"2", "2", "0", "5"} << 5000
+                                  << Writes{{110, 1}, {2120, 0}, {5000, 0}, {7330, 1}, {9340, 0}};
+    // The mirror comes down; the shot starts again 100 ms on, mirror first.
+    QTest::newRow("mirror up") << QStringList{"1", "2", "2", "0"} << 300
+                               << Writes{{100, 1}, {300, 0}, {400, 1}, {900, 0}, {2400, 1}, {4410, 0}};
+}
+
+void TestSequence::suspendedOutsideAnExposure()
+{
+    // Ctrl-Z when no exposure is under way: the line is let go, and the run
+    // goes on as planned once the program is back, with no exposure lost.
+    QFETCH(QStringList, figures);
+    QFETCH(int, atMs);
+    QFETCH(Writes, expected);
+    Rig rig;
+    Job job(rig);
+    job.figures(figures[0], figures[1], figures[2], figures[3]);
+    auto suspend = rig.time.createOneShot([&] { QVERIFY(!letGoBeforeStopping([&] { job.w->endExposureNow(); })); });
+    suspend->start(atMs);
+    job.w->Buble_Click();
+    rig.advance(20000);
+    QCOMPARE(job.writes(), expected);
+    QCOMPARE(rig.journalLines().size(), 1 + figures[0].toInt());
 }
