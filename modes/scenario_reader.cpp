@@ -96,9 +96,16 @@ ScenarioCheck failure(const QString &file, int line, const QString &problem)
     return c;
 }
 
+// A file a scenario chains to, and where it is named.
+struct ChainStep {
+    QString name;
+    QString from;
+    int line;
+};
+
 // The counting pass over what is left in `reader`; the chain steps found are
-// added to `chains` with their line.
-ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *chains, const SkyContext *sky)
+// added to `chains`.
+ScenarioCheck countAndCheck(ScenarioReader reader, QList<ChainStep> *chains, const SkyContext *sky)
 {
     const QString file = reader.fullPath();
     if (reader.atEnd())
@@ -118,7 +125,7 @@ ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *c
         if (const auto problem = stepProblem(step, sky))
             return failure(file, step.line, *problem);
         if (chains && isChainStep(step))
-            chains->append({step.time, step.line});
+            chains->append({step.time, file, step.line});
     }
 }
 
@@ -342,24 +349,15 @@ ScenarioCheck checkScenarioFile(const QString &path, bool followChains, const Sk
     ScenarioReader reader;
     if (!reader.open(path))
         return failure(reader.fullPath(), 0, reader.errorString() + QLatin1Char('.'));
-    QList<QPair<QString, int>> chains;
-    ScenarioCheck first = countAndCheck(reader, followChains ? &chains : nullptr, sky);
-    if (!first.ok() || !followChains)
-        return first;
-
     // Every file the night may reach, each once, so that a bad line in the
     // third file is not found at three in the morning.
-    struct Pending {
-        QString name;
-        QString from;
-        int line;
-    };
-    QList<Pending> pending;
-    for (const auto &[name, line] : chains)
-        pending.append({name, reader.fullPath(), line});
+    QList<ChainStep> pending;
+    ScenarioCheck first = countAndCheck(reader, followChains ? &pending : nullptr, sky);
+    if (!first.ok() || !followChains)
+        return first;
     QSet<QString> seen{canonicalPathOf(path)};
     while (!pending.isEmpty()) {
-        const Pending next = pending.takeFirst();
+        const ChainStep next = pending.takeFirst();
         const QString key = canonicalPathOf(next.name);
         if (seen.contains(key))
             continue;
@@ -369,14 +367,11 @@ ScenarioCheck checkScenarioFile(const QString &path, bool followChains, const Sk
             return failure(next.from, next.line,
                            QStringLiteral("le fichier enchaîné %1 est inutilisable : %2.")
                                .arg(fullPathOf(next.name), chained.errorString()));
-        QList<QPair<QString, int>> more;
-        ScenarioCheck c = countAndCheck(chained, &more, sky);
+        ScenarioCheck c = countAndCheck(chained, &pending, sky);
         if (!c.ok()) {
             c.error += QStringLiteral(" (Fichier enchaîné depuis %1, ligne %2.)").arg(next.from).arg(next.line);
             return c;
         }
-        for (const auto &[name, line] : more)
-            pending.append({name, chained.fullPath(), line});
     }
     return first;
 }
