@@ -245,13 +245,16 @@ void SimulatedAdapter::unplugged(int chip)
     m_changed = true;
 }
 
-void SimulatedAdapter::detach()
+void SimulatedAdapter::setAttached(bool attached)
 {
     const Guard guard(this);
-    if (!m_attached)
+    if (m_attached == attached)
         return;
-    m_attached = false;
-    unplugged(-1);
+    m_attached = attached;
+    if (!attached)
+        unplugged(-1);
+    else
+        m_changed = true;
 }
 
 void SimulatedAdapter::setChipAttached(int chip, bool attached)
@@ -271,15 +274,6 @@ void SimulatedAdapter::setChipAccessible(int chip, bool accessible)
     const Guard guard(this);
     if (chip >= 0 && chip < m_chips.size())
         m_chips[chip].accessible = accessible;
-}
-
-void SimulatedAdapter::attach()
-{
-    const Guard guard(this);
-    if (m_attached)
-        return;
-    m_attached = true;
-    m_changed = true;
 }
 
 void SimulatedAdapter::injectFault(const QString &function, FT_STATUS status, int times)

@@ -48,10 +48,8 @@ public:
 
     // Unplugging kills every open handle (later calls on them fail with
     // FT_IO_ERROR) and drops the lines, as a chip without power does.
-    void detach();
-    void attach();
     bool isAttached() const { return m_attached; }
-    void setAttached(bool attached) { attached ? attach() : detach(); }
+    void setAttached(bool attached);
     // The same for one chip (0 = the first), the others staying put: the
     // ranks of the chips after it move down by one.
     void setChipAttached(int chip, bool attached);
