@@ -175,27 +175,6 @@ std::optional<double> degreesValue(QString text, double limit)
     return v;
 }
 
-// Why the Sun gives no such moment that night: it stays above the event's
-// height all night long, or else never comes up to it.
-QString missingReason(const EventInfo &e, const NightScan &scan)
-{
-    const bool staysAbove = *std::min_element(scan.altitude.begin(), scan.altitude.end()) > e.horizon;
-    switch (e.event) {
-    case SkyEvent::Sunset:
-    case SkyEvent::Sunrise:
-        return staysAbove ? QStringLiteral("le Soleil ne se couche pas") : QStringLiteral("le Soleil ne se lève pas");
-    case SkyEvent::NauticalDusk:
-    case SkyEvent::NauticalDawn:
-        return staysAbove ? QStringLiteral("le Soleil ne descend pas à 12° sous l'horizon (pas de nuit nautique)")
-                          : QStringLiteral("le Soleil reste à plus de 12° sous l'horizon");
-    case SkyEvent::Dusk:
-    case SkyEvent::Dawn:
-        break;
-    }
-    return staysAbove ? QStringLiteral("le Soleil ne descend pas à 18° sous l'horizon (pas de nuit astronomique)")
-                      : QStringLiteral("le Soleil reste à plus de 18° sous l'horizon");
-}
-
 } // namespace
 
 bool looksLikeSkyTime(const QString &field) { return field.trimmed().startsWith(QLatin1Char('@')); }
@@ -276,9 +255,26 @@ std::optional<QDateTime> skyEventTime(SkyEvent event, const QDate &night, const 
     return instantOf(*jd, zone);
 }
 
+// Why the Sun gives no such moment that night: it stays above the event's
+// height all night long, or else never comes up to it.
 QString noSkyEventReason(SkyEvent event, const QDate &night, const Place &place, const QTimeZone &zone)
 {
-    return missingReason(info(event), cachedScan(night, place, zone));
+    const NightScan &scan = cachedScan(night, place, zone);
+    const bool staysAbove = *std::min_element(scan.altitude.begin(), scan.altitude.end()) > info(event).horizon;
+    switch (event) {
+    case SkyEvent::Sunset:
+    case SkyEvent::Sunrise:
+        return staysAbove ? QStringLiteral("le Soleil ne se couche pas") : QStringLiteral("le Soleil ne se lève pas");
+    case SkyEvent::NauticalDusk:
+    case SkyEvent::NauticalDawn:
+        return staysAbove ? QStringLiteral("le Soleil ne descend pas à 12° sous l'horizon (pas de nuit nautique)")
+                          : QStringLiteral("le Soleil reste à plus de 12° sous l'horizon");
+    case SkyEvent::Dusk:
+    case SkyEvent::Dawn:
+        break;
+    }
+    return staysAbove ? QStringLiteral("le Soleil ne descend pas à 18° sous l'horizon (pas de nuit astronomique)")
+                      : QStringLiteral("le Soleil reste à plus de 18° sous l'horizon");
 }
 
 std::optional<Place> parsePlace(const QString &text)
