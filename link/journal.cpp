@@ -211,12 +211,6 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
         m_entryObserver(&m_what, m_pressUs, m_pressWall);
 }
 
-void ExposureJournal::appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
-                                  JournalOutcome outcome)
-{
-    append(csvLine(start, measuredUs, what, outcome));
-}
-
 void ExposureJournal::setEndReason(JournalOutcome outcome)
 {
     if (m_open)
@@ -277,12 +271,13 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         outcome = JournalOutcome::NotTaken;
     m_reason.reset();
     m_lastEnding = Ending{outcome, us - m_pressUs};
-    append(csvLine(m_pressWall, m_pressReached ? us - m_pressUs : -1, m_what, outcome));
+    appendEntry(m_pressWall, m_pressReached ? us - m_pressUs : -1, m_what, outcome);
     if (m_entryObserver)
         m_entryObserver(nullptr, 0, QDateTime());
 }
 
-void ExposureJournal::append(const QString &line)
+void ExposureJournal::appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                                  JournalOutcome outcome)
 {
     // One whole line written at a time: a crash never spoils the lines before
     // it. A journal that cannot be written never holds up an exposure: the
@@ -292,7 +287,7 @@ void ExposureJournal::append(const QString &line)
     const AppendFile opened = openRegularForAppend(file);
     QString failure = opened.problem;
     if (opened.fd >= 0) {
-        failure = appendJournalLine(opened.fd, line.toUtf8());
+        failure = appendJournalLine(opened.fd, csvLine(start, measuredUs, what, outcome).toUtf8());
         ::close(opened.fd);
     }
     if (!failure.isEmpty() && !m_warned) {

@@ -105,7 +105,6 @@ public:
 private:
     ExposureJournal();
     void onWrite(int value, std::int64_t us);
-    void append(const QString &line);
 
     QString m_path;
     QString m_origin;
