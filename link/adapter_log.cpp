@@ -80,12 +80,12 @@ std::unique_ptr<LoggingAdapter> LoggingAdapter::open(Adapter &inner, const QStri
             ::close(file.fd);
         return nullptr;
     }
-    auto logged = std::make_unique<LoggingAdapter>(inner, f, true);
-    logged->m_path = path;
-    return logged;
+    auto log = std::make_unique<LoggingAdapter>(inner, f, true);
+    log->m_path = path;
+    return log;
 }
 
-void LoggingAdapter::line(const QString &text)
+FT_STATUS LoggingAdapter::logged(FT_STATUS status, const QString &text)
 {
     // Stamped now, when the call returned; written by the log's thread.
     const std::int64_t us = timeBase().monotonicUs();
@@ -99,6 +99,7 @@ void LoggingAdapter::line(const QString &text)
         ++m_queued;
     }
     m_wake.notify_all();
+    return status;
 }
 
 namespace {
@@ -122,13 +123,11 @@ FT_STATUS LoggingAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t f
             text += QStringLiteral(" %1=%2")
                         .arg(flags & FT_OPEN_BY_SERIAL_NUMBER ? QStringLiteral("serial") : QStringLiteral("description"),
                              quoted(static_cast<const char *>(arg2)));
-        line(text);
-        return s;
+        return logged(s, text);
     }
     const std::uint32_t count = arg1 ? *static_cast<std::uint32_t *>(arg1) : 0;
-    line(QStringLiteral("FT_ListDevices(flags=0x%1) = %2 count=%3")
-             .arg(flags, 8, 16, QLatin1Char('0')).arg(s).arg(count));
-    return s;
+    return logged(s, QStringLiteral("FT_ListDevices(flags=0x%1) = %2 count=%3")
+                         .arg(flags, 8, 16, QLatin1Char('0')).arg(s).arg(count));
 }
 
 FT_STATUS LoggingAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
@@ -138,30 +137,26 @@ FT_STATUS LoggingAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
     // A failed open leaves the caller's handle as it was: showing it would mislead.
     if (s == FT_OK && handle)
         text += QStringLiteral(" handle=%1").arg(*handle);
-    line(text);
-    return s;
+    return logged(s, text);
 }
 
 FT_STATUS LoggingAdapter::FT_ResetDevice(FT_HANDLE handle)
 {
     const FT_STATUS s = m_inner.FT_ResetDevice(handle);
-    line(QStringLiteral("FT_ResetDevice(handle=%1) = %2").arg(handle).arg(s));
-    return s;
+    return logged(s, QStringLiteral("FT_ResetDevice(handle=%1) = %2").arg(handle).arg(s));
 }
 
 FT_STATUS LoggingAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 {
     const FT_STATUS s = m_inner.FT_SetBaudRate(handle, baud);
-    line(QStringLiteral("FT_SetBaudRate(handle=%1, baud=%2) = %3").arg(handle).arg(baud).arg(s));
-    return s;
+    return logged(s, QStringLiteral("FT_SetBaudRate(handle=%1, baud=%2) = %3").arg(handle).arg(baud).arg(s));
 }
 
 FT_STATUS LoggingAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
 {
     const FT_STATUS s = m_inner.FT_SetBitMode(handle, mask, mode);
-    line(QStringLiteral("FT_SetBitMode(handle=%1, mask=%2, mode=%3) = %4")
-             .arg(handle).arg(mask).arg(mode).arg(s));
-    return s;
+    return logged(s, QStringLiteral("FT_SetBitMode(handle=%1, mask=%2, mode=%3) = %4")
+                         .arg(handle).arg(mask).arg(mode).arg(s));
 }
 
 FT_STATUS LoggingAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
@@ -173,9 +168,8 @@ FT_STATUS LoggingAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::ui
     for (std::uint32_t i = 0; bytes && i < length; ++i)
         what += QStringLiteral("%1byte=0x%2").arg(i ? QStringLiteral(", ") : QString())
                     .arg(bytes[i], 2, 16, QLatin1Char('0'));
-    line(QStringLiteral("FT_Write(handle=%1, %2) = %3 written=%4")
-             .arg(handle).arg(what).arg(s).arg(written ? *written : 0));
-    return s;
+    return logged(s, QStringLiteral("FT_Write(handle=%1, %2) = %3 written=%4")
+                         .arg(handle).arg(what).arg(s).arg(written ? *written : 0));
 }
 
 FT_STATUS LoggingAdapter::describeChip(std::int32_t index, ChipDetails *details)
@@ -191,15 +185,13 @@ FT_STATUS LoggingAdapter::describeChip(std::int32_t index, ChipDetails *details)
                          details->kernelDriver.empty() ? QStringLiteral("none")
                                                        : QString::fromStdString(details->kernelDriver),
                          details->accessible ? QStringLiteral("yes") : QStringLiteral("no"));
-    line(text);
-    return s;
+    return logged(s, text);
 }
 
 FT_STATUS LoggingAdapter::FT_Close(FT_HANDLE handle)
 {
     const FT_STATUS s = m_inner.FT_Close(handle);
-    line(QStringLiteral("FT_Close(handle=%1) = %2").arg(handle).arg(s));
-    return s;
+    return logged(s, QStringLiteral("FT_Close(handle=%1) = %2").arg(handle).arg(s));
 }
 
 } // namespace tavrel

@@ -55,7 +55,8 @@ public:
     void flush();
 
 private:
-    void line(const QString &text);
+    // Queues the call's line; returns the call's status.
+    FT_STATUS logged(FT_STATUS status, const QString &text);
     void writeLines();
 
     Adapter &m_inner;

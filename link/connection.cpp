@@ -5,8 +5,6 @@
 #include "link/settings.h"
 #include "link/shared_values.h"
 
-#include <QDir>
-
 #include <algorithm>
 #include <limits>
 
@@ -17,11 +15,6 @@ namespace {
 bool g_noticeGiven = false;
 // Why the last check found the adapter not ready: what a refused run says.
 QString g_notReadyReason;
-
-QString settingsFileName()
-{
-    return QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
-}
 
 // The serial or the description of the chip of rank `index`; empty when the
 // call fails.
@@ -43,12 +36,6 @@ std::int32_t rankOfSerial(const QString &serial, std::uint32_t count, std::int32
         if (std::int32_t(i) != hint && listedText(i, FT_OPEN_BY_SERIAL_NUMBER) == serial)
             return std::int32_t(i);
     return -1;
-}
-
-QString chipsAttached(std::uint32_t count)
-{
-    return count == 1 ? QStringLiteral("1 puce FTDI est branchée")
-                       : QStringLiteral("%1 puces FTDI sont branchées").arg(count);
 }
 
 // Why OpenDevice did not get through, with what to do about it.
@@ -76,54 +63,28 @@ QString setUpFailure()
         .arg(why);
 }
 
+// Only given when several chips are attached.
 QString choiceNotice()
 {
     const SharedValues &v = shared();
     const auto rank = std::uint32_t(v.DeviceIndex);
     const QString serial = listedText(rank, FT_OPEN_BY_SERIAL_NUMBER);
     const QString description = listedText(rank, FT_OPEN_BY_DESCRIPTION);
-    return QStringLiteral("%1 ; Tavrel a ouvert celle de rang %2 (réglage FDTINo), numéro de série « %3 », « %4 ». "
+    return QStringLiteral("%1 puces FTDI sont branchées ; Tavrel a ouvert celle de rang %2 (réglage FDTINo), numéro de série « %3 », « %4 ». "
                           "Si ce n'est pas l'adaptateur de déclenchement (le câble d'une monture ou d'un "
                           "focuser passerait alors en mode bit-bang), ou pour ne plus dépendre de l'ordre des "
                           "câbles, ajoutez FDTISerial=<numéro de série de l'adaptateur> à la section [FDTI] de %5 "
                           "(tavrel-run --list-adapters montre chaque puce), puis relancez Tavrel.")
-        .arg(chipsAttached(v.DeviceCount))
+        .arg(v.DeviceCount)
         .arg(rank)
-        .arg(serial, description, settingsFileName());
+        .arg(serial, description, settingsFilePath());
 }
 
-} // namespace
-
-void resetConnectionNotice() { g_noticeGiven = false; }
-
-namespace {
-LinkCheck checkOnce();
-} // namespace
-
-LinkCheck checkConnection()
-{
-    LinkCheck check = checkOnce();
-    g_notReadyReason = check.ready() ? QString() : check.reason;
-    return check;
-}
-
-QString runRefusal()
-{
-    if (shared().DeviceOpen == -1)
-        return QString();
-    const QString why = g_notReadyReason.isEmpty() ? QStringLiteral("Il n'a pas encore été ouvert.") : g_notReadyReason;
-    return QStringLiteral("La prise de vues ne commence pas : l'adaptateur n'est pas prêt (voyant rouge). %1 "
-                          "Branchez ou réglez l'adaptateur, attendez le voyant vert, puis relancez.")
-        .arg(why);
-}
-
-namespace {
 LinkCheck checkOnce()
 {
     SharedValues &v = shared();
     LinkCheck check;
-    static const char kZero[] = "0";
-    v.LastStatus = adapter().FT_ListDevices(&v.DeviceCount, const_cast<char *>(kZero), FT_LIST_NUMBER_ONLY);
+    v.LastStatus = adapter().FT_ListDevices(&v.DeviceCount, nullptr, FT_LIST_NUMBER_ONLY);
     traceLink(QStringLiteral("List: %1 nb %2").arg(v.LastStatus).arg(v.DeviceCount));
     const auto missing = [&](LinkState state, const QString &reason) {
         adapterGone();
@@ -155,7 +116,7 @@ LinkCheck checkOnce()
         return missing(LinkState::Unusable,
                        QStringLiteral("Le réglage FDTINo=%1 de %2 n'est pas un nombre entier : aucun adaptateur "
                                       "n'est ouvert tant qu'il n'est pas corrigé.")
-                           .arg(visibleText(v.DeviceIndexText), settingsFileName()));
+                           .arg(visibleText(v.DeviceIndexText), settingsFilePath()));
     } else if (std::uint32_t(v.DeviceIndex) >= v.DeviceCount) {
         return missing(LinkState::Missing,
                        QStringLiteral("Le réglage FDTINo=%1 demande la puce FTDI de rang %1 (en comptant à partir "
@@ -183,7 +144,27 @@ LinkCheck checkOnce()
                        : QStringLiteral("Adaptateur « %1 » (n° %2) ouvert et réglé.").arg(visibleText(v.DeviceSerialText)).arg(v.DeviceIndex);
     return check;
 }
+
 } // namespace
+
+void resetConnectionNotice() { g_noticeGiven = false; }
+
+LinkCheck checkConnection()
+{
+    LinkCheck check = checkOnce();
+    g_notReadyReason = check.ready() ? QString() : check.reason;
+    return check;
+}
+
+QString runRefusal()
+{
+    if (shared().DeviceOpen == -1)
+        return QString();
+    const QString why = g_notReadyReason.isEmpty() ? QStringLiteral("Il n'a pas encore été ouvert.") : g_notReadyReason;
+    return QStringLiteral("La prise de vues ne commence pas : l'adaptateur n'est pas prêt (voyant rouge). %1 "
+                          "Branchez ou réglez l'adaptateur, attendez le voyant vert, puis relancez.")
+        .arg(why);
+}
 
 std::int32_t movedExposureClock(std::int32_t value, std::int64_t delta)
 {

@@ -1,6 +1,6 @@
 #pragma once
-// The seven D2XX calls the program makes, with D2XX's own status codes, behind
-// one interface so the real USB adapter and the simulated one are
+// The seven D2XX calls the program makes, with the D2XX status codes it meets,
+// behind one interface so the real USB adapter and the simulated one are
 // interchangeable. Names and codes follow FTDI's published interface.
 
 #include <cstddef>
@@ -18,19 +18,8 @@ enum : FT_STATUS {
     FT_DEVICE_NOT_FOUND = 2,
     FT_DEVICE_NOT_OPENED = 3,
     FT_IO_ERROR = 4,
-    FT_INSUFFICIENT_RESOURCES = 5,
     FT_INVALID_PARAMETER = 6,
     FT_INVALID_BAUD_RATE = 7,
-    FT_DEVICE_NOT_OPENED_FOR_ERASE = 8,
-    FT_DEVICE_NOT_OPENED_FOR_WRITE = 9,
-    FT_FAILED_TO_WRITE_DEVICE = 10,
-    FT_EEPROM_READ_FAILED = 11,
-    FT_EEPROM_WRITE_FAILED = 12,
-    FT_EEPROM_ERASE_FAILED = 13,
-    FT_EEPROM_NOT_PRESENT = 14,
-    FT_EEPROM_NOT_PROGRAMMED = 15,
-    FT_INVALID_ARGS = 16,
-    FT_NOT_SUPPORTED = 17,
     FT_OTHER_ERROR = 18,
 };
 

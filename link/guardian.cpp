@@ -15,8 +15,8 @@
 
 #include <csignal>
 #include <cstdio>
-#include <memory>
 #include <optional>
+#include <string>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -52,10 +52,13 @@ std::optional<int> numberOrNone(const QByteArray &field)
     return ok ? std::optional<int>(n) : std::nullopt;
 }
 
-void sleepMs(int ms)
+// Looks every 2 ms whether `done`, for at most `ms`.
+template <typename Done>
+void waitUpTo(int ms, Done done)
 {
-    const timespec pause{0, long(ms) * 1000000L};
-    ::nanosleep(&pause, nullptr);
+    const timespec pause{0, 2000000L};
+    for (int waited = 0; !done() && waited < ms; waited += 2)
+        ::nanosleep(&pause, nullptr);
 }
 
 // --- the program's side ------------------------------------------------------
@@ -152,9 +155,8 @@ bool spawnGuardian()
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     char name[] = "tavrel-guardian";
-    char argument[32];
-    std::snprintf(argument, sizeof argument, "%s", kGuardianArgument);
-    char *argv[] = {name, argument, nullptr};
+    std::string argument = kGuardianArgument;
+    char *argv[] = {name, argument.data(), nullptr};
     pid_t pid = -1;
     const int failed = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
@@ -276,8 +278,7 @@ void waitForTheEnd(pid_t program)
         return;
     // Without pidfds (kernels before 5.3) the parent changes once the
     // program is done.
-    for (int waited = 0; ::getppid() == program && waited < 800; waited += 2)
-        sleepMs(2);
+    waitUpTo(800, [program] { return ::getppid() != program; });
 }
 
 void actAfterCrash(const Orders &o)
@@ -354,11 +355,7 @@ void stopGuardian()
     ::close(g_socket);
     g_socket = -1;
     // It leaves at once; waiting a little keeps it from outliving the program.
-    for (int waited = 0; waited < 1000; waited += 2) {
-        if (::waitpid(g_guardian, nullptr, WNOHANG) != 0)
-            break;
-        sleepMs(2);
-    }
+    waitUpTo(1000, [] { return ::waitpid(g_guardian, nullptr, WNOHANG) != 0; });
     g_guardian = -1;
 }
 

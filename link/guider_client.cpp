@@ -4,14 +4,12 @@
 #include "link/settings.h"
 #include "link/timebase.h"
 
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
 #include <QTcpSocket>
 #include <cmath>
 #include <functional>
-#include <optional>
 
 namespace tavrel {
 
@@ -21,15 +19,6 @@ namespace {
 // socket's own buffer stops taking more from the system when full.
 constexpr qint64 kReadChunk = 64 * 1024;
 constexpr qint64 kSocketBuffer = 256 * 1024;
-
-std::optional<double> decimalValue(const QString &text)
-{
-    QString t = text.trimmed();
-    t.replace(QLatin1Char(','), QLatin1Char('.'));
-    bool ok = false;
-    const double v = t.toDouble(&ok);
-    return ok && std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
-}
 
 } // namespace
 
@@ -46,7 +35,7 @@ GuiderSettings readGuiderSettings()
         const QString value = ReadSetting(section, QString::fromLatin1(key), file);
         if (value.trimmed().isEmpty() || accept(value.trimmed()))
             return;
-        const QString path = QDir::toNativeSeparators(resolveSettingsPath(file));
+        const QString path = settingsFilePath();
         if (firstReport(path + QLatin1Char('\n') + section + QLatin1Char('\n') + QLatin1String(key)
                         + QLatin1Char('\n') + value))
             warnings << QStringLiteral("Le réglage %1=%2 de la section [Guidage] du fichier %3 ne convient pas : il "
@@ -65,11 +54,12 @@ GuiderSettings readGuiderSettings()
         };
     };
     const auto decimal = [](double min, double max, double *out) {
-        return [=](const QString &v) {
-            const auto d = decimalValue(v);
-            if (!d || *d <= min || *d > max)
+        return [=](QString v) {
+            bool ok = false;
+            const double d = v.replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
+            if (!ok || !std::isfinite(d) || d <= min || d > max)
                 return false;
-            *out = *d;
+            *out = d;
             return true;
         };
     };
@@ -145,8 +135,6 @@ void GuiderClient::close()
     m_skipping = false;
     setState(GuiderState::Absent);
 }
-
-bool GuiderClient::isConnected() const { return m_connected; }
 
 void GuiderClient::dropSocket()
 {

@@ -71,11 +71,9 @@ public:
     // close().
     void open(const QString &host, int port);
     void close();
-    bool isConnected() const;
+    bool isConnected() const { return m_connected; }
 
     GuiderState state() const { return m_state; }
-    // The distance the last Settling event gave, in pixels.
-    double settleDistance() const { return m_distance; }
     // "guidage en cours", "stabilisation (0,84 px)"...: for status areas and
     // progress lines.
     QString stateText() const;

@@ -7,11 +7,12 @@
 #include "link/timebase.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -24,46 +25,30 @@ namespace tavrel {
 namespace {
 QString csvField(const QString &text)
 {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"'))
-        && !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
+    if (!text.contains(special))
         return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
 }
 
-// Holds an advisory lock on the journal for one line: the windows, tavrel-run
-// and a guardian may all append to it, and a take-back must never cut what
-// another one wrote. The lock is held for a single short write, so a few
-// tries suffice; should another program keep it (stopped in the middle of
-// its write), the line goes in without it rather than wait on a stranger.
-class LineLock {
-public:
-    explicit LineLock(int fd) : m_fd(fd)
-    {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                m_held = true;
-                return;
-            }
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return;
-            const timespec pause{0, 2000000};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
-    ~LineLock()
-    {
-        if (m_held)
-            ::flock(m_fd, LOCK_UN);
-    }
-    LineLock(const LineLock &) = delete;
-    LineLock &operator=(const LineLock &) = delete;
-
-private:
-    int m_fd;
-    bool m_held = false;
-};
+QString outcomeText(JournalOutcome outcome)
+{
+    // In the order of JournalOutcome.
+    static const char *const kTexts[] = {
+        "complète",
+        "prolongée",
+        "arrêtée par l'utilisateur",
+        "fenêtre fermée",
+        "adaptateur perdu pendant la pose",
+        "fin du programme",
+        "programme interrompu",
+        "déclencheur non relâché (programme interrompu)",
+        "coupée (programme suspendu)",
+        "non prise : l'appui n'a pas atteint l'adaptateur",
+    };
+    static_assert(std::size(kTexts) == std::size_t(JournalOutcome::NotTaken) + 1);
+    return QString::fromUtf8(kTexts[int(outcome)]);
+}
 
 QString reasonOf(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
@@ -88,7 +73,23 @@ bool headerHasGuiding(int fd)
 
 QString appendJournalLine(int fd, QByteArray line)
 {
-    const LineLock lock(fd);
+    // An advisory lock on the journal for one line: the windows, tavrel-run
+    // and a guardian may all append to it, and a take-back must never cut what
+    // another one wrote. The lock is held for a single short write, so a few
+    // tries suffice; should another program keep it (stopped in the middle of
+    // its write), the line goes in without it rather than wait on a stranger.
+    bool locked = false;
+    for (int attempt = 0; attempt < 20 && !locked; ++attempt) {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (locked || (errno != EWOULDBLOCK && errno != EINTR))
+            break;
+        const timespec pause{0, 2000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    const auto unlock = qScopeGuard([fd, locked] {
+        if (locked)
+            ::flock(fd, LOCK_UN);
+    });
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         return reasonOf(errno);
@@ -121,22 +122,6 @@ QString appendJournalLine(int fd, QByteArray line)
     }
     return QString();
 }
-
-namespace {
-
-// Appends `line` to `file` as one write, after the header when the file is
-// empty. A write cut short (a full disk) is taken back, so the file never
-// keeps half a line for the next one to be glued to. Returns the reason of a
-// failure, empty on success.
-QString appendWhole(const QString &file, const QByteArray &line)
-{
-    const AppendFile opened = openRegularForAppend(file);
-    if (opened.fd < 0)
-        return opened.problem;
-    const auto closer = qScopeGuard([fd = opened.fd] { ::close(fd); });
-    return appendJournalLine(opened.fd, line);
-}
-} // namespace
 
 ExposureJournal &ExposureJournal::instance()
 {
@@ -177,33 +162,6 @@ void ExposureJournal::reset()
 QString ExposureJournal::header()
 {
     return QStringLiteral("date,debut,fin,pose_demandee_s,pose_mesuree_s,mode,etape,fichier_ligne,issue,guidage");
-}
-
-QString ExposureJournal::outcomeText(JournalOutcome outcome)
-{
-    switch (outcome) {
-    case JournalOutcome::Complete:
-        return QStringLiteral("complète");
-    case JournalOutcome::Prolonged:
-        return QStringLiteral("prolongée");
-    case JournalOutcome::StoppedByUser:
-        return QStringLiteral("arrêtée par l'utilisateur");
-    case JournalOutcome::WindowClosed:
-        return QStringLiteral("fenêtre fermée");
-    case JournalOutcome::AdapterLost:
-        return QStringLiteral("adaptateur perdu pendant la pose");
-    case JournalOutcome::ProgramEnded:
-        return QStringLiteral("fin du programme");
-    case JournalOutcome::ProgramKilled:
-        return QStringLiteral("programme interrompu");
-    case JournalOutcome::ReleaseFailed:
-        return QStringLiteral("déclencheur non relâché (programme interrompu)");
-    case JournalOutcome::Suspended:
-        return QStringLiteral("coupée (programme suspendu)");
-    case JournalOutcome::NotTaken:
-        return QStringLiteral("non prise : l'appui n'a pas atteint l'adaptateur");
-    }
-    return QString();
 }
 
 QString ExposureJournal::csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
@@ -251,12 +209,6 @@ void ExposureJournal::exposureStarted(const JournalExposure &what)
     m_adapterLost = false;
     if (m_entryObserver)
         m_entryObserver(&m_what, m_pressUs, m_pressWall);
-}
-
-void ExposureJournal::appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
-                                  JournalOutcome outcome)
-{
-    append(csvLine(start, measuredUs, what, outcome));
 }
 
 void ExposureJournal::setEndReason(JournalOutcome outcome)
@@ -319,19 +271,25 @@ void ExposureJournal::onWrite(int value, std::int64_t us)
         outcome = JournalOutcome::NotTaken;
     m_reason.reset();
     m_lastEnding = Ending{outcome, us - m_pressUs};
-    append(csvLine(m_pressWall, m_pressReached ? us - m_pressUs : -1, m_what, outcome));
+    appendEntry(m_pressWall, m_pressReached ? us - m_pressUs : -1, m_what, outcome);
     if (m_entryObserver)
         m_entryObserver(nullptr, 0, QDateTime());
 }
 
-void ExposureJournal::append(const QString &line)
+void ExposureJournal::appendEntry(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
+                                  JournalOutcome outcome)
 {
     // One whole line written at a time: a crash never spoils the lines before
     // it. A journal that cannot be written never holds up an exposure: the
     // user is told once, and the night goes on.
     const QString file = path();
     QDir().mkpath(QFileInfo(file).absolutePath());
-    const QString failure = appendWhole(file, line.toUtf8());
+    const AppendFile opened = openRegularForAppend(file);
+    QString failure = opened.problem;
+    if (opened.fd >= 0) {
+        failure = appendJournalLine(opened.fd, csvLine(start, measuredUs, what, outcome).toUtf8());
+        ::close(opened.fd);
+    }
     if (!failure.isEmpty() && !m_warned) {
         m_warned = true;
         showMessage(MessageKind::Warning,

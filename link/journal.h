@@ -61,7 +61,6 @@ public:
     // press while one is open (another slice, a second mouse button) changes
     // nothing.
     void exposureStarted(const JournalExposure &what);
-    bool isOpen() const { return m_open; }
     // How the latest exposure ended, once its line is written; none while it
     // runs (or when the journal is off): the progress lines say the same.
     struct Ending {
@@ -102,12 +101,10 @@ public:
     static QString csvLine(const QDateTime &start, std::int64_t measuredUs, const JournalExposure &what,
                            JournalOutcome outcome);
     static QString header();
-    static QString outcomeText(JournalOutcome outcome);
 
 private:
     ExposureJournal();
     void onWrite(int value, std::int64_t us);
-    void append(const QString &line);
 
     QString m_path;
     QString m_origin;

@@ -35,19 +35,6 @@ struct ListFree {
 };
 using ListPtr = std::unique_ptr<ftdi_device_list, ListFree>;
 
-// A fresh libftdi context for every listing and every open: libusb only scans
-// the bus when a context is created, so a long-lived one would keep counting an
-// adapter that was pulled out and never see one plugged in.
-FtdiPtr newContext()
-{
-    FtdiPtr ftdi(ftdi_new());
-    if (ftdi) {
-        ftdi->usb_read_timeout = LibFtdiAdapter::UsbTimeoutMs;
-        ftdi->usb_write_timeout = LibFtdiAdapter::UsbTimeoutMs;
-    }
-    return ftdi;
-}
-
 // Where a chip sits: bus, the ports leading to it, then its address.
 std::tuple<std::uint8_t, std::vector<std::uint8_t>, std::uint8_t> location(libusb_device *device)
 {
@@ -59,11 +46,20 @@ std::tuple<std::uint8_t, std::vector<std::uint8_t>, std::uint8_t> location(libus
 
 // The FTDI chips libusb sees, in a stable order: by bus, then by the ports
 // leading to them. libusb's own order depends on how the bus was scanned, and
-// an index must keep meaning the same socket from one call to the next.
-int listChips(ftdi_context *ftdi, ListPtr &list, std::vector<libusb_device *> &chips)
+// an index must keep meaning the same socket from one call to the next. On a
+// fresh libftdi context, kept in `ftdi`, for every listing and every open:
+// libusb only scans the bus when a context is created, so a long-lived one
+// would keep counting an adapter that was pulled out and never see one
+// plugged in. Negative when the bus could not be listed.
+int listChips(FtdiPtr &ftdi, ListPtr &list, std::vector<libusb_device *> &chips)
 {
+    ftdi.reset(ftdi_new());
+    if (!ftdi)
+        return -1;
+    ftdi->usb_read_timeout = LibFtdiAdapter::UsbTimeoutMs;
+    ftdi->usb_write_timeout = LibFtdiAdapter::UsbTimeoutMs;
     ftdi_device_list *raw = nullptr;
-    const int found = ftdi_usb_find_all(ftdi, &raw, 0, 0);
+    const int found = ftdi_usb_find_all(ftdi.get(), &raw, 0, 0);
     list.reset(raw);
     if (found < 0)
         return found;
@@ -82,11 +78,8 @@ FT_STATUS chipAt(std::int32_t index, FtdiPtr &ftdi, ListPtr &list, libusb_device
 {
     if (index < 0)
         return FT_DEVICE_NOT_FOUND;
-    ftdi = newContext();
-    if (!ftdi)
-        return FT_OTHER_ERROR;
     std::vector<libusb_device *> chips;
-    const int found = listChips(ftdi.get(), list, chips);
+    const int found = listChips(ftdi, list, chips);
     if (found < 0)
         return FT_OTHER_ERROR;
     if (index >= found)
@@ -106,17 +99,13 @@ std::string busPath(libusb_device *device)
     return path;
 }
 
-std::string sysfsText(const std::string &path)
+// The first line of one of the kernel's files about the chip.
+std::string sysfsAttribute(libusb_device *device, const char *name)
 {
-    std::ifstream in(path);
+    std::ifstream in("/sys/bus/usb/devices/" + busPath(device) + '/' + name);
     std::string text;
     std::getline(in, text);
     return text;
-}
-
-std::string sysfsAttribute(libusb_device *device, const char *name)
-{
-    return sysfsText("/sys/bus/usb/devices/" + busPath(device) + '/' + name);
 }
 
 // The driver bound to the chip's first interface (ftdi_sio for a serial
@@ -169,12 +158,6 @@ LibFtdiAdapter::~LibFtdiAdapter()
     m_devices.clear();
 }
 
-LibFtdiAdapter::Device *LibFtdiAdapter::find(FT_HANDLE handle)
-{
-    const auto it = m_devices.find(handle);
-    return it == m_devices.end() ? nullptr : &it->second;
-}
-
 // A transfer failed. If the chip was unplugged, its USB handle and libusb
 // context are freed now rather than at FT_Close, so a program that drops the
 // handle without closing it (or an unplug/replug cycle) leaks nothing and the
@@ -224,12 +207,10 @@ FT_STATUS LibFtdiAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t f
     auto *count = static_cast<std::uint32_t *>(arg1);
     *count = 0;
 
-    const FtdiPtr ftdi = newContext();
-    if (!ftdi)
-        return FT_OTHER_ERROR;
+    FtdiPtr ftdi;
     ListPtr list;
     std::vector<libusb_device *> chips;
-    const int found = listChips(ftdi.get(), list, chips);
+    const int found = listChips(ftdi, list, chips);
     if (found < 0)
         return FT_OTHER_ERROR;
     *count = std::uint32_t(found);
@@ -294,62 +275,50 @@ FT_STATUS LibFtdiAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
     return FT_OK;
 }
 
-FT_STATUS LibFtdiAdapter::live(FT_HANDLE handle, Device **device)
+template <typename Call>
+FT_STATUS LibFtdiAdapter::onLive(FT_HANDLE handle, Call &&call)
 {
-    *device = find(handle);
-    if (!*device)
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_devices.find(handle);
+    if (it == m_devices.end())
         return FT_INVALID_HANDLE;
     // Its chip vanished: the handle stays until closed, the calls fail.
-    return (*device)->ftdi ? FT_OK : FT_IO_ERROR;
+    return it->second.ftdi ? call(it->second) : FT_IO_ERROR;
 }
 
 FT_STATUS LibFtdiAdapter::FT_ResetDevice(FT_HANDLE handle)
 {
-    const std::lock_guard lock(m_mutex);
-    Device *device = nullptr;
-    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
-        return state;
-    if (ftdi_usb_reset(device->ftdi) < 0)
-        return transferFailed(*device);
-    return FT_OK;
+    return onLive(handle, [this](Device &device) {
+        return ftdi_usb_reset(device.ftdi) < 0 ? transferFailed(device) : FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 {
-    const std::lock_guard lock(m_mutex);
-    Device *device = nullptr;
-    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
-        return state;
-    if (baud == 0 || baud > std::uint32_t(INT_MAX))
-        return FT_INVALID_BAUD_RATE;
-
-    // In bit-bang mode libftdi quadruples the rate it is given, while the
-    // vendor driver programs the divisor for the rate as given. Hiding the
-    // bit-bang flag for this one call makes libftdi program exactly the
-    // divisor the vendor driver would, so the chip is clocked the same (a
-    // division by 4 would do too, but rounds rates that are not multiples of 4).
-    ftdi_context *ftdi = device->ftdi;
-    const unsigned char bitbang = ftdi->bitbang_enabled;
-    ftdi->bitbang_enabled = 0;
-    const int result = ftdi_set_baudrate(ftdi, int(baud));
-    ftdi->bitbang_enabled = bitbang;
-
-    if (result == -1)
-        return FT_INVALID_BAUD_RATE;
-    if (result < 0)
-        return transferFailed(*device);
-    return FT_OK;
+    return onLive(handle, [this, baud](Device &device) -> FT_STATUS {
+        if (baud == 0 || baud > std::uint32_t(INT_MAX))
+            return FT_INVALID_BAUD_RATE;
+        // In bit-bang mode libftdi quadruples the rate it is given, while the
+        // vendor driver programs the divisor for the rate as given. Hiding the
+        // bit-bang flag for this one call makes libftdi program exactly the
+        // divisor the vendor driver would, so the chip is clocked the same (a
+        // division by 4 would do too, but rounds rates that are not multiples of 4).
+        ftdi_context *ftdi = device.ftdi;
+        const unsigned char bitbang = ftdi->bitbang_enabled;
+        ftdi->bitbang_enabled = 0;
+        const int result = ftdi_set_baudrate(ftdi, int(baud));
+        ftdi->bitbang_enabled = bitbang;
+        if (result == -1)
+            return FT_INVALID_BAUD_RATE;
+        return result < 0 ? transferFailed(device) : FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
 {
-    const std::lock_guard lock(m_mutex);
-    Device *device = nullptr;
-    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
-        return state;
-    if (ftdi_set_bitmode(device->ftdi, mask, mode) < 0)
-        return transferFailed(*device);
-    return FT_OK;
+    return onLive(handle, [this, mask, mode](Device &device) {
+        return ftdi_set_bitmode(device.ftdi, mask, mode) < 0 ? transferFailed(device) : FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
@@ -358,22 +327,17 @@ FT_STATUS LibFtdiAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::ui
     if (!written)
         return FT_INVALID_PARAMETER;
     *written = 0;
-
-    const std::lock_guard lock(m_mutex);
-    Device *device = nullptr;
-    if (const FT_STATUS state = live(handle, &device); state != FT_OK)
-        return state;
-    if (length == 0)
+    return onLive(handle, [&](Device &device) -> FT_STATUS {
+        if (length == 0)
+            return FT_OK;
+        if (!buffer || length > std::uint32_t(INT_MAX))
+            return FT_INVALID_PARAMETER;
+        const int sent = ftdi_write_data(device.ftdi, static_cast<const unsigned char *>(buffer), int(length));
+        if (sent < 0)
+            return transferFailed(device);
+        *written = std::uint32_t(sent);
         return FT_OK;
-    if (!buffer || length > std::uint32_t(INT_MAX))
-        return FT_INVALID_PARAMETER;
-
-    const int sent = ftdi_write_data(device->ftdi, static_cast<const unsigned char *>(buffer),
-                                     int(length));
-    if (sent < 0)
-        return transferFailed(*device);
-    *written = std::uint32_t(sent);
-    return FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiAdapter::FT_Close(FT_HANDLE handle)

@@ -69,9 +69,10 @@ private:
         std::uint8_t address = 0;
     };
 
-    Device *find(FT_HANDLE handle);
-    // FT_OK with the device of a live handle; FT_INVALID_HANDLE or FT_IO_ERROR.
-    FT_STATUS live(FT_HANDLE handle, Device **device);
+    // `call` on the device of a live handle, under the lock; else
+    // FT_INVALID_HANDLE or FT_IO_ERROR.
+    template <typename Call>
+    FT_STATUS onLive(FT_HANDLE handle, Call &&call);
     FT_STATUS transferFailed(Device &device);
     FT_HANDLE nextHandle();
 

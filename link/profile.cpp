@@ -9,6 +9,8 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace tavrel {
 
 namespace {
@@ -35,8 +37,6 @@ struct ProfileText {
     QList<Line> lines;
 };
 
-enum class LoadResult { Loaded, Missing, Unreadable };
-
 ProfileText decode(const QByteArray &bytes)
 {
     ProfileText profile;
@@ -54,9 +54,8 @@ ProfileText decode(const QByteArray &bytes)
     // UTF-8 character, so lines are cut before they are decoded.
     qsizetype start = 0;
     while (start < body.size()) {
-        qsizetype end = start;
-        while (end < body.size() && body[end] != '\n' && body[end] != '\r')
-            ++end;
+        const qsizetype end = std::find_if(body.begin() + start, body.end(), [](char c) { return c == '\n' || c == '\r'; })
+                              - body.begin();
         Line line;
         line.raw = body.sliced(start, end - start).toByteArray();
         line.text = profile.latin1 ? QString::fromLatin1(line.raw) : QString::fromUtf8(line.raw);
@@ -82,36 +81,13 @@ QByteArray encode(const ProfileText &profile)
     return bytes;
 }
 
-LoadResult load(const QString &filePath, ProfileText &profile, QByteArray &bytes)
-{
-    FileRead file = readRegularFile(filePath, kMaxProfileFileBytes);
-    if (file.status == FileRead::Missing)
-        return LoadResult::Missing;
-    if (file.status != FileRead::Read)
-        return LoadResult::Unreadable;
-    bytes = std::move(file.bytes);
-    profile = decode(bytes);
-    return LoadResult::Loaded;
-}
-
-char16_t foldAscii(QChar c)
-{
-    const char16_t u = c.unicode();
-    return (u >= u'A' && u <= u'Z') ? char16_t(u + (u'a' - u'A')) : u;
-}
-
 // Only ASCII letters are folded, as the original API did for its names; a
 // locale-dependent comparison could match different keys on different
 // machines.
 bool sameName(QStringView a, QStringView b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        if (foldAscii(a[i]) != foldAscii(b[i]))
-            return false;
-    }
-    return true;
+    const auto fold = [](QChar c) { return c.unicode() < 0x80 ? c.toLower() : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](QChar x, QChar y) { return fold(x) == fold(y); });
 }
 
 enum class LineKind { Other, Section, Key };
@@ -229,11 +205,10 @@ QString profileFileProblem(const QString &filePath)
 
 QString getPrivateProfileString(const QString &section, const QString &key, const QString &filePath)
 {
-    ProfileText profile;
-    QByteArray bytes;
-    if (load(filePath, profile, bytes) != LoadResult::Loaded)
+    const FileRead file = readRegularFile(filePath, kMaxProfileFileBytes);
+    if (file.status != FileRead::Read)
         return QString();
-    return valueIn(profile, section.trimmed(), key.trimmed());
+    return valueIn(decode(file.bytes), section.trimmed(), key.trimmed());
 }
 
 bool writePrivateProfileString(const QString &section, const QString &key, const QString &value,
@@ -248,11 +223,10 @@ bool writePrivateProfileString(const QString &section, const QString &key, const
         return false;
     }
 
-    ProfileText profile;
-    QByteArray before;
-    const LoadResult loaded = load(filePath, profile, before);
-    if (loaded == LoadResult::Unreadable)
+    const FileRead read = readRegularFile(filePath, kMaxProfileFileBytes);
+    if (read.status == FileRead::Refused)
         return false; // rewriting what we could not read would lose it
+    ProfileText profile = decode(read.bytes); // nothing when missing
 
     const QByteArray eol = fileLineEnd(profile);
     const Location where = locate(profile, sectionName, keyName);
@@ -281,15 +255,14 @@ bool writePrivateProfileString(const QString &section, const QString &key, const
     }
 
     const QByteArray after = encode(profile);
-    if (loaded == LoadResult::Loaded && after == before)
+    if (read.status == FileRead::Read && after == read.bytes)
         return true; // already says so; leave the file and its date alone
     // A character the file's encoding cannot hold (a euro sign in a Latin-1
     // file) would not read back: the file is left as it was.
     if (valueIn(decode(after), sectionName, keyName) != cutValue(value.trimmed()))
         return false;
 
-    const QFileInfo info(filePath);
-    if (!QDir().mkpath(info.absolutePath()))
+    if (!QDir().mkpath(QFileInfo(filePath).absolutePath()))
         return false;
     QSaveFile file(filePath);
     if (!file.open(QIODevice::WriteOnly))

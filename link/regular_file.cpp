@@ -45,13 +45,7 @@ QString kindProblem(const struct stat &st, qint64 maxBytes)
     return QStringLiteral("ce n'est pas un fichier ordinaire");
 }
 
-FileRead refused(const QString &problem)
-{
-    FileRead r;
-    r.status = FileRead::Refused;
-    r.problem = problem;
-    return r;
-}
+FileRead refused(const QString &problem) { return FileRead{FileRead::Refused, {}, problem}; }
 
 FileRead failed(int error)
 {
@@ -87,10 +81,7 @@ FileRead readOpened(int fd, qint64 maxBytes)
     if (total > maxBytes)
         return refused(tooBig(total, maxBytes));
     bytes.truncate(qsizetype(total));
-    FileRead r;
-    r.status = FileRead::Read;
-    r.bytes = std::move(bytes);
-    return r;
+    return FileRead{FileRead::Read, std::move(bytes), {}};
 }
 
 } // namespace

@@ -8,10 +8,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <cstdint>
-#include <optional>
 
 namespace tavrel {
 
@@ -23,7 +23,6 @@ QSet<QString> g_reportedBadValues;
 // not fall back to the file's value at the next window. By file, section and
 // key, lower-cased as names are matched.
 QHash<QString, QString> g_unstoredChoices;
-QSet<QString> g_unwritableFilesTold;
 
 QString choiceKey(const QString &path, const QString &section, const QString &key)
 {
@@ -58,61 +57,39 @@ QString readOrDefault(const QString &section, const QString &key, const QString 
     const QString value = ReadSetting(section, key, QString::fromLatin1(kSettingsFile));
     if (!value.isEmpty())
         return value;
-    writePrivateProfileString(section, key, defaultValue, resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
+    writePrivateProfileString(section, key, defaultValue, settingsFilePath());
     return defaultValue;
 }
 
-// A whole number of plain ASCII digits within 0..max, blanks around allowed.
-// Signs, decimals, hexadecimal and non-ASCII digits are refused: the value
-// ends up as a byte sent to the chip, and a guess could drive the wrong pin.
-std::optional<std::int64_t> parseWholeNumber(const QString &text, std::int64_t max)
+// The value of an adapter key: a whole number of plain ASCII digits within
+// 0..max, blanks around allowed. Signs, decimals, hexadecimal and non-ASCII
+// digits are refused: the value ends up as a byte sent to the chip, and a
+// guess could drive the wrong pin. A refused value gives `defaultValue` (-1:
+// none, the adapter stays closed) and a warning.
+std::int64_t checkedValue(const char *keyName, const QString &text, std::int64_t max, std::int64_t defaultValue,
+                          QStringList &warnings)
 {
-    const QString digits = text.trimmed();
-    if (digits.isEmpty())
-        return std::nullopt;
-    std::int64_t number = 0;
-    for (const QChar c : digits) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-        number = number * 10 + (c.unicode() - u'0');
-        if (number > max)
-            return std::nullopt;
-    }
-    return number;
-}
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    bool ok = false;
+    const qulonglong number = text.trimmed().toULongLong(&ok);
+    if (digits.match(text.trimmed()).hasMatch() && ok && number <= qulonglong(max))
+        return std::int64_t(number);
 
-struct AdapterSetting {
-    const char *key;
-    const QString &text;
-    std::int64_t max;
-    std::int64_t defaultValue; // -1: none, the adapter stays closed
-};
-
-std::int64_t checkedValue(const AdapterSetting &setting, QStringList &warnings)
-{
-    if (const auto number = parseWholeNumber(setting.text, setting.max))
-        return *number;
-
-    const QString path = resolveSettingsPath(QString::fromLatin1(kSettingsFile));
-    const QString key = QString::fromLatin1(setting.key);
-    // Once per process and per distinct value: the settings are loaded again
-    // each time the main window opens, and one box is enough to be told.
-    const QString seen = path + QLatin1Char('\n') + key + QLatin1Char('\n') + setting.text;
-    if (!g_reportedBadValues.contains(seen)) {
-        g_reportedBadValues.insert(seen);
+    const QString path = settingsFilePath();
+    const QString key = QString::fromLatin1(keyName);
+    if (firstReport(path + QLatin1Char('\n') + key + QLatin1Char('\n') + text)) {
         // One arg() call for all: chained calls would also fill in any "%1"
         // that came in with the user's value.
         const QString consequence
-            = setting.defaultValue < 0
+            = defaultValue < 0
                   ? QStringLiteral("Aucun adaptateur n'est ouvert tant qu'il n'est pas corrigé (ouvrir le premier "
                                    "venu pourrait couper le câble USB-série d'un autre appareil)")
-                  : QStringLiteral("La valeur par défaut %1 est utilisée").arg(setting.defaultValue);
+                  : QStringLiteral("La valeur par défaut %1 est utilisée").arg(defaultValue);
         warnings << QStringLiteral("Le réglage %1=%2 de la section [FDTI] du fichier %3 n'est pas un nombre "
                                    "entier de 0 à %4. %5 ; corrigez le fichier puis relancez Tavrel.")
-                        .arg(key, visibleText(setting.text), QDir::toNativeSeparators(path), QString::number(setting.max),
-                             consequence);
+                        .arg(key, visibleText(text), path, QString::number(max), consequence);
     }
-    return setting.defaultValue;
+    return defaultValue;
 }
 
 } // namespace
@@ -127,6 +104,8 @@ QString resolveSettingsPath(const QString &fileName)
         return configFolder() + QLatin1Char('/') + fileName;
     return fileName;
 }
+
+QString settingsFilePath() { return QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile))); }
 
 QString ReadSetting(const QString &section, const QString &key, const QString &fileName)
 {
@@ -148,8 +127,7 @@ QString WriteSetting(const QString &section, const QString &key, const QString &
     }
     g_unstoredChoices.insert(choiceKey(path, section, key), value);
     // Once per file: each choice of the evening would otherwise bring its own box.
-    if (!g_unwritableFilesTold.contains(path)) {
-        g_unwritableFilesTold.insert(path);
+    if (firstReport(QStringLiteral("unwritable\n") + path)) {
         const QString problem = profileFileProblem(path);
         showMessage(MessageKind::Warning,
                     QStringLiteral("Le fichier de réglages %1 ne peut pas être écrit%2 : vos choix (vision de nuit, "
@@ -187,25 +165,20 @@ void LoadSettings()
     QStringList warnings;
     // With a serial the rank is found at each connection check.
     s.DeviceIndex = s.DeviceSerialText.isEmpty()
-                        ? static_cast<std::int32_t>(
-                              checkedValue(AdapterSetting{"FDTINo", s.DeviceIndexText, 2147483647, -1}, warnings))
+                        ? std::int32_t(checkedValue("FDTINo", s.DeviceIndexText, 2147483647, -1, warnings))
                         : -1;
-    s.BitMode = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTINoBIT", s.BitModeText, 255, 1}, warnings));
-    s.BitMask = static_cast<std::uint8_t>(checkedValue(AdapterSetting{"FDTIMask", s.MaskText, 255, 255}, warnings));
+    s.BitMode = std::uint8_t(checkedValue("FDTINoBIT", s.BitModeText, 255, 1, warnings));
+    s.BitMask = std::uint8_t(checkedValue("FDTIMask", s.MaskText, 255, 255, warnings));
 
     // A settings file that is no regular file of sane size is neither read
     // nor replaced: the user is told, once, why the defaults serve.
-    const QString path = resolveSettingsPath(QString::fromLatin1(kSettingsFile));
-    if (const QString problem = profileFileProblem(path); !problem.isEmpty()) {
-        const QString seen = path + QLatin1Char('\n') + problem;
-        if (!g_reportedBadValues.contains(seen)) {
-            g_reportedBadValues.insert(seen);
-            warnings.prepend(QStringLiteral("Le fichier de réglages %1 n'est pas lu : %2. Les réglages par défaut "
-                                            "servent, et le fichier est laissé tel quel ; remplacez-le par un "
-                                            "fichier texte ordinaire puis relancez Tavrel.")
-                                 .arg(QDir::toNativeSeparators(path), problem));
-        }
-    }
+    const QString path = settingsFilePath();
+    const QString problem = profileFileProblem(path);
+    if (!problem.isEmpty() && firstReport(path + QLatin1Char('\n') + problem))
+        warnings.prepend(QStringLiteral("Le fichier de réglages %1 n'est pas lu : %2. Les réglages par défaut "
+                                        "servent, et le fichier est laissé tel quel ; remplacez-le par un "
+                                        "fichier texte ordinaire puis relancez Tavrel.")
+                             .arg(path, problem));
     for (const QString &warning : std::as_const(warnings))
         showMessage(MessageKind::Warning, warning);
 }
@@ -214,7 +187,6 @@ void resetSettingsWarnings()
 {
     g_reportedBadValues.clear();
     g_unstoredChoices.clear();
-    g_unwritableFilesTold.clear();
 }
 
 bool firstReport(const QString &what)

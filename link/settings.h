@@ -19,6 +19,8 @@ inline constexpr const char *kSettingsFile = "Tavrel.ini";
 //    unset, empty or not an absolute path;
 //  - anything else (absolute, or with a folder) is used as it is.
 QString resolveSettingsPath(const QString &fileName);
+// Where kSettingsFile lives, as messages name it.
+QString settingsFilePath();
 
 // The value of `key` in `section` of the settings file; empty when missing.
 QString ReadSetting(const QString &section, const QString &key, const QString &fileName);

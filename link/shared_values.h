@@ -59,9 +59,10 @@ struct SharedValues {
 };
 
 // The one instance, alive for the whole run.
-SharedValues &shared();
+inline SharedValues g_sharedValues;
+inline SharedValues &shared() { return g_sharedValues; }
 
 // Back to the program's starting state (all zero and empty).
-void resetSharedValues();
+inline void resetSharedValues() { g_sharedValues = SharedValues{}; }
 
 } // namespace tavrel

@@ -27,10 +27,8 @@ bool SignalWatcher::ignoredAtStart(int number)
 
 SignalWatcher::SignalWatcher(const std::vector<int> &numbers, QObject *parent) : QObject(parent)
 {
-    if (g_pipe[0] < 0) {
-        if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-            return;
-    }
+    if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::drain);
     for (int n : numbers) {
@@ -41,8 +39,6 @@ SignalWatcher::SignalWatcher(const std::vector<int> &numbers, QObject *parent) :
         ::sigaction(n, &sa, nullptr);
     }
 }
-
-SignalWatcher::~SignalWatcher() = default;
 
 void SignalWatcher::drain()
 {

@@ -17,7 +17,6 @@ public:
     explicit SignalWatcher(const std::vector<int> &numbers, QObject *parent = nullptr);
     // Whether `number` was set to be ignored when the program started (nohup).
     static bool ignoredAtStart(int number);
-    ~SignalWatcher() override;
 
 signals:
     void received(int signalNumber);

@@ -2,6 +2,7 @@
 
 #include "link/timebase.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -86,6 +87,15 @@ FT_STATUS SimulatedAdapter::record(AdapterCall call)
     return call.status;
 }
 
+template <typename Body>
+FT_STATUS SimulatedAdapter::call(AdapterCall c, Body &&body)
+{
+    const Guard guard(this);
+    if (!takeFault(c.function, &c.status))
+        body(c);
+    return record(c);
+}
+
 FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t flags)
 {
     scanBus();
@@ -128,132 +138,99 @@ FT_STATUS SimulatedAdapter::FT_ListDevices(void *arg1, void *arg2, std::uint32_t
 
 FT_STATUS SimulatedAdapter::FT_Open(std::int32_t index, FT_HANDLE *handle)
 {
-    const Guard guard(this);
-    AdapterCall c{0, QStringLiteral("FT_Open"), -1, index};
-    if (takeFault(c.function, &c.status))
-        return record(c);
-    if (index < 0 || index >= deviceCount()) {
-        c.status = FT_DEVICE_NOT_FOUND;
-        return record(c);
-    }
-    const int chip = listed().at(index);
-    if (!m_chips[chip].accessible) {
-        c.status = FT_DEVICE_NOT_OPENED;
-        return record(c);
-    }
-    for (const OpenHandle &h : std::as_const(m_handles)) {
-        if (h.alive && h.device == chip) {
-            // The vendor's driver refuses a second open of a device in use.
+    return call({0, QStringLiteral("FT_Open"), -1, index}, [&](AdapterCall &c) {
+        const int chip = index >= 0 && index < deviceCount() ? listed().at(index) : -1;
+        // The vendor's driver refuses a second open of a device in use.
+        const auto inUse = [chip](const OpenHandle &h) { return h.alive && h.device == chip; };
+        if (chip < 0) {
+            c.status = FT_DEVICE_NOT_FOUND;
+        } else if (!m_chips[chip].accessible || std::any_of(m_handles.cbegin(), m_handles.cend(), inUse)) {
             c.status = FT_DEVICE_NOT_OPENED;
-            return record(c);
+        } else {
+            c.out = m_nextHandle++;
+            m_handles.insert(FT_HANDLE(c.out), OpenHandle{chip, true, false});
+            if (handle)
+                *handle = FT_HANDLE(c.out);
         }
-    }
-    const FT_HANDLE h = m_nextHandle++;
-    m_handles.insert(h, OpenHandle{chip, true, false});
-    if (handle)
-        *handle = h;
-    c.out = h;
-    return record(c);
+    });
 }
 
 FT_STATUS SimulatedAdapter::FT_ResetDevice(FT_HANDLE handle)
 {
-    const Guard guard(this);
-    AdapterCall c{0, QStringLiteral("FT_ResetDevice"), handle};
-    if (takeFault(c.function, &c.status))
-        return record(c);
-    c.status = handleStatus(handle);
-    return record(c);
+    return call({0, QStringLiteral("FT_ResetDevice"), handle}, [&](AdapterCall &c) { c.status = handleStatus(handle); });
 }
 
 FT_STATUS SimulatedAdapter::FT_SetBaudRate(FT_HANDLE handle, std::uint32_t baud)
 {
-    const Guard guard(this);
-    AdapterCall c{0, QStringLiteral("FT_SetBaudRate"), handle, baud};
-    if (takeFault(c.function, &c.status))
-        return record(c);
-    c.status = handleStatus(handle);
-    if (c.status == FT_OK && baud == 0)
-        c.status = FT_INVALID_BAUD_RATE;
-    return record(c);
+    return call({0, QStringLiteral("FT_SetBaudRate"), handle, baud}, [&](AdapterCall &c) {
+        c.status = handleStatus(handle);
+        if (c.status == FT_OK && baud == 0)
+            c.status = FT_INVALID_BAUD_RATE;
+    });
 }
 
 FT_STATUS SimulatedAdapter::FT_SetBitMode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode)
 {
-    const Guard guard(this);
-    AdapterCall c{0, QStringLiteral("FT_SetBitMode"), handle, mask, mode};
-    if (takeFault(c.function, &c.status))
-        return record(c);
-    c.status = handleStatus(handle);
-    // Only asynchronous bit-bang with D0 as an output drives the release.
-    if (c.status == FT_OK)
-        m_handles[handle].bitBang = (mode == 1) && (mask & 1);
-    return record(c);
+    return call({0, QStringLiteral("FT_SetBitMode"), handle, mask, mode}, [&](AdapterCall &c) {
+        c.status = handleStatus(handle);
+        // Only asynchronous bit-bang with D0 as an output drives the release.
+        if (c.status == FT_OK)
+            m_handles[handle].bitBang = (mode == 1) && (mask & 1);
+    });
 }
 
 FT_STATUS SimulatedAdapter::FT_Write(FT_HANDLE handle, const void *buffer, std::uint32_t length,
                                      std::uint32_t *written)
 {
-    const Guard guard(this);
     const auto *bytes = static_cast<const std::uint8_t *>(buffer);
-    AdapterCall c{0, QStringLiteral("FT_Write"), handle, (bytes && length) ? bytes[0] : -1};
-    std::uint32_t done = 0;
-    auto it = m_handles.find(handle);
-    if (takeFault(c.function, &c.status)) {
-    } else if (it == m_handles.end()) {
-        c.status = FT_INVALID_HANDLE;
-    } else if (!it->alive) {
-        c.status = FT_IO_ERROR;
-    } else if (!bytes || length == 0) {
-        c.status = FT_INVALID_PARAMETER;
-    } else {
-        done = length;
-        if (it->device == 0 && it->bitBang) {
-            const int level = bytes[length - 1];
-            const std::int64_t now = timeBase().monotonicUs();
-            if ((level & 1) && !(m_level & 1)) {
-                ++m_pressCount;
-                m_pressedSinceUs = now;
-            } else if (!(level & 1)) {
-                m_pressedSinceUs = -1;
-            }
-            m_level = level;
-        }
-    }
     if (written)
-        *written = done;
-    c.out = done;
-    return record(c);
+        *written = 0;
+    const AdapterCall write{0, QStringLiteral("FT_Write"), handle, (bytes && length) ? bytes[0] : -1, -1, FT_OK, 0};
+    return call(write, [&](AdapterCall &c) {
+        c.status = handleStatus(handle);
+        if (c.status == FT_OK && (!bytes || length == 0))
+            c.status = FT_INVALID_PARAMETER;
+        if (c.status != FT_OK)
+            return;
+        c.out = length;
+        if (written)
+            *written = length;
+        if (m_handles[handle].device != 0 || !m_handles[handle].bitBang)
+            return;
+        const int level = bytes[length - 1];
+        const std::int64_t now = timeBase().monotonicUs();
+        if ((level & 1) && !(m_level & 1)) {
+            ++m_pressCount;
+            m_pressedSinceUs = now;
+        } else if (!(level & 1)) {
+            m_pressedSinceUs = -1;
+        }
+        m_level = level;
+    });
 }
 
 FT_STATUS SimulatedAdapter::FT_Close(FT_HANDLE handle)
 {
-    const Guard guard(this);
-    AdapterCall c{0, QStringLiteral("FT_Close"), handle};
-    if (takeFault(c.function, &c.status))
-        return record(c);
-    // A handle whose device vanished is freed all the same; the chip keeps
-    // the level last written after the close.
-    if (!m_handles.remove(handle))
-        c.status = FT_INVALID_HANDLE;
-    return record(c);
+    return call({0, QStringLiteral("FT_Close"), handle}, [&](AdapterCall &c) {
+        // A handle whose device vanished is freed all the same; the chip keeps
+        // the level last written after the close.
+        if (!m_handles.remove(handle))
+            c.status = FT_INVALID_HANDLE;
+    });
 }
 
 FT_STATUS SimulatedAdapter::describeChip(std::int32_t index, ChipDetails *details)
 {
     scanBus();
-    const Guard guard(this);
-    AdapterCall c{0, QStringLiteral("describeChip"), -1, index};
-    if (takeFault(c.function, &c.status))
-        return record(c);
-    if (index < 0 || index >= deviceCount() || !details) {
-        c.status = details ? FT_DEVICE_NOT_FOUND : FT_INVALID_PARAMETER;
-        return record(c);
-    }
-    const int chip = listed().at(index);
-    *details = ChipDetails{serialOf(chip).toStdString(), "FT232R USB UART", 0x0403, 0x6001,
-                           "1-" + std::to_string(chip + 1), std::string(), m_chips[chip].accessible};
-    return record(c);
+    return call({0, QStringLiteral("describeChip"), -1, index}, [&](AdapterCall &c) {
+        if (index < 0 || index >= deviceCount() || !details) {
+            c.status = details ? FT_DEVICE_NOT_FOUND : FT_INVALID_PARAMETER;
+            return;
+        }
+        const int chip = listed().at(index);
+        *details = ChipDetails{serialOf(chip).toStdString(), "FT232R USB UART", 0x0403, 0x6001,
+                               "1-" + std::to_string(chip + 1), std::string(), m_chips[chip].accessible};
+    });
 }
 
 void SimulatedAdapter::unplugged(int chip)
@@ -268,13 +245,16 @@ void SimulatedAdapter::unplugged(int chip)
     m_changed = true;
 }
 
-void SimulatedAdapter::detach()
+void SimulatedAdapter::setAttached(bool attached)
 {
     const Guard guard(this);
-    if (!m_attached)
+    if (m_attached == attached)
         return;
-    m_attached = false;
-    unplugged(-1);
+    m_attached = attached;
+    if (!attached)
+        unplugged(-1);
+    else
+        m_changed = true;
 }
 
 void SimulatedAdapter::setChipAttached(int chip, bool attached)
@@ -296,25 +276,10 @@ void SimulatedAdapter::setChipAccessible(int chip, bool accessible)
         m_chips[chip].accessible = accessible;
 }
 
-void SimulatedAdapter::attach()
-{
-    const Guard guard(this);
-    if (m_attached)
-        return;
-    m_attached = true;
-    m_changed = true;
-}
-
 void SimulatedAdapter::injectFault(const QString &function, FT_STATUS status, int times)
 {
     const Guard guard(this);
     m_faults.insert(function, qMakePair(status, times));
-}
-
-void SimulatedAdapter::clearFaults()
-{
-    const Guard guard(this);
-    m_faults.clear();
 }
 
 int SimulatedAdapter::openHandleCount() const
@@ -330,15 +295,6 @@ QList<AdapterCall> SimulatedAdapter::callsOf(const QString &function) const
     for (const AdapterCall &c : m_calls)
         if (c.function == function)
             out.append(c);
-    return out;
-}
-
-QStringList SimulatedAdapter::callNames() const
-{
-    const Guard guard(this);
-    QStringList out;
-    for (const AdapterCall &c : m_calls)
-        out << c.function;
     return out;
 }
 

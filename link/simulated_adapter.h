@@ -48,40 +48,34 @@ public:
 
     // Unplugging kills every open handle (later calls on them fail with
     // FT_IO_ERROR) and drops the lines, as a chip without power does.
-    void detach();
-    void attach();
     bool isAttached() const { return m_attached; }
-    void setAttached(bool attached) { attached ? attach() : detach(); }
+    void setAttached(bool attached);
     // The same for one chip (0 = the first), the others staying put: the
     // ranks of the chips after it move down by one.
     void setChipAttached(int chip, bool attached);
     // A chip this user may not open (no udev rule): FT_Open fails.
     void setChipAccessible(int chip, bool accessible);
-    int chipCount() const { return int(m_chips.size()); }
     // The chip a handle was opened on, -1 for an unknown handle.
     int chipOf(FT_HANDLE handle) const;
 
     // The next `times` calls of `function` return `status` and do nothing
     // (times < 0: until cleared).
     void injectFault(const QString &function, FT_STATUS status, int times = 1);
-    void clearFaults();
 
     // Every listing (count or by rank) and description of a chip takes `ms`
     // more, as a bus scan on a busy USB hub does; 0 is instant.
     void setListingDelay(int ms);
 
-    // The level of the release adapter's data lines (bit 0 = release).
-    int lineLevel() const { return m_level; }
+    // Bit 0 of the release adapter's data lines.
     bool isPressed() const { return (m_level & 1) != 0; }
     std::int64_t pressedSinceUs() const { return m_pressedSinceUs; }
     int pressCount() const { return m_pressCount; }
     int openHandleCount() const;
 
     // The record itself, for tests in virtual time, where no other thread
-    // writes; callsOf() and callNames() copy it under the lock.
+    // writes; callsOf() copies it under the lock.
     const QList<AdapterCall> &calls() const { return m_calls; }
     QList<AdapterCall> callsOf(const QString &function) const;
-    QStringList callNames() const;
     void clearCalls() { m_calls.clear(); }
 
 signals:
@@ -101,6 +95,9 @@ private:
     };
     bool takeFault(const QString &function, FT_STATUS *status);
     FT_STATUS record(AdapterCall call);
+    // One call under the lock: an injected fault answers for it, else `body`.
+    template <typename Body>
+    FT_STATUS call(AdapterCall c, Body &&body);
     // FT_OK for a live handle, FT_IO_ERROR once its device vanished.
     FT_STATUS handleStatus(FT_HANDLE handle) const;
     // The chips on the bus, in rank order.

@@ -1,23 +1,16 @@
 #include "modes/numbers.h"
 
+#include <QRegularExpression>
+
 namespace tavrel {
 
 std::optional<std::int32_t> parseWholeNumber(const QString &text)
 {
+    static const QRegularExpression whole(QStringLiteral("^[+-]?[0-9]+$"));
     const QString t = text.trimmed();
-    if (t.isEmpty())
-        return std::nullopt;
-    int i = 0;
-    if (t[0] == QLatin1Char('+') || t[0] == QLatin1Char('-'))
-        i = 1;
-    if (i == t.size())
-        return std::nullopt;
-    for (int k = i; k < t.size(); ++k)
-        if (t[k] < QLatin1Char('0') || t[k] > QLatin1Char('9'))
-            return std::nullopt;
     bool ok = false;
     const qlonglong v = t.toLongLong(&ok);
-    if (!ok || v < INT32_MIN || v > INT32_MAX)
+    if (!whole.match(t).hasMatch() || !ok || v < INT32_MIN || v > INT32_MAX)
         return std::nullopt;
     return std::int32_t(v);
 }

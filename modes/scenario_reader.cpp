@@ -10,19 +10,11 @@
 #include <QSet>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace tavrel {
 
 namespace {
-
-// Windows-1252 differs from Latin-1 only in 0x80-0x9F, where it puts the
-// typographic quotes, dashes, the euro sign and a few letters. The five
-// codes it leaves unassigned keep their Latin-1 meaning.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
 
 // DOS editors closed files with Ctrl-Z; it is no content.
 constexpr char16_t kDosEndOfFile = 0x1A;
@@ -74,10 +66,7 @@ bool fitsOneLine(const ScenarioStep &step) { return step.startsLine && step.last
 bool allFieldsEmpty(const ScenarioStep &step)
 {
     const QString fields[] = {step.time, step.mirror, step.exposure, step.pause, step.comment};
-    for (int i = 0; i < step.fields; ++i)
-        if (!fields[i].isEmpty())
-            return false;
-    return true;
+    return std::all_of(fields, fields + step.fields, [](const QString &f) { return f.isEmpty(); });
 }
 
 const QString kBlankTail = QStringLiteral(
@@ -107,9 +96,16 @@ ScenarioCheck failure(const QString &file, int line, const QString &problem)
     return c;
 }
 
+// A file a scenario chains to, and where it is named.
+struct ChainStep {
+    QString name;
+    QString from;
+    int line;
+};
+
 // The counting pass over what is left in `reader`; the chain steps found are
-// added to `chains` with their line.
-ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *chains, const SkyContext *sky)
+// added to `chains`.
+ScenarioCheck countAndCheck(ScenarioReader reader, QList<ChainStep> *chains, const SkyContext *sky)
 {
     const QString file = reader.fullPath();
     if (reader.atEnd())
@@ -129,7 +125,7 @@ ScenarioCheck countAndCheck(ScenarioReader reader, QList<QPair<QString, int>> *c
         if (const auto problem = stepProblem(step, sky))
             return failure(file, step.line, *problem);
         if (chains && isChainStep(step))
-            chains->append({step.time, step.line});
+            chains->append({step.time, file, step.line});
     }
 }
 
@@ -143,13 +139,11 @@ QString ScenarioReader::decode(const QByteArray &bytes)
     QString text = utf8.decode(bytes);
     if (!utf8.hasError())
         return text;
-    text.clear();
-    text.reserve(bytes.size());
-    for (const char b : bytes) {
-        const auto u = static_cast<unsigned char>(b);
-        text.append(u >= 0x80 && u < 0xA0 ? QChar(kCp1252High[u - 0x80]) : QChar(u));
-    }
-    return text;
+    // Qt decodes Windows-1252 through ICU, which gives the five codes the
+    // encoding leaves unassigned their Latin-1 meaning; a Qt built without
+    // ICU falls back to Latin-1, which differs only in 0x80-0x9F.
+    QStringDecoder cp1252("windows-1252", QStringConverter::Flag::Stateless);
+    return cp1252.isValid() ? cp1252.decode(bytes) : QString::fromLatin1(bytes);
 }
 
 bool ScenarioReader::open(const QString &path)
@@ -164,9 +158,6 @@ bool ScenarioReader::open(const QString &path)
         return false;
     }
     m_text = decode(file.bytes);
-    m_pos = 0;
-    m_line = 1;
-    m_afterComma = false;
     m_open = true;
     return true;
 }
@@ -179,8 +170,6 @@ void ScenarioReader::close()
     m_line = 1;
     m_afterComma = false;
 }
-
-QString ScenarioReader::fullPath() const { return m_fullPath; }
 
 bool ScenarioReader::atEnd() const
 {
@@ -360,24 +349,15 @@ ScenarioCheck checkScenarioFile(const QString &path, bool followChains, const Sk
     ScenarioReader reader;
     if (!reader.open(path))
         return failure(reader.fullPath(), 0, reader.errorString() + QLatin1Char('.'));
-    QList<QPair<QString, int>> chains;
-    ScenarioCheck first = countAndCheck(reader, followChains ? &chains : nullptr, sky);
-    if (!first.ok() || !followChains)
-        return first;
-
     // Every file the night may reach, each once, so that a bad line in the
     // third file is not found at three in the morning.
-    struct Pending {
-        QString name;
-        QString from;
-        int line;
-    };
-    QList<Pending> pending;
-    for (const auto &[name, line] : chains)
-        pending.append({name, reader.fullPath(), line});
+    QList<ChainStep> pending;
+    ScenarioCheck first = countAndCheck(reader, followChains ? &pending : nullptr, sky);
+    if (!first.ok() || !followChains)
+        return first;
     QSet<QString> seen{canonicalPathOf(path)};
     while (!pending.isEmpty()) {
-        const Pending next = pending.takeFirst();
+        const ChainStep next = pending.takeFirst();
         const QString key = canonicalPathOf(next.name);
         if (seen.contains(key))
             continue;
@@ -387,14 +367,11 @@ ScenarioCheck checkScenarioFile(const QString &path, bool followChains, const Sk
             return failure(next.from, next.line,
                            QStringLiteral("le fichier enchaîné %1 est inutilisable : %2.")
                                .arg(fullPathOf(next.name), chained.errorString()));
-        QList<QPair<QString, int>> more;
-        ScenarioCheck c = countAndCheck(chained, &more, sky);
+        ScenarioCheck c = countAndCheck(chained, &pending, sky);
         if (!c.ok()) {
             c.error += QStringLiteral(" (Fichier enchaîné depuis %1, ligne %2.)").arg(next.from).arg(next.line);
             return c;
         }
-        for (const auto &[name, line] : more)
-            pending.append({name, chained.fullPath(), line});
     }
     return first;
 }

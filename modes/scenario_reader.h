@@ -43,13 +43,12 @@ public:
     // waited on).
     bool open(const QString &path);
     void close();
-    bool isOpen() const { return m_open; }
     QString errorString() const { return m_error; }
 
     // The file as named when last opened, and as shown in messages (both
     // kept after close()).
     QString path() const { return m_path; }
-    QString fullPath() const;
+    QString fullPath() const { return m_fullPath; }
 
     // Only line ends (or nothing) are left.
     bool atEnd() const;

@@ -2,7 +2,6 @@
 
 #include "link/settings.h"
 
-#include <QDir>
 #include <QRegularExpression>
 
 #include <libnova/julian_day.h>
@@ -13,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 namespace tavrel {
@@ -26,18 +26,17 @@ constexpr int kMaxOffsetSeconds = 12 * 3600;
 struct EventInfo {
     SkyEvent event;
     const char *symbol; // as written after '@', without accents
-    const char *name;
     double horizon; // height of the Sun's centre, degrees
     bool evening;   // the Sun going down
 };
 
 const EventInfo kEvents[] = {
-    {SkyEvent::Sunset, "coucher", "coucher du Soleil", LN_SOLAR_STANDART_HORIZON, true},
-    {SkyEvent::NauticalDusk, "crepuscule-nautique", "fin du crépuscule nautique", LN_SOLAR_NAUTIC_HORIZON, true},
-    {SkyEvent::Dusk, "crepuscule", "fin du crépuscule astronomique", LN_SOLAR_ASTRONOMICAL_HORIZON, true},
-    {SkyEvent::Dawn, "aube", "début de l'aube astronomique", LN_SOLAR_ASTRONOMICAL_HORIZON, false},
-    {SkyEvent::NauticalDawn, "aube-nautique", "début de l'aube nautique", LN_SOLAR_NAUTIC_HORIZON, false},
-    {SkyEvent::Sunrise, "lever", "lever du Soleil", LN_SOLAR_STANDART_HORIZON, false},
+    {SkyEvent::Sunset, "coucher", LN_SOLAR_STANDART_HORIZON, true},
+    {SkyEvent::NauticalDusk, "crepuscule-nautique", LN_SOLAR_NAUTIC_HORIZON, true},
+    {SkyEvent::Dusk, "crepuscule", LN_SOLAR_ASTRONOMICAL_HORIZON, true},
+    {SkyEvent::Dawn, "aube", LN_SOLAR_ASTRONOMICAL_HORIZON, false},
+    {SkyEvent::NauticalDawn, "aube-nautique", LN_SOLAR_NAUTIC_HORIZON, false},
+    {SkyEvent::Sunrise, "lever", LN_SOLAR_STANDART_HORIZON, false},
 };
 
 const EventInfo &info(SkyEvent event)
@@ -123,21 +122,12 @@ NightScan scanNight(const QDate &night, const Place &place, const QTimeZone &zon
 // The last night scanned: a run asks for the same night again and again.
 const NightScan &cachedScan(const QDate &night, const Place &place, const QTimeZone &zone)
 {
-    thread_local struct {
-        QDate night;
-        double latitude = 0, longitude = 0;
-        QByteArray zone;
-        NightScan scan;
-    } memo;
-    if (memo.night != night || memo.latitude != place.latitude || memo.longitude != place.longitude
-        || memo.zone != zone.id()) {
-        memo.scan = scanNight(night, place, zone);
-        memo.night = night;
-        memo.latitude = place.latitude;
-        memo.longitude = place.longitude;
-        memo.zone = zone.id();
-    }
-    return memo.scan;
+    using Key = std::tuple<QDate, double, double, QByteArray>;
+    thread_local std::pair<Key, NightScan> memo;
+    const Key key{night, place.latitude, place.longitude, zone.id()};
+    if (memo.first != key)
+        memo = {key, scanNight(night, place, zone)};
+    return memo.second;
 }
 
 // Halves the step until the crossing is known to a few milliseconds.
@@ -185,29 +175,6 @@ std::optional<double> degreesValue(QString text, double limit)
     return v;
 }
 
-QString settingsPath() { return QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile))); }
-
-// Why the Sun gives no such moment that night: it stays above the event's
-// height all night long, or else never comes up to it.
-QString missingReason(const EventInfo &e, const NightScan &scan)
-{
-    const bool staysAbove = *std::min_element(scan.altitude.begin(), scan.altitude.end()) > e.horizon;
-    switch (e.event) {
-    case SkyEvent::Sunset:
-    case SkyEvent::Sunrise:
-        return staysAbove ? QStringLiteral("le Soleil ne se couche pas") : QStringLiteral("le Soleil ne se lève pas");
-    case SkyEvent::NauticalDusk:
-    case SkyEvent::NauticalDawn:
-        return staysAbove ? QStringLiteral("le Soleil ne descend pas à 12° sous l'horizon (pas de nuit nautique)")
-                          : QStringLiteral("le Soleil reste à plus de 12° sous l'horizon");
-    case SkyEvent::Dusk:
-    case SkyEvent::Dawn:
-        break;
-    }
-    return staysAbove ? QStringLiteral("le Soleil ne descend pas à 18° sous l'horizon (pas de nuit astronomique)")
-                      : QStringLiteral("le Soleil reste à plus de 18° sous l'horizon");
-}
-
 } // namespace
 
 bool looksLikeSkyTime(const QString &field) { return field.trimmed().startsWith(QLatin1Char('@')); }
@@ -238,8 +205,6 @@ std::optional<SkyTime> parseSkyTime(const QString &field)
 }
 
 QString skyEventSymbol(SkyEvent event) { return QLatin1Char('@') + QLatin1String(info(event).symbol); }
-
-QString skyEventName(SkyEvent event) { return QString::fromUtf8(info(event).name); }
 
 QString instantText(const QDateTime &instant, const QDate &day)
 {
@@ -290,9 +255,26 @@ std::optional<QDateTime> skyEventTime(SkyEvent event, const QDate &night, const 
     return instantOf(*jd, zone);
 }
 
+// Why the Sun gives no such moment that night: it stays above the event's
+// height all night long, or else never comes up to it.
 QString noSkyEventReason(SkyEvent event, const QDate &night, const Place &place, const QTimeZone &zone)
 {
-    return missingReason(info(event), cachedScan(night, place, zone));
+    const NightScan &scan = cachedScan(night, place, zone);
+    const bool staysAbove = *std::min_element(scan.altitude.begin(), scan.altitude.end()) > info(event).horizon;
+    switch (event) {
+    case SkyEvent::Sunset:
+    case SkyEvent::Sunrise:
+        return staysAbove ? QStringLiteral("le Soleil ne se couche pas") : QStringLiteral("le Soleil ne se lève pas");
+    case SkyEvent::NauticalDusk:
+    case SkyEvent::NauticalDawn:
+        return staysAbove ? QStringLiteral("le Soleil ne descend pas à 12° sous l'horizon (pas de nuit nautique)")
+                          : QStringLiteral("le Soleil reste à plus de 12° sous l'horizon");
+    case SkyEvent::Dusk:
+    case SkyEvent::Dawn:
+        break;
+    }
+    return staysAbove ? QStringLiteral("le Soleil ne descend pas à 18° sous l'horizon (pas de nuit astronomique)")
+                      : QStringLiteral("le Soleil reste à plus de 18° sous l'horizon");
 }
 
 std::optional<Place> parsePlace(const QString &text)
@@ -312,36 +294,26 @@ QString placeText(const Place &place)
     return degrees(place.latitude, 'N', 'S') + QStringLiteral(", ") + degrees(place.longitude, 'E', 'O');
 }
 
-PlaceSetting placeFromSettings()
-{
-    const QString file = QString::fromLatin1(kSettingsFile);
-    const QString latitude = ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Latitude"), file);
-    const QString longitude = ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Longitude"), file);
-    PlaceSetting s;
-    if (latitude.trimmed().isEmpty() && longitude.trimmed().isEmpty())
-        return s;
-    const auto lat = degreesValue(latitude, 90);
-    const auto lon = degreesValue(longitude, 180);
-    if (lat && lon) {
-        s.place = Place{*lat, *lon};
-        return s;
-    }
-    s.problem = QStringLiteral("la section [Lieu] du fichier %1 ne convient pas (Latitude « %2 », Longitude « %3 ») ; "
-                               "il faut des degrés décimaux, nord et est positifs, par exemple Latitude=48.85 et "
-                               "Longitude=2.35")
-                    .arg(settingsPath(), latitude, longitude);
-    return s;
-}
-
 SkyContext SkyContext::at(const QDateTime &now, const std::optional<Place> &place)
 {
     SkyContext c;
-    if (place) {
-        c.place = place;
-    } else {
-        const PlaceSetting s = placeFromSettings();
-        c.place = s.place;
-        c.placeProblem = s.problem;
+    c.place = place;
+    // Else the place in the settings file: section [Lieu], keys Latitude and
+    // Longitude. Absent by default and never written: a file without the
+    // section has no place.
+    const QString file = QString::fromLatin1(kSettingsFile);
+    const QString latitude = place ? QString() : ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Latitude"), file);
+    const QString longitude = place ? QString() : ReadSetting(QStringLiteral("Lieu"), QStringLiteral("Longitude"), file);
+    if (!latitude.trimmed().isEmpty() || !longitude.trimmed().isEmpty()) {
+        const auto lat = degreesValue(latitude, 90);
+        const auto lon = degreesValue(longitude, 180);
+        if (lat && lon)
+            c.place = Place{*lat, *lon};
+        else
+            c.placeProblem = QStringLiteral("la section [Lieu] du fichier %1 ne convient pas (Latitude « %2 », "
+                                            "Longitude « %3 ») ; il faut des degrés décimaux, nord et est positifs, "
+                                            "par exemple Latitude=48.85 et Longitude=2.35")
+                                 .arg(settingsFilePath(), latitude, longitude);
     }
     c.night = nightOf(now, c.place, c.zone);
     return c;
@@ -362,7 +334,7 @@ SkyResolution resolveSkyTime(const QString &field, const SkyContext &sky)
                                          "ajoutez au fichier %2 une section [Lieu] avec Latitude et Longitude en "
                                          "degrés décimaux (nord et est positifs), ou donnez --lieu LAT,LON à "
                                          "tavrel-run.")
-                              .arg(shown, settingsPath())
+                              .arg(shown, settingsFilePath())
                         : QStringLiteral("l'horaire « %1 » dépend du lieu d'observation, mais %2.")
                               .arg(shown, sky.placeProblem);
         return r;

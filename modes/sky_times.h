@@ -44,8 +44,6 @@ bool looksLikeSkyTime(const QString &field);
 std::optional<SkyTime> parseSkyTime(const QString &field);
 // The name as written in files, "@crepuscule".
 QString skyEventSymbol(SkyEvent event);
-// "crépuscule astronomique", for messages.
-QString skyEventName(SkyEvent event);
 // "18:47:12", or "06:35:29 le 08/12/2026" when the instant, in its own
 // zone, does not fall on `day`.
 QString instantText(const QDateTime &instant, const QDate &day);
@@ -77,20 +75,12 @@ std::optional<Place> parsePlace(const QString &text);
 // "48,85° N, 2,35° E"
 QString placeText(const Place &place);
 
-// The place in the settings file: section [Lieu], keys Latitude and
-// Longitude. Absent by default and never written: a file without the
-// section has no place. A section that cannot be read gives a problem.
-struct PlaceSetting {
-    std::optional<Place> place;
-    QString problem; // French, names the file; empty when fine or absent
-};
-PlaceSetting placeFromSettings();
-
 // What the sky steps of one run are resolved against: one night, one place.
 struct SkyContext {
     QDate night;
     std::optional<Place> place;
-    QString placeProblem; // why the settings' place could not be used
+    // Why the settings' place could not be used (French, names the file).
+    QString placeProblem;
     QTimeZone zone = QTimeZone::systemTimeZone();
 
     // The night `now` belongs to, at `place`, or else at the settings' place.

@@ -1,7 +1,7 @@
 #pragma once
 // The manual window: Pose B, Pose T and "Cnx".
 
-#include "modes/manual_mode.h"
+#include "windows/manual_mode.h"
 #include "windows/mode_window.h"
 
 #include <memory>

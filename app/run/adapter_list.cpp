@@ -119,7 +119,7 @@ int listAdapters(const RunOptions &o)
                                                     : QString()));
     }
 
-    const QString settings = QDir::toNativeSeparators(resolveSettingsPath(QString::fromLatin1(kSettingsFile)));
+    const QString settings = settingsFilePath();
     if (!v.DeviceSerialText.isEmpty() && !chosen)
         print(QStringLiteral("FDTISerial=%1 (%2) : aucune puce branchée ne porte ce numéro de série.")
                   .arg(visibleText(v.DeviceSerialText), settings));

@@ -155,14 +155,14 @@ void TestReleaseLine::unplugKillsTheHandleAndDropsTheLine()
     OpenDevice();
     PressShutter();
     QVERIFY(rig.sim.isPressed());
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     QVERIFY(!rig.sim.isPressed());
     ReleaseShutter();
     QCOMPARE(shared().LastStatus, int(FT_IO_ERROR));
     QCOMPARE(shared().BytesWritten, 0u);
     CloseDevice(); // frees the dead handle
     QCOMPARE(rig.sim.openHandleCount(), 0);
-    rig.sim.attach();
+    rig.sim.setAttached(true);
     OpenDevice();
     QCOMPARE(shared().LastStatus, int(FT_OK));
     QVERIFY(shared().DeviceHandle != 1u); // a fresh handle
@@ -206,7 +206,7 @@ void TestReleaseLine::logLinesHaveTheirFixedShape()
     rig.advance(2122);
     PressShutter();
     CloseDevice();
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     OpenDevice(); // a failed open shows no handle
     setAdapter(&rig.sim);
     logged.reset();

@@ -151,9 +151,9 @@ private slots:
     {
         Rig rig(QDateTime(QDate(2026, 12, 7), QTime(21, 40, 12)), 2);
         ModeWindow *w = rig.open(Mode::Sequence);
-        rig.sim.detach();
+        rig.sim.setAttached(false);
         rig.advance(500);
-        rig.sim.attach();
+        rig.sim.setAttached(true);
         rig.advance(500);
         QVERIFY(green(w));
         QCOMPARE(rig.messages.shown.size(), 1);

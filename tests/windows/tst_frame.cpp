@@ -137,7 +137,7 @@ void TestFrame::loadChecksAndOpens()
 void TestFrame::plugInLaterOpensOnceThenOnlyLists()
 {
     Rig rig;
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     ModeWindow *w = rig.open(Mode::Sequence);
     QCOMPARE(rig.callWords(), QStringList{"FT_ListDevices"});
     QCOMPARE(indicator(w), 255);
@@ -145,7 +145,7 @@ void TestFrame::plugInLaterOpensOnceThenOnlyLists()
     rig.advance(1000);
     QCOMPARE(rig.callWords(), QStringList({"FT_ListDevices", "FT_ListDevices", "FT_ListDevices"}));
 
-    rig.sim.attach();
+    rig.sim.setAttached(true);
     rig.sim.clearCalls();
     rig.advance(500);
     QCOMPARE(rig.callWords(), kCheckAndOpen);
@@ -160,11 +160,11 @@ void TestFrame::unplugTurnsRedAndReplugOpensAgain()
     Rig rig;
     ModeWindow *w = rig.open(Mode::Manual);
     rig.advance(500);
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     rig.advance(500);
     QCOMPARE(indicator(w), 255);
     QCOMPARE(shared().DeviceOpen, 0);
-    rig.sim.attach();
+    rig.sim.setAttached(true);
     rig.sim.clearCalls();
     rig.advance(500);
     QCOMPARE(indicator(w), 65280);

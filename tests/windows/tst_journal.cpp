@@ -174,9 +174,9 @@ void TestJournal::outcomes()
     } else if (how == "switch")
         Director::instance().switchMode(w, Mode::Manual);
     else if (how == "unplug") {
-        rig.sim.detach();
+        rig.sim.setAttached(false);
         rig.advance(1000);
-        rig.sim.attach();
+        rig.sim.setAttached(true);
         rig.advance(60000);
     } else if (how == "end")
         Director::instance().shutdown();
@@ -282,7 +282,7 @@ void TestJournal::runRefusedWhileAdapterNotReady()
 {
     QFETCH(int, mode);
     Rig rig;
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     ModeWindow *w = mode == int(Mode::Sequence) ? sequence(rig, "1", "3") : rig.open(Mode::Scenario);
     rig.advance(1000);
     if (mode == int(Mode::Sequence))
@@ -303,7 +303,7 @@ void TestJournal::pressThatFailsIsNotTaken()
     Tavrel_async *w = sequence(rig, "1", "3");
     w->Buble_Click();
     rig.advance(50);
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     rig.advance(10000);
     const QStringList lines = rig.journalLines();
     QCOMPARE(lines.size(), 2);

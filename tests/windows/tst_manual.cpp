@@ -153,7 +153,7 @@ void TestManual::cnxSetsTheAdapterUpAgain()
 void TestManual::poseTWithNoAdapterStillCounts()
 {
     Rig rig;
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     ModeWindow *w = rig.open(Mode::Manual);
     rig.advance(100);
     button(w, "PressT")->click();

@@ -141,7 +141,7 @@ void TestNight::indicatorStatesStayDistinct()
     auto *indicator = w->findChild<Shape *>("Indicateur_Connexion");
     const auto look = [indicator] { return qMakePair(indicator->fillColor(), indicator->fillStyle()); };
     const auto attached = look();
-    rig.sim.detach();
+    rig.sim.setAttached(false);
     w->is_usb_connected();
     const auto missing = look();
     setNightVision(false);

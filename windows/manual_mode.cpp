@@ -1,4 +1,4 @@
-#include "modes/manual_mode.h"
+#include "windows/manual_mode.h"
 
 #include "link/release_line.h"
 #include "link/shared_values.h"
