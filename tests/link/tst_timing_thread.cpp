@@ -250,10 +250,14 @@ void TestTimingThread::aPlanIsMadeWhileTheWindowsThreadIsBusy()
     QList<LineEvent> heard;
     const std::int64_t due = base.monotonicUs() + 20000;
     submitLinePlan(&owner, due, {{1, -1, 0}, {0, 0, 30000}}, [&](const LineEvent &e) { heard << e; });
+    // The adapter's record is read under its lock: the thread writes to it.
+    const auto writes = [&sim] { return sim.callsOf(QStringLiteral("FT_Write")).size(); };
+    const qsizetype before = writes();
     QElapsedTimer busy;
     busy.start();
-    while ((sim.pressCount() == 0 || sim.isPressed()) && busy.elapsed() < 5000) {
+    while (writes() < before + 2 && busy.elapsed() < 5000) {
     }
+    QCOMPARE(writes(), before + 2);
     QCOMPARE(sim.pressCount(), 1);
     QVERIFY(!sim.isPressed());
     QVERIFY(heard.isEmpty()); // nothing touched this thread's state meanwhile
