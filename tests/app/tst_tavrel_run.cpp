@@ -712,9 +712,17 @@ private slots:
             const QList<int> first = guardiansOf(process.processId());
             QCOMPARE(first.size(), 1);
             ::kill(first.first(), SIGKILL);
-            QTRY_VERIFY_WITH_TIMEOUT(guardiansOf(process.processId()).size() == 1
-                                         && guardiansOf(process.processId()) != first,
-                                     5000);
+            // Found by its name, which the new guardian takes only once the
+            // program's libraries are loaded: seconds on a loaded machine.
+            const auto replaced = [&] {
+                const QList<int> now = guardiansOf(process.processId());
+                return now.size() == 1 && now != first;
+            };
+            QElapsedTimer waited;
+            waited.start();
+            while (!replaced() && waited.elapsed() < 30000)
+                QTest::qWait(50);
+            QVERIFY(replaced());
             QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("un nouveau gardien"), 5000);
         }
         QElapsedTimer sinceDeath;
