@@ -168,6 +168,7 @@ int main(int argc, char *argv[])
     // does, with 128 + the signal's number.
     // Started under nohup, a hang-up is meant to leave the night running.
     std::vector<int> endSignals{SIGINT, SIGTERM, SIGQUIT};
+    ignoreTerminalStops();
     if (!SignalWatcher::ignoredAtStart(SIGHUP))
         endSignals.push_back(SIGHUP);
     // Ctrl-Z in the terminal it was started from lets go before the program

@@ -19,6 +19,12 @@ void onSignal(int number)
 }
 } // namespace
 
+void ignoreTerminalStops()
+{
+    ::signal(SIGTTOU, SIG_IGN);
+    ::signal(SIGTTIN, SIG_IGN);
+}
+
 bool SignalWatcher::ignoredAtStart(int number)
 {
     struct sigaction current {};

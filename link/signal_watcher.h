@@ -26,4 +26,9 @@ private:
     QSocketNotifier *m_notifier = nullptr;
 };
 
+// A program in the background of a terminal set to `stty tostop` is stopped
+// by SIGTTOU at its first line of output, and by SIGTTIN at a read: the night
+// would stand still with the release held. Ignored, the line is written.
+void ignoreTerminalStops();
+
 } // namespace tavrel

@@ -52,6 +52,7 @@ std::unique_ptr<SignalWatcher> watchSignals()
     // A write to a closed pipe (the ssh session gone, `| head`) must fail
     // quietly rather than kill the program with the release held.
     std::signal(SIGPIPE, SIG_IGN);
+    ignoreTerminalStops();
     // SIGUSR2 plugs the simulated adapter in and out; in a real run it is
     // taken and ignored, so a stray one cannot end the night.
     // Started under nohup, the night is meant to outlive the session:

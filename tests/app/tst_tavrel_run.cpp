@@ -827,6 +827,22 @@ private slots:
         QVERIFY2(journal.at(1).endsWith(QStringLiteral("complète,sans")), qPrintable(journal.at(1)));
     }
 
+    // A run in the background of a terminal set to `stty tostop` gets
+    // SIGTTOU at its first progress line: it goes on, it does not stop with
+    // the release held.
+    void terminalStopsPassBy()
+    {
+        QProcess process;
+        start(process, {"--simulate", "--adapter-log", "a.log", "--count", "1", "--exposure", "2"});
+        QByteArray out;
+        QVERIFY(waitForOutput(process, out, QStringLiteral("déclenchement")));
+        ::kill(pid_t(process.processId()), SIGTTOU);
+        ::kill(pid_t(process.processId()), SIGTTIN);
+        const Result r = finish(process, out, 10000);
+        QCOMPARE(r.status, 0);
+        QVERIFY2(journalLines().value(0).endsWith(QStringLiteral("complète,sans")), qPrintable(journalLines().value(0)));
+    }
+
     // A clean end, or a signal handled, leaves the guardian nothing to do, and
     // it does not outlive the run.
     void cleanEndLeavesTheGuardianNothing_data()
