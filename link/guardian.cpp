@@ -117,7 +117,7 @@ void tellEntry(const JournalExposure *what, std::int64_t pressUs, const QDateTim
     g_pressLine = QByteArrayList{"press", QByteArray::number(qint64(pressUs)),
                                  QByteArray::number(pressWall.toMSecsSinceEpoch()), text(what->mode),
                                  optionalNumber(what->requestedSeconds), optionalNumber(what->step),
-                                 text(what->fileLine)}
+                                 text(what->fileLine), text(what->guiding)}
                       .join('\t');
     tell(g_pressLine);
 }
@@ -253,6 +253,9 @@ bool obey(const QByteArray &line, Orders &o)
         o.pressUs = f[1].toLongLong();
         o.pressWall = QDateTime::fromMSecsSinceEpoch(f[2].toLongLong());
         o.exposure = JournalExposure{untext(f[3]), numberOrNone(f[4]), numberOrNone(f[5]), untext(f[6])};
+        // How guiding went so far, where the program says it.
+        if (f.size() >= 8 && !f[7].isEmpty())
+            o.exposure->guiding = untext(f[7]);
     } else if (what == "release") {
         o.exposure.reset();
     }

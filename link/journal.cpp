@@ -219,8 +219,13 @@ void ExposureJournal::setEndReason(JournalOutcome outcome)
 
 void ExposureJournal::guidingTrouble(const QString &mark)
 {
-    if (m_open && (m_what.guiding == QLatin1String("ok") || m_what.guiding == QLatin1String("sans")))
+    if (m_open && (m_what.guiding == QLatin1String("ok") || m_what.guiding == QLatin1String("sans"))) {
         m_what.guiding = mark;
+        // The guardian journals this exposure if the program dies: it learns
+        // the mark too.
+        if (m_entryObserver)
+            m_entryObserver(&m_what, m_pressUs, m_pressWall);
+    }
 }
 
 void ExposureJournal::adapterLost()

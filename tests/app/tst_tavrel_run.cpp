@@ -750,13 +750,16 @@ private slots:
     {
         QTest::addColumn<QByteArray>("serial");
         QTest::addColumn<bool>("released");
-        QTest::newRow("chip there") << QByteArray() << true;
-        QTest::newRow("chip not found") << QByteArray("ABSENT") << false;
+        QTest::addColumn<QByteArray>("guiding"); // as the program told it; none from an older one
+        QTest::newRow("chip there") << QByteArray() << true << QByteArray();
+        QTest::newRow("chip not found") << QByteArray("ABSENT") << false << QByteArray();
+        QTest::newRow("star lost meanwhile") << QByteArray() << true << QByteArray("perdu");
     }
     void lateGuardian()
     {
         QFETCH(QByteArray, serial);
         QFETCH(bool, released);
+        QFETCH(QByteArray, guiding);
         const pid_t program = ::fork(); // the program, dead and gone
         if (program == 0)
             ::_exit(0);
@@ -774,15 +777,18 @@ private slots:
             "setup\t1\t1\t" + QFile::encodeName(path(QStringLiteral("a.log"))).toPercentEncoding() + "\t"
             + QFile::encodeName(path(QStringLiteral("data/Tavrel/journal.csv"))).toPercentEncoding() + "\t0\t"
             + QByteArray::number(program) + "\nuse\t" + serial + "\t0\t255\t1\npress\t0\t"
-            + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "\ts%C3%A9quence\t30\t1\t\n";
+            + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "\ts%C3%A9quence\t30\t1\t"
+            + (guiding.isEmpty() ? QByteArray() : "\t" + guiding) + "\n";
         QCOMPARE(::write(ends[0], orders.constData(), size_t(orders.size())), ssize_t(orders.size()));
         ::close(ends[0]);
         // Its parent, this test, lives on: only the program's own end counts.
         QVERIFY(guardian.waitForFinished(500));
         QCOMPARE(writes(QStringLiteral("a.log")).size(), released ? 1 : 0);
         const QString entry = journalLines().value(0);
-        QVERIFY2(entry.endsWith(released ? QStringLiteral(",1,,programme interrompu,sans")
-                                         : QStringLiteral(",1,,déclencheur non relâché (programme interrompu),sans")),
+        const QString mark = guiding.isEmpty() ? QStringLiteral("sans") : QString::fromUtf8(guiding);
+        QVERIFY2(entry.endsWith((released ? QStringLiteral(",1,,programme interrompu,")
+                                          : QStringLiteral(",1,,déclencheur non relâché (programme interrompu),"))
+                                + mark),
                  qPrintable(entry));
         // Without a release, no end and no measured time.
         QCOMPARE(entry.section(QLatin1Char(','), 2, 2).isEmpty(), !released);
