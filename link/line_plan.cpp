@@ -246,34 +246,49 @@ void extendLinePlan(const void *owner, std::vector<PlannedWrite> writes)
     }
 }
 
-std::optional<int> cancelLinePlan(const void *owner)
+namespace {
+
+// Takes g_planMutex when `owner`'s plan stands, once its write in flight is
+// over; an empty lock otherwise.
+std::unique_lock<PiMutex> ownPlan(const void *owner)
+{
+    std::unique_lock lock(g_planMutex);
+    if (g_plan.id == 0 || g_plan.owner != owner)
+        return {};
+    waitIdleLocked(lock);
+    return lock;
+}
+
+// Under g_planMutex: the plan goes, and its owner hears no more of it.
+// Returns the last byte it put on the line, -1 for none.
+int cancelLocked()
 {
     int last = -1;
-    {
-        std::unique_lock lock(g_planMutex);
-        if (g_plan.id == 0 || g_plan.owner != owner)
-            return std::nullopt;
-        waitIdleLocked(lock);
-        if (const auto receiver = dropLocked(&last))
-            receiver->live = false;
-        stopPlanShotLocked();
-    }
+    if (const auto receiver = dropLocked(&last))
+        receiver->live = false;
+    stopPlanShotLocked();
+    return last;
+}
+
+} // namespace
+
+std::optional<int> cancelLinePlan(const void *owner)
+{
+    const std::unique_lock lock = ownPlan(owner);
+    if (!lock)
+        return std::nullopt;
+    const int last = cancelLocked();
     return last < 0 ? std::nullopt : std::optional<int>(last);
 }
 
 bool cancelLinePlanIfNotBegun(const void *owner)
 {
-    {
-        std::unique_lock lock(g_planMutex);
-        if (g_plan.id == 0 || g_plan.owner != owner)
-            return false;
-        waitIdleLocked(lock);
-        if (!g_plan.madeUs.empty())
-            return true;
-        if (const auto receiver = dropLocked(nullptr))
-            receiver->live = false;
-        stopPlanShotLocked();
-    }
+    const std::unique_lock lock = ownPlan(owner);
+    if (!lock)
+        return false;
+    if (!g_plan.madeUs.empty())
+        return true;
+    cancelLocked();
     return false;
 }
 
